@@ -1,0 +1,14 @@
+# The front door: `make run` runs the reference host against the built-in simulator,
+# `make test` installs what is missing, builds and runs every test.
+.PHONY: run test
+
+run:
+	@scripts/install-deps host
+	@cmake --preset host >/dev/null
+	@cmake --build --preset host
+	@if [ -x build/host/host/mpx23-host ]; then build/host/host/mpx23-host --demo; \
+	 else echo "The reference host is not built yet; the tests run with 'make test'."; fi
+
+test:
+	@scripts/install-deps host
+	@cmake --workflow --preset host
