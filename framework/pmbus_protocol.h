@@ -50,8 +50,7 @@ public:
     virtual void process_error();
 
     int write_pmbus_cmd(unsigned char cid1, unsigned char cid2);
-    int write_pmbus_cmd(unsigned char cid1, unsigned char cid2, const unsigned char *info,
-                        int len);
+    int write_pmbus_cmd(unsigned char cid1, unsigned char cid2, const unsigned char *info, int len);
 
     unsigned fault_count(FrameFault fault) const;
     unsigned frames_accepted() const;

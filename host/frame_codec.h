@@ -16,9 +16,9 @@ namespace frame {
 
 constexpr uint8_t kSOI = 0x7E;
 constexpr uint8_t kEOI = 0x0D;
-constexpr unsigned kMaxInfo = 2047;                // bytes of INFO (LENID up to 4094)
-constexpr unsigned kHeaderBytes = 6;               // VER ADR CID1 CID2 LENGTH(2)
-constexpr unsigned kMaxChars = 16 + 2 * kMaxInfo;  // characters between SOI and EOI
+constexpr unsigned kMaxInfo = 2047;               // bytes of INFO (LENID up to 4094)
+constexpr unsigned kHeaderBytes = 6;              // VER ADR CID1 CID2 LENGTH(2)
+constexpr unsigned kMaxChars = 16 + 2 * kMaxInfo; // characters between SOI and EOI
 constexpr unsigned kMaxBinary = kHeaderBytes + kMaxInfo;
 
 // The LCHKSUM nibble for a LENID.
@@ -27,7 +27,9 @@ uint8_t length_checksum(uint16_t lenid);
 uint16_t checksum(const char *chars, size_t n);
 
 // Characters a frame with `info_len` INFO bytes occupies on the wire, SOI and EOI included.
-constexpr size_t encoded_size(size_t info_len) { return 18 + 2 * info_len; }
+constexpr size_t encoded_size(size_t info_len) {
+    return 18 + 2 * info_len;
+}
 
 // Writes the whole frame (SOI..EOI) to `out`, which must hold encoded_size(info_len) bytes.
 // Returns the number of bytes written, or 0 when info_len exceeds kMaxInfo.

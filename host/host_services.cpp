@@ -6,13 +6,21 @@ HostServices quiet_services;
 HostServices *installed = &quiet_services;
 } // namespace
 
-HostServices &services() { return *installed; }
+HostServices &services() {
+    return *installed;
+}
 
-void install_services(HostServices *s) { installed = s ? s : &quiet_services; }
+void install_services(HostServices *s) {
+    installed = s ? s : &quiet_services;
+}
 
-ScopedServices::ScopedServices(HostServices &s) : previous(installed) { install_services(&s); }
+ScopedServices::ScopedServices(HostServices &s) : previous(installed) {
+    install_services(&s);
+}
 
-ScopedServices::~ScopedServices() { install_services(previous); }
+ScopedServices::~ScopedServices() {
+    install_services(previous);
+}
 
 const char *fault_name(FrameFault fault) {
     static const char *const names[kFrameFaultKinds] = {

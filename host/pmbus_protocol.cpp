@@ -139,8 +139,18 @@ unsigned PMBusProtocol::fault_count(FrameFault fault) const {
     return index < link->faults.size() ? link->faults[index] : 0;
 }
 
-unsigned PMBusProtocol::frames_accepted() const { return link->accepted; }
-FrameFault PMBusProtocol::last_fault() const { return link->last_fault; }
-const std::string &PMBusProtocol::setting_error() const { return link->setting_error; }
-uint8_t PMBusProtocol::address() const { return link->address; }
-uint8_t PMBusProtocol::version() const { return link->version; }
+unsigned PMBusProtocol::frames_accepted() const {
+    return link->accepted;
+}
+FrameFault PMBusProtocol::last_fault() const {
+    return link->last_fault;
+}
+const std::string &PMBusProtocol::setting_error() const {
+    return link->setting_error;
+}
+uint8_t PMBusProtocol::address() const {
+    return link->address;
+}
+uint8_t PMBusProtocol::version() const {
+    return link->version;
+}

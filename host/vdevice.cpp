@@ -21,29 +21,42 @@ int KVOVDevice::InitV(KVOVDevice *parent_device, unsigned id, const Json::Value 
     return InitSetting(settings);
 }
 
-int KVOVDevice::Init(std::weak_ptr<KVOController> owner, unsigned id,
-                     const Json::Value &settings) {
+int KVOVDevice::Init(std::weak_ptr<KVOController> owner, unsigned id, const Json::Value &settings) {
     controller = std::move(owner);
     data_id = id;
     return InitSetting(settings);
 }
 
-int KVOVDevice::InitSetting(const Json::Value &) { return 1; }
+int KVOVDevice::InitSetting(const Json::Value &) {
+    return 1;
+}
 
-bool KVOVDevice::IsSupportDevice(const std::string &type) const { return type == device_type; }
+bool KVOVDevice::IsSupportDevice(const std::string &type) const {
+    return type == device_type;
+}
 
 int KVOVDevice::SendSP(int type_code, const unsigned char *data, unsigned len, bool flag) {
     return services().SendSP(*this, type_code, data, len, flag);
 }
 
-int KVOVDevice::SendDelayData(int) { return 0; }
-int KVOVDevice::SendDoData(int, char) { return 0; }
-int KVOVDevice::ReadDi(int) { return 0; }
-float KVOVDevice::ReadAi(int) { return 0.0f; }
+int KVOVDevice::SendDelayData(int) {
+    return 0;
+}
+int KVOVDevice::SendDoData(int, char) {
+    return 0;
+}
+int KVOVDevice::ReadDi(int) {
+    return 0;
+}
+float KVOVDevice::ReadAi(int) {
+    return 0.0f;
+}
 float KVOVDevice::Get_SP_Value(unsigned index, const std::string &name) {
     return Get_Value(index, name);
 }
-int KVOVDevice::RefreshStatus() { return 1; }
+int KVOVDevice::RefreshStatus() {
+    return 1;
+}
 
 bool KVOVDevice::CheckAOReport(const std::string &name, float value) {
     return services().CheckAOReport(*this, name, value);
@@ -82,17 +95,27 @@ void KVOVDevice::InfoLog(const char *format, unsigned value) {
 KVOSPDevice::KVOSPDevice() = default;
 KVOSPDevice::~KVOSPDevice() = default;
 
-void KVOSPDevice::Reset() { services().Reset(*this); }
+void KVOSPDevice::Reset() {
+    services().Reset(*this);
+}
 
 int KVOSPDevice::Init(std::weak_ptr<KVOController> owner, unsigned id,
                       const Json::Value &settings) {
     return KVOVDevice::Init(std::move(owner), id, settings);
 }
 
-int KVOSPDevice::RefreshStatus() { return services().RefreshStatus(*this); }
-int KVOSPDevice::process(unsigned char *, unsigned) { return 0; }
-bool KVOSPDevice::IsProcessing() { return false; }
-bool KVOSPDevice::IsStalled() { return false; }
+int KVOSPDevice::RefreshStatus() {
+    return services().RefreshStatus(*this);
+}
+int KVOSPDevice::process(unsigned char *, unsigned) {
+    return 0;
+}
+bool KVOSPDevice::IsProcessing() {
+    return false;
+}
+bool KVOSPDevice::IsStalled() {
+    return false;
+}
 
 int KVOSPDevice::SendData(const unsigned char *data, unsigned len) {
     return services().SendData(*this, data, len);
@@ -102,8 +125,12 @@ int KVOSPDevice::SendParityData(const unsigned char *data, unsigned len, EnumPar
     return SendData(data, len);
 }
 
-int KVOSPDevice::OpenPort() { return services().OpenPort(*this); }
-int KVOSPDevice::ClosePort() { return 0; }
+int KVOSPDevice::OpenPort() {
+    return services().OpenPort(*this);
+}
+int KVOSPDevice::ClosePort() {
+    return 0;
+}
 
 ttime get_ttime(const boost::posix_time::ptime &local_time) {
     ttime record{};

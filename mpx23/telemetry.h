@@ -108,24 +108,27 @@ struct dcData {
 static_assert(sizeof(acData) == 37 && sizeof(mpx23_ac_channel) == 22 && sizeof(rcData) == 45 &&
                   sizeof(mpx23_rc_channel) == 19 && sizeof(dcData) == 194,
               "record sizes are a stored format");
-static_assert(offsetof(acData, ia) == 4 && offsetof(acData, ib) == 8 && offsetof(acData, ic) == 12 &&
-              offsetof(acData, channel_count) == 16 && offsetof(acData, airlock_count) == 17 &&
-              offsetof(acData, airlock) == 18 && offsetof(acData, p40_43_count) == 26 &&
-              offsetof(acData, p40_43) == 27 && offsetof(acData, ia_alarm) == 27 &&
-              offsetof(acData, ib_alarm) == 28 && offsetof(acData, ic_alarm) == 29 &&
-              offsetof(acData, time) == 30);
-static_assert(offsetof(mpx23_ac_channel, ub) == 4 && offsetof(mpx23_ac_channel, uc) == 8 &&
-              offsetof(mpx23_ac_channel, f) == 12 && offsetof(mpx23_ac_channel, p40_42_count) == 16 &&
-              offsetof(mpx23_ac_channel, ua_alarm) == 17 && offsetof(mpx23_ac_channel, ub_alarm) == 18 &&
-              offsetof(mpx23_ac_channel, uc_alarm) == 19 && offsetof(mpx23_ac_channel, f_alarm) == 20 &&
-              offsetof(mpx23_ac_channel, p40_44_count) == 21 && offsetof(mpx23_ac_channel, p40_44) == 22);
+static_assert(offsetof(acData, ia) == 4 && offsetof(acData, ib) == 8 &&
+              offsetof(acData, ic) == 12 && offsetof(acData, channel_count) == 16 &&
+              offsetof(acData, airlock_count) == 17 && offsetof(acData, airlock) == 18 &&
+              offsetof(acData, p40_43_count) == 26 && offsetof(acData, p40_43) == 27 &&
+              offsetof(acData, ia_alarm) == 27 && offsetof(acData, ib_alarm) == 28 &&
+              offsetof(acData, ic_alarm) == 29 && offsetof(acData, time) == 30);
+static_assert(
+    offsetof(mpx23_ac_channel, ub) == 4 && offsetof(mpx23_ac_channel, uc) == 8 &&
+    offsetof(mpx23_ac_channel, f) == 12 && offsetof(mpx23_ac_channel, p40_42_count) == 16 &&
+    offsetof(mpx23_ac_channel, ua_alarm) == 17 && offsetof(mpx23_ac_channel, ub_alarm) == 18 &&
+    offsetof(mpx23_ac_channel, uc_alarm) == 19 && offsetof(mpx23_ac_channel, f_alarm) == 20 &&
+    offsetof(mpx23_ac_channel, p40_44_count) == 21 && offsetof(mpx23_ac_channel, p40_44) == 22);
 static_assert(offsetof(rcData, reserved) == 4 && offsetof(rcData, out_v) == 33 &&
               offsetof(rcData, channel_count) == 37 && offsetof(rcData, time) == 38);
-static_assert(offsetof(mpx23_rc_channel, p41_41_count) == 4 && offsetof(mpx23_rc_channel, p41_41) == 5 &&
-              offsetof(mpx23_rc_channel, on_off) == 5 && offsetof(mpx23_rc_channel, limit) == 6 &&
+static_assert(offsetof(mpx23_rc_channel, p41_41_count) == 4 &&
+              offsetof(mpx23_rc_channel, p41_41) == 5 && offsetof(mpx23_rc_channel, on_off) == 5 &&
+              offsetof(mpx23_rc_channel, limit) == 6 &&
               offsetof(mpx23_rc_channel, charge_mode) == 7 &&
-              offsetof(mpx23_rc_channel, p41_43_count) == 8 && offsetof(mpx23_rc_channel, p41_43) == 9 &&
-              offsetof(mpx23_rc_channel, fault) == 10 && offsetof(mpx23_rc_channel, p41_44_count) == 11 &&
+              offsetof(mpx23_rc_channel, p41_43_count) == 8 &&
+              offsetof(mpx23_rc_channel, p41_43) == 9 && offsetof(mpx23_rc_channel, fault) == 10 &&
+              offsetof(mpx23_rc_channel, p41_44_count) == 11 &&
               offsetof(mpx23_rc_channel, p41_44) == 12);
 static_assert(offsetof(dcData, voltage) == 4 && offsetof(dcData, load_current) == 8 &&
               offsetof(dcData, m_count) == 12 && offsetof(dcData, m_values) == 13 &&
@@ -140,14 +143,22 @@ namespace reply_value {
 
 // Two equal bytes other than zero (0x20 0x20 blank fill, 0xFF 0xFF, ...): the power system has
 // no value. A genuine reading of 257, 514, ... looks the same and is taken as no value too.
-constexpr bool is_no_value(uint8_t hi, uint8_t lo) { return hi == lo && hi != 0; }
+constexpr bool is_no_value(uint8_t hi, uint8_t lo) {
+    return hi == lo && hi != 0;
+}
 
-constexpr uint16_t raw(uint8_t hi, uint8_t lo) { return static_cast<uint16_t>(hi << 8 | lo); }
+constexpr uint16_t raw(uint8_t hi, uint8_t lo) {
+    return static_cast<uint16_t>(hi << 8 | lo);
+}
 
 // Hundredths, divided in integer arithmetic: 22050 gives 220.0, not 220.5.
-constexpr float scaled(uint8_t hi, uint8_t lo) { return static_cast<float>(raw(hi, lo) / 100); }
+constexpr float scaled(uint8_t hi, uint8_t lo) {
+    return static_cast<float>(raw(hi, lo) / 100);
+}
 
-constexpr float plain(uint8_t hi, uint8_t lo) { return static_cast<float>(raw(hi, lo)); }
+constexpr float plain(uint8_t hi, uint8_t lo) {
+    return static_cast<float>(raw(hi, lo));
+}
 
 constexpr float scaled_or(uint8_t hi, uint8_t lo, float placeholder) {
     return is_no_value(hi, lo) ? placeholder : scaled(hi, lo);

@@ -25,9 +25,9 @@ TEST_F(BufferedDeviceTest, RoundDoneRunsItsStepsInOrder) {
     EXPECT_EQ(dev.data_ready, 1);
     EXPECT_EQ(dev.comm_status, 1);
     EXPECT_EQ(dev.threshold_runs, 1);
-    const std::vector<std::string> expected = {"CheckAOReport", "CheckThreshold", "SendSP",
-                                               "Reset", "DoBatchCheckThreshold",
-                                               "SaveDeviceHistory"};
+    const std::vector<std::string> expected = {
+        "CheckAOReport", "CheckThreshold",        "SendSP",
+        "Reset",         "DoBatchCheckThreshold", "SaveDeviceHistory"};
     EXPECT_EQ(host.names(), expected);
     // Only the name present in ao_values is checked, with its value, "" and 1.
     EXPECT_EQ(host.calls[0].text, "battery_v");

@@ -43,8 +43,8 @@ TEST_F(EngineTest, EncodesTheWorkedCommandFrames) {
     EXPECT_EQ(last_wire(), "~20014249A0068414E6FC47\r");
     dev.write_pmbus_cmd(0x41, 0x45, control, 2);
     EXPECT_EQ(last_wire(), "~20014145C0041003FCD4\r");
-    EXPECT_EQ(frames::reply(0x41, {0x00, 0x14, 0xB4, 0x03, 0x03, 0xE8, 0x00, 0x04, 0xB0, 0x00,
-                                   0x00, 0x00, 0x00}),
+    EXPECT_EQ(frames::reply(0x41, {0x00, 0x14, 0xB4, 0x03, 0x03, 0xE8, 0x00, 0x04, 0xB0, 0x00, 0x00,
+                                   0x00, 0x00}),
               kRectifierReply);
 }
 
@@ -112,7 +112,7 @@ TEST_F(EngineTest, DropsOversizedFramesAndRecovers) {
 
 TEST_F(EngineTest, RejectsEachChecksumAndFormatFault) {
     std::string bad_sum = kRectifierReply;
-    bad_sum[20] = '1'; // an INFO digit changed, CHKSUM no longer matches
+    bad_sum[20] = '1';                            // an INFO digit changed, CHKSUM no longer matches
     std::string bad_lchk = "~200141420100FDB1\r"; // LENGTH nibbles do not sum to 0
     std::string bad_char = kRectifierReply;
     bad_char[15] = 'G';
@@ -132,7 +132,11 @@ TEST_F(EngineTest, RejectsEachChecksumAndFormatFault) {
 
 TEST_F(EngineTest, DecodesBlankFillInInfoAsSpaceBytes) {
     // The power system sends a missing value as blanks and sums the blanks into CHKSUM.
-    std::string body = "20014200" "A006" "01" "  " "  ";
+    std::string body = "20014200"
+                       "A006"
+                       "01"
+                       "  "
+                       "  ";
     uint16_t sum = frame::checksum(body.data(), body.size());
     char tail[8];
     std::snprintf(tail, sizeof tail, "%04X\r", sum);

@@ -15,6 +15,8 @@ inline std::string reply(uint8_t cid1, const std::vector<uint8_t> &info, uint8_t
     return frame::encode(ver, adr, cid1, rtn, info.data(), info.size());
 }
 
-inline std::vector<unsigned char> bytes(const std::string &s) { return {s.begin(), s.end()}; }
+inline std::vector<unsigned char> bytes(const std::string &s) {
+    return {s.begin(), s.end()};
+}
 
 } // namespace frames

@@ -54,8 +54,7 @@ bool RecordingHost::CheckThreshold(KVOVDevice &, const std::string &name, const 
 
 bool RecordingHost::CheckThresholdBool(KVOVDevice &, int setting, const std::string &id,
                                        const std::string &id2, const std::string &detail,
-                                       const std::string &text, bool active,
-                                       unsigned short flag) {
+                                       const std::string &text, bool active, unsigned short flag) {
     Call c = make_call("CheckThresholdBool", id);
     c.number = setting;
     calls.push_back(c);
@@ -100,7 +99,9 @@ int RecordingHost::OpenPort(KVOSPDevice &) {
     return 0;
 }
 
-void RecordingHost::Reset(KVOSPDevice &) { calls.push_back(make_call("Reset")); }
+void RecordingHost::Reset(KVOSPDevice &) {
+    calls.push_back(make_call("Reset"));
+}
 
 int RecordingHost::SendData(KVOSPDevice &, const unsigned char *data, unsigned len) {
     Call c = make_call("SendData");

@@ -12,11 +12,11 @@
 namespace testing_host {
 
 struct Call {
-    std::string name;            // "SendSP", "SaveDeviceHistory", "Reset", ...
-    std::string text;            // name / log line / signal id, where the call has one
-    std::vector<uint8_t> bytes;  // copied data of SendSP, SaveDeviceHistory, SendData
-    const void *data = nullptr;  // the pointer as passed
-    int number = 0;              // type code / setting / flag
+    std::string name;           // "SendSP", "SaveDeviceHistory", "Reset", ...
+    std::string text;           // name / log line / signal id, where the call has one
+    std::vector<uint8_t> bytes; // copied data of SendSP, SaveDeviceHistory, SendData
+    const void *data = nullptr; // the pointer as passed
+    int number = 0;             // type code / setting / flag
     float value = 0.0f;
 };
 
@@ -42,8 +42,8 @@ public:
     RecordingHost() : guard(*this) {}
 
     bool CheckAOReport(KVOVDevice &, const std::string &name, float value) override;
-    bool CheckThreshold(KVOVDevice &, const std::string &name, const std::string &text,
-                        float value, int flag) override;
+    bool CheckThreshold(KVOVDevice &, const std::string &name, const std::string &text, float value,
+                        int flag) override;
     bool CheckThresholdBool(KVOVDevice &, int setting, const std::string &id,
                             const std::string &id2, const std::string &detail,
                             const std::string &text, bool active, unsigned short flag) override;

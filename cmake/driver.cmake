@@ -1,0 +1,36 @@
+# The driver and the plug-in. The objects are built once and used twice: in mpx23.so, whose host
+# symbols stay undefined until the host loads it, and in the tests, linked with the host stand-in.
+add_library(mpx23_driver OBJECT
+  mpx23/polling.cpp
+  mpx23/decode_ac.cpp
+  mpx23/decode_rc.cpp
+  mpx23/decode_dc.cpp
+  mpx23/data_block.cpp
+  mpx23/variable_query.cpp
+  mpx23/alarms.cpp
+  mpx23/control.cpp
+  plugin/entry.cpp)
+target_include_directories(mpx23_driver PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(mpx23_driver PUBLIC JsonCpp::JsonCpp Boost::headers)
+set_target_properties(mpx23_driver PROPERTIES
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON)
+
+add_library(mpx23 SHARED $<TARGET_OBJECTS:mpx23_driver>)
+target_link_libraries(mpx23 PRIVATE JsonCpp::JsonCpp)
+set_target_properties(mpx23 PROPERTIES
+  PREFIX ""
+  OUTPUT_NAME mpx23
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+  NO_SONAME ON)
+target_link_options(mpx23 PRIVATE -Wl,-soname,mpx23.so
+  -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/mpx23.map)
+set_property(TARGET mpx23 APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/mpx23.map)
+
+set(MPX23_DRIVER_TEST_SOURCES
+  decode_ac_test.cpp
+  decode_rc_test.cpp
+  decode_dc_test.cpp
+  polling_test.cpp
+  data_block_test.cpp
+  plugin_test.cpp)

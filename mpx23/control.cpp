@@ -1,0 +1,183 @@
+// Control requests from the host: DC distribution parameter setting (code 310), rectifier
+// remote control (code 320) and the status queries on their outcome (301, 311, 321). A request
+// that cannot be carried out exactly as asked sends nothing and is reported as refused.
+#include "mpx23/mpx23.h"
+
+#include <json/reader.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr int kStatusCodes[] = {301, 311, 321};
+constexpr int kSetParameter = 310;
+constexpr int kRemoteControl = 320;
+constexpr int32_t kNotHandled = 2;
+
+struct Signal {
+    const char *id;
+    uint8_t type; // INFO byte 0 of the command
+};
+
+// 0x42/0x49, INFO: type, value x 100 (16 bits, high byte first)
+const Signal kParameters[] = {
+    {"4196A3201001", 0x84},
+    {"4196A3101001", 0x85},
+    {"4196A3301001", 0x98},
+};
+
+// 0x41/0x45, INFO: type, module address (0: system-wide)
+const Signal kRemoteCommands[] = {
+    {"419500201", 0x20}, {"419500200", 0x2F}, {"419500601", 0x10},
+    {"419500600", 0x1F}, {"419500602", 0x11},
+};
+
+template <size_t N> const Signal *find_signal(const Signal (&table)[N], const std::string &id) {
+    for (const auto &signal : table)
+        if (id == signal.id)
+            return &signal;
+    return nullptr;
+}
+
+void write_answer(void *out, int out_len, int &out_used, int32_t value) {
+    if (!out || out_len < 4) { // a negative room is no room
+        out_used = 0;
+        return;
+    }
+    std::memcpy(out, &value, sizeof value);
+    out_used = 4;
+}
+
+std::string request_text(const void *in, int in_len) {
+    if (!in || in_len <= 0)
+        return {};
+    return std::string(static_cast<const char *>(in), static_cast<size_t>(in_len));
+}
+
+bool is_scalar(const Json::Value &v) {
+    return v.isString() || v.isNumeric() || v.isBool();
+}
+
+// The hundredfold of "SetValue" as the 16 bits to send; false when it holds no number or the
+// hundredfold does not fit what 16 bits can carry (-32768 to 65535).
+bool parameter_value(const Json::Value &set_value, uint16_t &out) {
+    if (!is_scalar(set_value))
+        return false;
+    const std::string text = set_value.asString();
+    const char *start = text.c_str();
+    char *end = nullptr;
+    const double value = std::strtod(start, &end);
+    if (end == start)
+        return false;
+    const double hundredfold = std::trunc(value * 100.0);
+    if (!std::isfinite(hundredfold) || hundredfold < -32768.0 || hundredfold > 65535.0)
+        return false;
+    out = static_cast<uint16_t>(static_cast<int32_t>(hundredfold));
+    return true;
+}
+
+// Module address from the characters after the identifier: empty means module 0 (system-wide
+// commands); otherwise blanks, an optional sign and decimal digits up to the first other
+// character, 0 to 255.
+bool module_address(const std::string &text, uint8_t &out) {
+    if (text.empty()) {
+        out = 0;
+        return true;
+    }
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    const size_t digits_start = i;
+    long value = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
+        value = value * 10 + (text[i] - '0');
+    if (i == digits_start)
+        return false;
+    if (negative)
+        value = -value;
+    if (value < 0 || value > 255)
+        return false;
+    out = static_cast<uint8_t>(value);
+    return true;
+}
+
+} // namespace
+
+int MPX23::DeviceIoControl(int code, const void *in, int in_len, void *out, int out_len,
+                           int &out_used) {
+    std::printf("MPX23 DeviceIoControl code:%d\n", code);
+    for (int status : kStatusCodes) {
+        if (code == status) {
+            write_answer(out, out_len, out_used, ctrl_result);
+            return 0;
+        }
+    }
+    if (code != kSetParameter && code != kRemoteControl) {
+        write_answer(out, out_len, out_used, kNotHandled);
+        return 0;
+    }
+    try {
+        const std::string request = request_text(in, in_len);
+        uint8_t info[3];
+        int info_len = 0;
+        const bool ok = code == kSetParameter ? parse_set_parameter(request, info, info_len)
+                                              : parse_remote_control(request, info, info_len);
+        if (ok) {
+            poll_state = code; // the next reply answers this command
+            ctrl_result = -1;
+            OpenPort();
+            if (code == kSetParameter)
+                write_pmbus_cmd(0x42, 0x49, info, info_len);
+            else
+                write_pmbus_cmd(0x41, 0x45, info, info_len);
+            return 0;
+        }
+    } catch (...) {
+        // The JSON library's conversion errors refuse the request like any other fault.
+    }
+    ctrl_result = -1; // refused: nothing sent, the round in progress goes on
+    return -1;
+}
+
+// {"signal_id": "4196A3201001", "SetValue": 53.5} -> INFO 0x84 0x14 0xE6
+bool MPX23::parse_set_parameter(const std::string &request, uint8_t *info, int &info_len) {
+    Json::Value parsed;
+    Json::Reader reader;
+    if (!reader.parse(request, parsed, true) || !parsed.isObject())
+        return false;
+    const Json::Value &root = parsed; // const: a missing member reads as null, nothing inserted
+    const Json::Value &id = root["signal_id"];
+    const Json::Value &set_value = root["SetValue"];
+    if (!is_scalar(id))
+        return false;
+    const Signal *signal = find_signal(kParameters, id.asString());
+    uint16_t value = 0;
+    if (!signal || !parameter_value(set_value, value))
+        return false;
+    info[0] = signal->type;
+    info[1] = static_cast<uint8_t>(value >> 8);
+    info[2] = static_cast<uint8_t>(value & 0xFF);
+    info_len = 3;
+    return true;
+}
+
+// "419500601003": command 0x10 for module 3 -> INFO 0x10 0x03. Characters after the twelfth are
+// ignored.
+bool MPX23::parse_remote_control(const std::string &request, uint8_t *info, int &info_len) {
+    const Signal *signal = find_signal(kRemoteCommands, request.substr(0, 9));
+    uint8_t module = 0;
+    if (!signal || !module_address(request.size() > 9 ? request.substr(9, 3) : "", module))
+        return false;
+    info[0] = signal->type;
+    info[1] = module;
+    info_len = 2;
+    return true;
+}

@@ -1,0 +1,226 @@
+// The polling cycle as the host and the power system see it: which commands go out, in which
+// order, and when the round ends.
+#include "tests/driver_fixture.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+using testing_host::cmd;
+using testing_host::Command;
+
+namespace {
+
+const Command kParams = cmd(0x42, 0x47);
+const Command kAcAnalogue = cmd(0x40, 0x42, {0xFF});
+const Command kAcStatus = cmd(0x40, 0x43, {0xFF});
+const Command kAcAlarms = cmd(0x40, 0x44, {0xFF});
+const Command kRcAnalogue = cmd(0x41, 0x42);
+const Command kRcStatus = cmd(0x41, 0x43);
+const Command kRcAlarms = cmd(0x41, 0x44);
+const Command kDcAnalogue = cmd(0x42, 0x42, {0xFF});
+const Command kDcAlarms = cmd(0x42, 0x44, {0xFF});
+
+const std::vector<Command> kFullRound = {kParams,   kAcAnalogue, kAcStatus,
+                                         kAcAlarms, kRcAnalogue, kRcStatus,
+                                         kRcAlarms, kDcAnalogue, kDcAlarms};
+const std::vector<Command> kQuietRound = {kParams, kAcAnalogue, kRcAnalogue, kDcAnalogue};
+
+struct PollingTest : DriverTest {
+    void SetUp() override { CaptureStdout(); }
+    void TearDown() override { GetCapturedStdout(); }
+
+    // Plays a power system of two AC inputs and three modules: answers each command the device
+    // sends with the given data flags, until the device sends nothing more.
+    std::vector<Command> round(uint8_t ac_flag, uint8_t rc_flag, uint8_t dc_flag) {
+        host.clear();
+        dev.RefreshStatus();
+        for (size_t answered = 0; answered < host.sent.size() && answered < 20; ++answered) {
+            const Command c = host.sent[answered];
+            answer(c, ac_flag, rc_flag, dc_flag);
+        }
+        return host.sent;
+    }
+
+    void answer(const Command &c, uint8_t ac_flag, uint8_t rc_flag, uint8_t dc_flag) {
+        const auto lines = std::vector<body::AcLine>(2);
+        const auto modules = std::vector<body::Module>(3);
+        if (c == kParams)
+            parameters();
+        else if (c == kAcAnalogue)
+            ac(ac_flag, body::ac_analogue(lines));
+        else if (c == kAcStatus)
+            ac(ac_flag, body::ac_status({0, 0}));
+        else if (c == kAcAlarms)
+            ac(ac_flag, body::ac_alarms(2));
+        else if (c == kRcAnalogue)
+            reply(0x41, body::rc_analogue(rc_flag, 5300, modules));
+        else if (c == kRcStatus)
+            reply(0x41, body::rc_status(3));
+        else if (c == kRcAlarms)
+            reply(0x41, body::rc_alarms(3));
+        else if (c == kDcAnalogue)
+            dc(dc_flag, body::dc_analogue());
+        else if (c == kDcAlarms)
+            dc(dc_flag, body::dc_alarms());
+    }
+
+    // Calls process_payload on a reply laid out as the engine lays it out.
+    int payload(uint8_t cid1, const Bytes &info) {
+        frame_bytes = {0x20,
+                       0x01,
+                       cid1,
+                       0x00,
+                       static_cast<uint8_t>(2 * info.size() & 0xFF),
+                       static_cast<uint8_t>(2 * info.size() >> 8)};
+        frame_bytes.insert(frame_bytes.end(), info.begin(), info.end());
+        frame_bytes.resize(frame_bytes.size() + 16); // the engine's buffer goes on past INFO
+        dev.rx_frame = frame_bytes.data();
+        return dev.process_payload();
+    }
+    Bytes frame_bytes;
+};
+
+TEST_F(PollingTest, FirstRoundSendsNineCommandsThenPublishesTheBlock) {
+    EXPECT_EQ(round(0, 0, 0), kFullRound);
+    const std::vector<std::string> tail = {"SendSP", "Reset", "DoBatchCheckThreshold",
+                                           "SaveDeviceHistory"};
+    auto names = host.names({"SendData", "RefreshStatus"});
+    EXPECT_EQ(names, tail);
+    EXPECT_EQ(host.last("SendSP")->bytes.size(), 381u);
+    EXPECT_EQ(dev.data_ready, 1);
+
+    // Second round on a quiet power system: four commands, the round ends at the DC reply.
+    EXPECT_EQ(round(0, 0, 0), kQuietRound);
+    EXPECT_EQ(host.count("SendSP"), 1);
+}
+
+TEST_F(PollingTest, FirstRoundAfterACacheLoadStillAsksEverything) {
+    std::vector<unsigned char> cached(381, 0xAB);
+    ASSERT_EQ(dev.LoadFromCache(cached.data(), 381), 1);
+    EXPECT_EQ(round(0, 0, 0), kFullRound);
+    EXPECT_EQ(round(0, 0, 0), kQuietRound);
+}
+
+TEST_F(PollingTest, DataFlagsChooseTheStatusAndAlarmQueries) {
+    round(0, 0, 0);
+    struct Case {
+        uint8_t ac, rc, dc;
+        std::vector<Command> sent;
+    };
+    const Case cases[] = {
+        {0x10, 0, 0, {kParams, kAcAnalogue, kAcStatus, kRcAnalogue, kDcAnalogue}},
+        {0x11, 0, 0, {kParams, kAcAnalogue, kAcStatus, kAcAlarms, kRcAnalogue, kDcAnalogue}},
+        {0x01, 0, 0, {kParams, kAcAnalogue, kAcAlarms, kRcAnalogue, kDcAnalogue}},
+        {0, 0x10, 0, {kParams, kAcAnalogue, kRcAnalogue, kRcStatus, kDcAnalogue}},
+        {0, 0x11, 0, {kParams, kAcAnalogue, kRcAnalogue, kRcStatus, kRcAlarms, kDcAnalogue}},
+        {0, 0x01, 0, {kParams, kAcAnalogue, kRcAnalogue, kRcAlarms, kDcAnalogue}},
+        {0, 0, 0x10, {kParams, kAcAnalogue, kRcAnalogue, kDcAnalogue, kDcAlarms}},
+        {0, 0, 0x01, {kParams, kAcAnalogue, kRcAnalogue, kDcAnalogue, kDcAlarms}},
+        {0, 0, 0x20, kQuietRound},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(round(c.ac, c.rc, c.dc), c.sent)
+            << "flags " << int(c.ac) << " " << int(c.rc) << " " << int(c.dc);
+        EXPECT_EQ(host.count("SendSP"), 1); // every one of these rounds completes
+    }
+}
+
+TEST_F(PollingTest, WrongGroupResetsInStepOneAndIsIgnoredLater) {
+    dev.RefreshStatus();
+    parameters();
+    EXPECT_EQ(dev.poll_state, 1);
+    host.clear();
+    EXPECT_EQ(payload(0x41, body::rc_analogue(0, 5300, {})), 0);
+    EXPECT_EQ(host.names(), std::vector<std::string>{"Reset"});
+    EXPECT_TRUE(host.sent.empty());
+
+    dev.poll_state = 2;
+    host.clear();
+    EXPECT_EQ(payload(0x41, body::rc_analogue(0, 5300, {})), 1);
+    EXPECT_TRUE(host.calls.empty());
+    EXPECT_EQ(dev.poll_state, 2);
+}
+
+TEST_F(PollingTest, RectifierReplyNotConsumedExactlyIsAProtocolError) {
+    dev.data_id = 7;
+    round(0, 0, 0);
+    host.clear();
+    dev.poll_state = 4;
+    Bytes reply = body::rc_analogue(0x10, 5300, std::vector<body::Module>(3));
+    reply.push_back(0x00); // one byte the decoder does not consume
+    GetCapturedStdout();
+    CaptureStdout();
+    EXPECT_EQ(payload(0x41, reply), 1);
+    EXPECT_NE(GetCapturedStdout().find("parse p41_41 overflow memory boundary\n"),
+              std::string::npos);
+    CaptureStdout();
+    EXPECT_EQ(host.log, std::vector<std::string>{
+                            "PMBusPower:ProcotolError 7 parse p41_41 overflow memory boundary"});
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_EQ(dev.rc_data_flag, 0x10);
+    EXPECT_EQ(dev.poll_state, 4);
+}
+
+TEST_F(PollingTest, DcReplyForTwoUnitsStopsTheRound) {
+    dev.poll_state = 7;
+    GetCapturedStdout();
+    CaptureStdout();
+    EXPECT_EQ(payload(0x42, cat({0x00, 2}, body::dc_analogue())), 1);
+    EXPECT_EQ(GetCapturedStdout(), "42_42 dc_number 2\n");
+    CaptureStdout();
+    EXPECT_EQ(host.count("SendSP"), 0);
+    EXPECT_TRUE(host.sent.empty());
+}
+
+TEST_F(PollingTest, PendingControlSwallowsTheNextReply) {
+    round(0, 0, 0);
+    dev.RefreshStatus();
+    parameters(); // the AC analogue query is in flight
+    const std::string request = "419500601003";
+    int used = 0;
+    ASSERT_EQ(dev.DeviceIoControl(320, request.data(), 12, nullptr, 0, used), 0);
+    EXPECT_EQ(dev.poll_state, 320);
+    const float before = got(dev.ac_channels[0].ua);
+    host.clear();
+    // The answer to the poll command arrives first: it is taken as the control's answer.
+    body::AcLine changed;
+    changed.ua = 10000;
+    EXPECT_EQ(payload(0x40, cat({0, 1}, body::ac_analogue({changed, changed}))), 0);
+    EXPECT_EQ(dev.ctrl_result, 1);
+    EXPECT_EQ(got(dev.ac_channels[0].ua), before);
+    EXPECT_TRUE(host.sent.empty());
+    // The next round starts over from the parameter query.
+    dev.RefreshStatus();
+    EXPECT_EQ(dev.poll_state, 9);
+    EXPECT_EQ(host.sent, std::vector<Command>{kParams});
+}
+
+TEST_F(PollingTest, ParameterReplyIsTakenFromWhateverAnswersFirst) {
+    dev.RefreshStatus();
+    // A late rectifier reply of the previous round arrives first.
+    const Bytes late = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x02, 0x03, 0x04, 0x05};
+    EXPECT_EQ(payload(0x41, late), 1);
+    EXPECT_EQ(dev.param47_a, 0x0102);
+    EXPECT_EQ(dev.param47_b, 0x0304);
+    EXPECT_EQ(host.sent.back(), kAcAnalogue);
+    // A parameter reply too short to hold the values keeps them and the round goes on.
+    dev.RefreshStatus();
+    EXPECT_EQ(payload(0x42, Bytes(12, 0xEE)), 1);
+    EXPECT_EQ(dev.param47_a, 0x0102);
+    EXPECT_EQ(dev.param47_b, 0x0304);
+    EXPECT_EQ(host.sent.back(), kAcAnalogue);
+}
+
+TEST_F(PollingTest, RepliesTooShortForTheirStepStopTheRoundSafely) {
+    round(0, 0, 0);
+    for (int state : {1, 2, 3, 4, 5, 6, 7, 8}) {
+        host.clear();
+        dev.poll_state = state;
+        const uint8_t group = state <= 3 ? 0x40 : state <= 6 ? 0x41 : 0x42;
+        payload(group, {});
+        payload(group, {0x00});
+        EXPECT_TRUE(host.sent.empty()) << "state " << state;
+        EXPECT_EQ(host.count("SendSP"), 0) << "state " << state;
+    }
+}
+
+} // namespace
