@@ -33,4 +33,7 @@ set(MPX23_DRIVER_TEST_SOURCES
   decode_dc_test.cpp
   polling_test.cpp
   data_block_test.cpp
-  plugin_test.cpp)
+  plugin_test.cpp
+  variable_query_test.cpp
+  alarm_test.cpp
+  control_test.cpp)

@@ -3,14 +3,9 @@
 
 #include <cstring>
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
-
 namespace {
 
-struct DataBlockTest : DriverTest {
-    void SetUp() override { CaptureStdout(); }
-    void TearDown() override { GetCapturedStdout(); }
+struct DataBlockTest : QuietDriverTest {
 
     template <class T> static Bytes image(const T &record) {
         Bytes b(sizeof record);

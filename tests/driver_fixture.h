@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -143,18 +144,57 @@ struct DriverTest : ::testing::Test {
         reply(0x42, info);
     }
 
-    // A whole round with every query answered, for a plant of `lines` AC inputs and
-    // `modules` rectifiers, all flags as given.
-    void full_round(unsigned lines = 2, unsigned modules = 3, uint8_t flag = 0) {
+    // Plays a power system of `lines` AC inputs and `modules` rectifiers for one round: answers
+    // each command the device sends, with the given data flags, until it sends nothing more.
+    // Returns the commands of the round.
+    std::vector<testing_host::Command> round(uint8_t ac_flag, uint8_t rc_flag, uint8_t dc_flag,
+                                             unsigned lines = 2, unsigned modules = 3) {
+        host.clear();
         dev.RefreshStatus();
-        parameters();
-        ac(flag, body::ac_analogue(std::vector<body::AcLine>(lines)));
-        ac(flag, body::ac_status({1, 1}));
-        ac(flag, body::ac_alarms(lines));
-        reply(0x41, body::rc_analogue(flag, 5300, std::vector<body::Module>(modules)));
-        reply(0x41, body::rc_status(modules));
-        reply(0x41, body::rc_alarms(modules));
-        dc(flag, body::dc_analogue());
-        dc(flag, body::dc_alarms());
+        for (size_t answered = 0; answered < host.sent.size() && answered < 20; ++answered) {
+            const testing_host::Command c = host.sent[answered];
+            answer(c, ac_flag, rc_flag, dc_flag, lines, modules);
+        }
+        return host.sent;
+    }
+    void full_round(unsigned lines = 2, unsigned modules = 3) { round(0, 0, 0, lines, modules); }
+
+    void answer(const testing_host::Command &c, uint8_t ac_flag, uint8_t rc_flag, uint8_t dc_flag,
+                unsigned lines, unsigned modules) {
+        const auto ac_lines = std::vector<body::AcLine>(lines);
+        const auto rc_modules = std::vector<body::Module>(modules);
+        const int op = c.cid1 << 8 | c.cid2;
+        switch (op) {
+        case 0x4247:
+            return parameters();
+        case 0x4042:
+            return ac(ac_flag, body::ac_analogue(ac_lines));
+        case 0x4043:
+            return ac(ac_flag, body::ac_status({0, 0}));
+        case 0x4044:
+            return ac(ac_flag, body::ac_alarms(lines));
+        case 0x4142:
+            return reply(0x41, body::rc_analogue(rc_flag, 5300, rc_modules));
+        case 0x4143:
+            return reply(0x41, body::rc_status(modules));
+        case 0x4144:
+            return reply(0x41, body::rc_alarms(modules));
+        case 0x4242:
+            return dc(dc_flag, body::dc_analogue());
+        case 0x4244:
+            return dc(dc_flag, body::dc_alarms());
+        }
+    }
+};
+
+// A driver test that keeps the driver's diagnostic lines out of the test log; they are shown
+// (together with gtest's own failure messages, which also go to standard output) when the test
+// fails.
+struct QuietDriverTest : DriverTest {
+    void SetUp() override { ::testing::internal::CaptureStdout(); }
+    void TearDown() override {
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        if (HasFailure())
+            std::fputs(out.c_str(), stderr);
     }
 };

@@ -24,44 +24,7 @@ const std::vector<Command> kFullRound = {kParams,   kAcAnalogue, kAcStatus,
                                          kRcAlarms, kDcAnalogue, kDcAlarms};
 const std::vector<Command> kQuietRound = {kParams, kAcAnalogue, kRcAnalogue, kDcAnalogue};
 
-struct PollingTest : DriverTest {
-    void SetUp() override { CaptureStdout(); }
-    void TearDown() override { GetCapturedStdout(); }
-
-    // Plays a power system of two AC inputs and three modules: answers each command the device
-    // sends with the given data flags, until the device sends nothing more.
-    std::vector<Command> round(uint8_t ac_flag, uint8_t rc_flag, uint8_t dc_flag) {
-        host.clear();
-        dev.RefreshStatus();
-        for (size_t answered = 0; answered < host.sent.size() && answered < 20; ++answered) {
-            const Command c = host.sent[answered];
-            answer(c, ac_flag, rc_flag, dc_flag);
-        }
-        return host.sent;
-    }
-
-    void answer(const Command &c, uint8_t ac_flag, uint8_t rc_flag, uint8_t dc_flag) {
-        const auto lines = std::vector<body::AcLine>(2);
-        const auto modules = std::vector<body::Module>(3);
-        if (c == kParams)
-            parameters();
-        else if (c == kAcAnalogue)
-            ac(ac_flag, body::ac_analogue(lines));
-        else if (c == kAcStatus)
-            ac(ac_flag, body::ac_status({0, 0}));
-        else if (c == kAcAlarms)
-            ac(ac_flag, body::ac_alarms(2));
-        else if (c == kRcAnalogue)
-            reply(0x41, body::rc_analogue(rc_flag, 5300, modules));
-        else if (c == kRcStatus)
-            reply(0x41, body::rc_status(3));
-        else if (c == kRcAlarms)
-            reply(0x41, body::rc_alarms(3));
-        else if (c == kDcAnalogue)
-            dc(dc_flag, body::dc_analogue());
-        else if (c == kDcAlarms)
-            dc(dc_flag, body::dc_alarms());
-    }
+struct PollingTest : QuietDriverTest {
 
     // Calls process_payload on a reply laid out as the engine lays it out.
     int payload(uint8_t cid1, const Bytes &info) {
