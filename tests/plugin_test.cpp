@@ -38,7 +38,8 @@ TEST_F(PluginTest, ProvidersCreateIndependentPollingDevices) {
     testing_host::RecordingHost host;
     auto providers = get_providers();
     ASSERT_EQ(providers.size(), 1u);
-    EXPECT_STREQ(typeid(*providers[0]).name(), typeid(MPX23Provider).name());
+    const Provider &provider = *providers[0];
+    EXPECT_STREQ(typeid(provider).name(), typeid(MPX23Provider).name());
     EXPECT_NE(get_providers()[0].get(), providers[0].get());
 
     auto *factory = dynamic_cast<KVOSPDeviceProvider *>(providers[0].get());
