@@ -1,0 +1,64 @@
+// What the fuzz targets share: a host that only counts and keeps what a device sends, the
+// driver's standard output sent to /dev/null, and a check that aborts (a finding) when an
+// invariant breaks.
+#pragma once
+
+#include "host/frame_codec.h"
+#include "host/host_services.h"
+#include "mpx23/mpx23.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "invariant broken: %s (%s:%d)\n", #condition, __FILE__,           \
+                         __LINE__);                                                                \
+            std::abort();                                                                          \
+        }                                                                                          \
+    } while (0)
+
+struct SentFrame {
+    uint8_t cid1 = 0, cid2 = 0;
+    std::vector<uint8_t> info;
+};
+
+class FuzzHost : public kvo::HostServices {
+public:
+    FuzzHost() : guard(*this) {}
+    int SendData(KVOSPDevice &, const unsigned char *data, unsigned len) override {
+        frame::Receiver rx;
+        for (unsigned i = 0; i < len; ++i) {
+            if (rx.push(data[i]) == frame::Receiver::Event::Frame) {
+                SentFrame f;
+                f.cid1 = rx.binary()[2];
+                f.cid2 = rx.binary()[3];
+                f.info.assign(rx.binary() + 6, rx.binary() + 6 + rx.info_len());
+                sent.push_back(f);
+                return static_cast<int>(len);
+            }
+        }
+        FUZZ_CHECK(!"the device sent a malformed frame");
+        return -1;
+    }
+    std::vector<SentFrame> sent;
+
+private:
+    kvo::ScopedServices guard;
+};
+
+// The block always has the length its lists give it, and the counts match the lists.
+inline void check_store(const MPX23 &dev) {
+    FUZZ_CHECK(dev.acData.channel_count == dev.ac_channels.size());
+    FUZZ_CHECK(dev.rcData.channel_count == dev.rc_channels.size());
+    if (dev.block())
+        FUZZ_CHECK(static_cast<int>(dev.block()->size()) == dev.block_length());
+}
+
+inline void silence_driver_output() {
+    if (!std::freopen("/dev/null", "w", stdout))
+        std::abort();
+}
