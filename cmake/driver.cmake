@@ -37,3 +37,9 @@ set(MPX23_DRIVER_TEST_SOURCES
   variable_query_test.cpp
   alarm_test.cpp
   control_test.cpp)
+
+if(MPX23_BUILD_TESTS)
+  add_test(NAME plugin.symbols
+           COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-plugin $<TARGET_FILE:mpx23>
+                   ${CMAKE_NM} ${CMAKE_READELF})
+endif()
