@@ -7,14 +7,21 @@ namespace {
 
 const char kHexDigits[] = "0123456789ABCDEF";
 
+// Value of each character as a hex digit (upper or lower case), -1 for any other.
+struct HexTable {
+    int8_t value[256];
+    constexpr HexTable() : value() {
+        for (int c = 0; c < 256; ++c)
+            value[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
+                       : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
+                       : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
+                                              : static_cast<int8_t>(-1);
+    }
+};
+constexpr HexTable kHex;
+
 int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    return kHex.value[static_cast<uint8_t>(c)];
 }
 
 // Decodes the two characters at `p`; blank pairs decode to 0x20 when allowed (INFO fill).
@@ -78,7 +85,7 @@ std::string encode(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2, const u
     return out;
 }
 
-Receiver::Event Receiver::push(uint8_t byte) {
+Receiver::Event Receiver::push_special(uint8_t byte) {
     if (byte == kSOI) {
         const bool cut = in_frame;
         in_frame = true;
@@ -91,12 +98,9 @@ Receiver::Event Receiver::push(uint8_t byte) {
         in_frame = false;
         return check();
     }
-    if (text_len == kMaxChars) {
-        in_frame = false;
-        return reject(FrameFault::Overflow);
-    }
-    text[text_len++] = static_cast<char>(byte);
-    return Event::None;
+    // text_len == kMaxChars: no EOI where the largest legal frame ends
+    in_frame = false;
+    return reject(FrameFault::Overflow);
 }
 
 Receiver::Event Receiver::check() {

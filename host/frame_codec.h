@@ -45,7 +45,14 @@ class Receiver {
 public:
     enum class Event { None, Frame, Fault };
 
-    Event push(uint8_t byte);
+    Event push(uint8_t byte) {
+        // The common case, a character inside a frame, stays inline.
+        if (in_frame && byte != kSOI && byte != kEOI && text_len < kMaxChars) {
+            text[text_len++] = static_cast<char>(byte);
+            return Event::None;
+        }
+        return push_special(byte);
+    }
 
     // After Event::Fault: why the frame was dropped.
     FrameFault fault() const { return last_fault; }
@@ -60,6 +67,7 @@ public:
     bool receiving() const { return in_frame; }
 
 private:
+    Event push_special(uint8_t byte);
     Event check();
     Event reject(FrameFault fault) {
         last_fault = fault;

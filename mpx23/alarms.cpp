@@ -5,7 +5,9 @@
 
 #include <boost/lexical_cast.hpp>
 
-#include <sstream>
+#include <cstdio>
+#include <iterator>
+#include <vector>
 
 namespace {
 
@@ -84,17 +86,34 @@ const AlarmRule kAlarms[] = {
     {"210600340010", "直流总电压过高告警", dc_above, true, 0.0f, Detail::DcVoltage},
 };
 
-std::string voltage_text(const Readings &r) {
-    std::ostringstream s;
-    s << "ua1:" << r.phase[0] << " ub1:" << r.phase[1] << " uc1:" << r.phase[2]
-      << " ua2:" << r.phase[3] << " ub2:" << r.phase[4] << " uc2:" << r.phase[5];
-    return s.str();
+// The detail texts write each reading as a text stream writes a float with default settings:
+// general notation, six significant digits ("%g"). snprintf into the reused string spares the
+// stream's allocations in every round.
+void voltage_text(const Readings &r, std::string &out) {
+    char text[192];
+    const int n = std::snprintf(text, sizeof text, "ua1:%g ub1:%g uc1:%g ua2:%g ub2:%g uc2:%g",
+                                double(r.phase[0]), double(r.phase[1]), double(r.phase[2]),
+                                double(r.phase[3]), double(r.phase[4]), double(r.phase[5]));
+    out.assign(text, static_cast<size_t>(n));
 }
 
-std::string frequency_text(const Readings &r) {
-    std::ostringstream s;
-    s << "f1:" << r.freq[0] << " f2:" << r.freq[1];
-    return s.str();
+void frequency_text(const Readings &r, std::string &out) {
+    char text[64];
+    const int n =
+        std::snprintf(text, sizeof text, "f1:%g f2:%g", double(r.freq[0]), double(r.freq[1]));
+    out.assign(text, static_cast<size_t>(n));
+}
+
+void detail_text(Detail detail, const Readings &r, std::string &out) {
+    switch (detail) {
+    case Detail::Voltages:
+        return voltage_text(r, out);
+    case Detail::Frequencies:
+        return frequency_text(r, out);
+    case Detail::DcVoltage:
+        break;
+    }
+    out = boost::lexical_cast<std::string>(r.dc_voltage); // nine significant digits
 }
 
 } // namespace
@@ -110,23 +129,31 @@ void MPX23::RunCheckThreshold() {
     const Readings readings = {
         {in1.ua, in1.ub, in1.uc, in2.ua, in2.ub, in2.uc}, {in1.f, in2.f}, dcData.voltage};
 
-    std::string texts[3];
+    // The identifiers and texts as strings, made once: the host takes them by reference.
+    struct Names {
+        std::string id, text;
+    };
+    static const std::vector<Names> names = [] {
+        std::vector<Names> v;
+        for (const AlarmRule &alarm : kAlarms)
+            v.push_back({alarm.signal_id, alarm.text});
+        return v;
+    }();
+
     bool built[3] = {false, false, false};
-    for (const AlarmRule &alarm : kAlarms) {
-        const int setting = alarm_settings[alarm.signal_id]; // read with insertion
+    for (size_t i = 0; i < std::size(kAlarms); ++i) {
+        const AlarmRule &alarm = kAlarms[i];
+        const std::string &id = names[i].id;
+        const int setting = alarm_settings[id]; // read with insertion
         if (setting == 0)
             continue;
-        const float limit =
-            alarm.limit_from_thresholds ? alarm_thresholds[alarm.signal_id] : alarm.fixed_limit;
+        const float limit = alarm.limit_from_thresholds ? alarm_thresholds[id] : alarm.fixed_limit;
         const auto kind = static_cast<int>(alarm.detail);
         if (!built[kind]) {
-            texts[kind] = alarm.detail == Detail::Voltages ? voltage_text(readings)
-                          : alarm.detail == Detail::Frequencies
-                              ? frequency_text(readings)
-                              : boost::lexical_cast<std::string>(readings.dc_voltage);
+            detail_text(alarm.detail, readings, alarm_texts[kind]);
             built[kind] = true;
         }
-        CheckThresholdBool(setting, alarm.signal_id, alarm.signal_id, texts[kind], alarm.text,
+        CheckThresholdBool(setting, id, id, alarm_texts[kind], names[i].text,
                            alarm.active(readings, limit), 1);
     }
 }

@@ -1,6 +1,7 @@
 // Control requests from the host: DC distribution parameter setting (code 310), rectifier
 // remote control (code 320) and the status queries on their outcome (301, 311, 321). A request
 // that cannot be carried out exactly as asked sends nothing and is reported as refused.
+#include "mpx23/diagnostics.h"
 #include "mpx23/mpx23.h"
 
 #include <json/reader.h>
@@ -113,7 +114,7 @@ bool module_address(const std::string &text, uint8_t &out) {
 
 int MPX23::DeviceIoControl(int code, const void *in, int in_len, void *out, int out_len,
                            int &out_used) {
-    std::printf("MPX23 DeviceIoControl code:%d\n", code);
+    diagnostics::say("MPX23 DeviceIoControl code:", code);
     for (int status : kStatusCodes) {
         if (code == status) {
             write_answer(out, out_len, out_used, ctrl_result);

@@ -1,6 +1,7 @@
 // Decoders of the AC distribution replies (group 0x40). Input: the INFO field behind its data
 // flag and unit-count bytes, i.e. the data of the first AC distribution unit.
 #include "mpx23/byte_reader.h"
+#include "mpx23/diagnostics.h"
 #include "mpx23/mpx23.h"
 
 #include <cstdio>
@@ -38,7 +39,7 @@ int MPX23::parse40_42(const unsigned char *data, int len) {
         ac_channels.resize(lines);
         acData.channel_count = lines;
         alarm_profile = lines;
-        std::printf("acData channel_count %d\n", lines);
+        diagnostics::say("acData channel_count ", lines);
     }
     uint8_t hi = 0, lo = 0, user_values = 0;
     for (auto &line : ac_channels) {
@@ -83,12 +84,12 @@ int MPX23::parse40_43(const unsigned char *data, int len) {
         return -1;
     for (unsigned i = 0; i < breakers; ++i) {
         if (!in.byte(acData.airlock[i])) {
-            std::printf("read 40_43 read overflow\n");
+            diagnostics::say("read 40_43 read overflow\n");
             return -1;
         }
     }
     if (!in.byte(user_bytes)) {
-        std::printf("read 40_43 read overflow\n");
+        diagnostics::say("read 40_43 read overflow\n");
         return -1;
     }
     acData.p40_43_count = user_bytes;

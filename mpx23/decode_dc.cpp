@@ -1,6 +1,7 @@
 // Decoders of the DC distribution replies (group 0x42). Input: the INFO field behind its data
 // flag and unit-count bytes.
 #include "mpx23/byte_reader.h"
+#include "mpx23/diagnostics.h"
 #include "mpx23/mpx23.h"
 
 #include <algorithm>
@@ -59,7 +60,7 @@ int MPX23::parse42_42(const unsigned char *data, int len) {
     if (!in.byte(count))
         return -1;
     dcData.m_count = count;
-    std::printf("parse 42_42 m %d %d\n", count, DcSizes::M_SIZE());
+    diagnostics::say("parse 42_42 m ", count, DcSizes::M_SIZE());
     if (!read_value_list(in, count, DcSizes::M_SIZE(), plain,
                          [this](unsigned j, float v) { dcData.m_values[j] = v; }))
         return -1;
@@ -67,7 +68,7 @@ int MPX23::parse42_42(const unsigned char *data, int len) {
     if (!in.byte(count))
         return -1;
     dcData.n_count = count;
-    std::printf("parse 42_42 n %d %d\n", count, DcSizes::N_SIZE());
+    diagnostics::say("parse 42_42 n ", count, DcSizes::N_SIZE());
     if (!read_value_list(in, count, DcSizes::N_SIZE(), scaled,
                          [this](unsigned j, float v) { dcData.n_values[j] = v; }))
         return -1;
@@ -75,7 +76,7 @@ int MPX23::parse42_42(const unsigned char *data, int len) {
     if (!in.byte(count))
         return -1;
     dcData.p_count = count;
-    std::printf("parse 42_42 p %d %d\n", count, DcSizes::P_SIZE());
+    diagnostics::say("parse 42_42 p ", count, DcSizes::P_SIZE());
     if (count > DcSizes::P_SIZE())
         return in.length(); // taken as if the whole input were consumed
     auto user_value = [](uint8_t h, uint8_t l) { return plain_or(h, l, kNoCurrent); };
@@ -95,13 +96,13 @@ int MPX23::parse42_44(const unsigned char *data, int len) {
     if (!in.byte(count))
         return -1;
     dcData.alert_m_count = count;
-    std::printf(" dcData.alert_m_count %d %d\n", count, DcSizes::ALERT_M_SIZE());
+    diagnostics::say(" dcData.alert_m_count ", count, DcSizes::ALERT_M_SIZE());
     if (!read_alarm_list(in, count, dcData.alert_m))
         return -1;
     if (!in.byte(count))
         return -1;
     dcData.alert_p_count = count;
-    std::printf(" dcData.alert_p_count %d %d\n", count, DcSizes::ALERT_P_SIZE());
+    diagnostics::say(" dcData.alert_p_count ", count, DcSizes::ALERT_P_SIZE());
     if (!read_alarm_list(in, count, dcData.alert_p))
         return -1;
     return in.within() ? in.consumed() : -1;

@@ -2,6 +2,7 @@
 // (offset 0, not read here) included. The caller accepts a reply only when the result equals
 // the INFO length exactly.
 #include "mpx23/byte_reader.h"
+#include "mpx23/diagnostics.h"
 #include "mpx23/mpx23.h"
 
 #include <cstdio>
@@ -30,30 +31,30 @@ int MPX23::parse41_42(const unsigned char *data, int len) {
     ByteReader in(data, len);
     uint8_t hi = 0, lo = 0, modules = 0, user_values = 0;
     auto list_cut_short = [] {
-        std::printf("parse41_42 (p41_42 - data) > data_len\n");
+        diagnostics::say("parse41_42 (p41_42 - data) > data_len\n");
         return -1;
     };
     // A reply that sizes the module list, or re-sizes it after a module was added or removed,
     // is taken only when it decodes to exactly its length; otherwise nothing of it is kept.
     const bool sizing = len >= 4 && (rc_channels.empty() || data[3] != rc_channels.size());
     if (sizing && rc_reply_length(data, len, data[3]) != len) {
-        std::printf("parse41_42 channel_count %d\n", data[3]);
-        std::printf(rc_channels.empty() ? "parse41_42 (p41_42 - data) > data_len 2\n"
-                                        : "parse41_42 rc.channel_count != channel_count\n");
+        diagnostics::say("parse41_42 channel_count ", data[3]);
+        diagnostics::say(rc_channels.empty() ? "parse41_42 (p41_42 - data) > data_len 2\n"
+                                             : "parse41_42 rc.channel_count != channel_count\n");
         return -1;
     }
     in.skip(1);
     if (!in.pair(hi, lo)) {
-        std::printf("parse41_42 (p41_42 - data) > data_len 2\n");
+        diagnostics::say("parse41_42 (p41_42 - data) > data_len 2\n");
         return -1;
     }
     rcData.out_v = scaled(hi, lo);
     std::printf("out_v is %f\n", static_cast<double>(rcData.out_v));
     if (!in.byte(modules)) {
-        std::printf("parse41_42 (p41_42 - data) > data_len 2\n");
+        diagnostics::say("parse41_42 (p41_42 - data) > data_len 2\n");
         return -1;
     }
-    std::printf("parse41_42 channel_count %d\n", modules);
+    diagnostics::say("parse41_42 channel_count ", modules);
     if (sizing) {
         rc_channels.resize(modules);
         rcData.channel_count = modules;
@@ -65,11 +66,11 @@ int MPX23::parse41_42(const unsigned char *data, int len) {
         if (!in.byte(user_values))
             return list_cut_short();
         module.p41_41_count = user_values;
-        std::printf("rcchannel p41_41_count %d\n", user_values);
+        diagnostics::say("rcchannel p41_41_count ", user_values);
         in.skip(2 * user_values); // capacity 0: never kept
     }
     if (!in.within()) {
-        std::printf("parse41_42 (p41_42 - data) > data_len 2\n");
+        diagnostics::say("parse41_42 (p41_42 - data) > data_len 2\n");
         return -1;
     }
     return in.consumed();
@@ -83,7 +84,7 @@ int MPX23::parse41_43(const unsigned char *data, int len) {
     in.skip(1);
     if (!in.byte(modules))
         return -1;
-    std::printf("parse41_43 channel_count %d\n", modules);
+    diagnostics::say("parse41_43 channel_count ", modules);
     if (modules > rcData.channel_count || modules > rc_channels.size())
         return -1;
     for (unsigned i = 0; i < modules; ++i) {
@@ -117,7 +118,7 @@ int MPX23::parse41_44(const unsigned char *data, int len) {
         if (!in.byte(module.fault) || !in.byte(user_bytes))
             return -1;
         module.p41_44_count = user_bytes;
-        std::printf("rcchannel p41_44_count %d\n", user_bytes);
+        diagnostics::say("rcchannel p41_44_count ", user_bytes);
         if (user_bytes == RcChannelSizes::P41_44_SIZE()) {
             if (!in.bytes(module.p41_44, user_bytes))
                 return -1;

@@ -76,4 +76,6 @@ private:
     void refresh_block();
     bool parse_set_parameter(const std::string &request, uint8_t *info, int &info_len);
     bool parse_remote_control(const std::string &request, uint8_t *info, int &info_len);
+
+    std::string alarm_texts[3]; // detail texts of the alarm reports, reused round after round
 };

@@ -2,6 +2,7 @@
 // a fixed order: the DC distribution parameters first, then AC distribution (0x40), rectifier
 // modules (0x41) and DC distribution (0x42). Analogue values are read in every round; status and
 // alarm values only in a device's first round or when a group's data flag announces a change.
+#include "mpx23/diagnostics.h"
 #include "mpx23/mpx23.h"
 
 #include <cstdio>
@@ -114,9 +115,9 @@ int MPX23::on_ac_analogue() {
         return 0;
     }
     ac_data_flag = info(0);
-    std::printf("ac number is %u\n", info(1));
+    diagnostics::say("ac number is ", info(1));
     if (parse40_42(rx_frame + 8, info_length() - 2) == -1) {
-        std::printf("0x40 error\n");
+        diagnostics::say("0x40 error\n");
         return 1;
     }
     if (!flags_decide() || (ac_data_flag & kStatusChanged))
@@ -148,7 +149,7 @@ int MPX23::on_rc_analogue() {
     rc_data_flag = info(0);
     if (parse41_42(rx_frame + 6, info_length()) != info_length()) {
         InfoLog("PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary", data_id);
-        std::printf("parse p41_41 overflow memory boundary\n");
+        diagnostics::say("parse p41_41 overflow memory boundary\n");
         return 1;
     }
     if (!flags_decide() || (rc_data_flag & kStatusChanged))
@@ -186,11 +187,11 @@ int MPX23::on_dc_analogue() {
     if (rx_frame[2] != kDcGroup)
         return 1;
     const uint8_t dc_flag = info(0);
-    std::printf("42_42 dc_number %u\n", info(1));
+    diagnostics::say("42_42 dc_number ", info(1));
     if (info(1) != 1)
         return 1;
     const int used = parse42_42(rx_frame + 8, info_length() - 2);
-    std::printf("42_42 used_len %d\n", used);
+    diagnostics::say("42_42 used_len ", used);
     if (used == -1)
         return 1;
     // There is no DC status query: a DC status change, like an alarm change, fetches the alarms.
@@ -205,7 +206,7 @@ int MPX23::on_dc_analogue() {
 int MPX23::on_dc_alarms() {
     if (rx_frame[2] != kDcGroup)
         return 1;
-    std::printf("MPX23_42_44 dc_number %u\n", info(1));
+    diagnostics::say("MPX23_42_44 dc_number ", info(1));
     if (info(1) != 1 || parse42_44(rx_frame + 8, info_length() - 2) == -1)
         return 1;
     RoundDone();
