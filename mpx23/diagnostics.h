@@ -10,29 +10,30 @@
 
 namespace diagnostics {
 
-// "<label><number>\n"; with a second number: "<label><number> <second>\n".
-inline void say(const char *label, long number) {
+// "<label><n0>\n", or with two numbers "<label><n0> <n1>\n".
+inline void say_numbers(const char *label, const long *numbers, int count) {
     char line[96];
     const size_t label_len = std::strlen(label);
     if (label_len > 64)
         return;
     std::memcpy(line, label, label_len);
-    char *end = std::to_chars(line + label_len, line + sizeof line - 1, number).ptr;
+    char *end = line + label_len;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0)
+            *end++ = ' ';
+        end = std::to_chars(end, line + sizeof line - 2, numbers[i]).ptr;
+    }
     *end++ = '\n';
     std::fwrite(line, 1, static_cast<size_t>(end - line), stdout);
 }
 
+inline void say(const char *label, long number) {
+    say_numbers(label, &number, 1);
+}
+
 inline void say(const char *label, long number, long second) {
-    char line[96];
-    const size_t label_len = std::strlen(label);
-    if (label_len > 64)
-        return;
-    std::memcpy(line, label, label_len);
-    char *end = std::to_chars(line + label_len, line + sizeof line - 2, number).ptr;
-    *end++ = ' ';
-    end = std::to_chars(end, line + sizeof line - 1, second).ptr;
-    *end++ = '\n';
-    std::fwrite(line, 1, static_cast<size_t>(end - line), stdout);
+    const long numbers[] = {number, second};
+    say_numbers(label, numbers, 2);
 }
 
 // A fixed line; `line` ends with its line end.
