@@ -1,0 +1,432 @@
+#include "host/config.h"
+
+#include "host/frame_codec.h"
+#include "sim/options.h"
+
+#include <json/reader.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace host {
+namespace {
+
+// Line speeds a serial port can be set to.
+const unsigned kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+// The largest reply the driver reads: a rectifier analogue reply of a fully equipped shelf is
+// well below this many INFO bytes.
+constexpr unsigned kLargestReplyInfo = 256;
+constexpr double kTurnaround = 0.25; // seconds the power system may take before answering
+constexpr double kShortestTimeout = 0.5;
+constexpr unsigned kBitsPerCharacter = 10; // start, 8 data, stop
+
+std::string baud_list() {
+    std::string out;
+    for (unsigned b : kBaudRates)
+        out += (out.empty() ? "" : ", ") + std::to_string(b);
+    return out;
+}
+
+bool known_baud(unsigned baud) {
+    return std::find(std::begin(kBaudRates), std::end(kBaudRates), baud) != std::end(kBaudRates);
+}
+
+// ---- command-line values -------------------------------------------------------------------
+
+unsigned long to_whole(const std::string &text, unsigned long low, unsigned long high,
+                       const std::string &what) {
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || v < low || v > high)
+        throw ConfigError(what + ": expected a whole number from " + std::to_string(low) + " to " +
+                          std::to_string(high));
+    return static_cast<unsigned long>(v);
+}
+
+double to_seconds(const std::string &text, const std::string &what) {
+    char *end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(v) || v <= 0)
+        throw ConfigError(what + ": expected a positive number");
+    return v;
+}
+
+// An engine setting given on the command line: a number when it reads as one, else the text
+// (the engine also takes hex text such as "0x21" and names what it rejects).
+Json::Value setting_value(const std::string &text) {
+    char *end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (!text.empty() && *end == '\0')
+        return Json::Value(static_cast<Json::LargestInt>(v));
+    return Json::Value(text);
+}
+
+struct CommandLineState {
+    Options options;
+    DeviceConfig device;
+    std::string config_file;
+    std::vector<std::string> device_options; // given, to reject them beside --config
+    bool rounds_given = false;
+};
+
+using OptionHandler = void (*)(CommandLineState &, const std::string &);
+
+struct OptionSpec {
+    const char *name;
+    const char *value; // nullptr: a switch
+    bool device;       // describes the single device of the command line
+    const char *help;
+    OptionHandler apply;
+};
+
+const OptionSpec kOptions[] = {
+    {"--port", "PORT", true, "serial device path, tcp:HOST:PORT (serial server) or sim (default)",
+     [](CommandLineState &s, const std::string &v) {
+         try {
+             s.device.port_spec = parse_port(v);
+         } catch (const std::invalid_argument &e) {
+             throw ConfigError(std::string("--port: ") + e.what());
+         }
+         s.device.port = v;
+     }},
+    {"--address", "N", true, "device address 1..254 (default 1)",
+     [](CommandLineState &s, const std::string &v) {
+         s.device.settings["address"] = setting_value(v);
+     }},
+    {"--protocol-version", "V", true, "VER of every command, 0..255 or hex text (default 0x20)",
+     [](CommandLineState &s, const std::string &v) {
+         s.device.settings["protocol_version"] = setting_value(v);
+     }},
+    {"--data-id", "N", true, "data identifier of the device (default 1)",
+     [](CommandLineState &s, const std::string &v) {
+         s.device.data_id = static_cast<uint32_t>(to_whole(v, 0, 0xFFFFFFFFul, "--data-id"));
+     }},
+    {"--interval", "SECONDS", true, "start of one round to the start of the next (default 5)",
+     [](CommandLineState &s, const std::string &v) {
+         s.device.interval = to_seconds(v, "--interval");
+     }},
+    {"--timeout", "SECONDS", true, "reply timeout (default: sized from the baud rate, >= 0.5)",
+     [](CommandLineState &s, const std::string &v) {
+         s.device.timeout = to_seconds(v, "--timeout");
+     }},
+    {"--baud", "N", true, "line speed of a serial port (default 9600)",
+     [](CommandLineState &s, const std::string &v) {
+         const auto baud = static_cast<unsigned>(to_whole(v, 1, 4000000, "--baud"));
+         if (!known_baud(baud))
+             throw ConfigError("--baud: expected one of " + baud_list());
+         s.device.baud = baud;
+     }},
+    {"--config", "FILE", false, "devices from a JSON file instead of the options above",
+     [](CommandLineState &s, const std::string &v) { s.config_file = v; }},
+    {"--plugin", "PATH", false, "the driver plug-in (default: mpx23.so built beside the program)",
+     [](CommandLineState &s, const std::string &v) { s.options.plugin = v; }},
+    {"--history", "FILE", false, "SQLite file of blocks and alarms; restores the cache at start",
+     [](CommandLineState &s, const std::string &v) { s.options.history = v; }},
+    {"--retention", "N", false, "blocks kept per device in the history (default 10000)",
+     [](CommandLineState &s, const std::string &v) {
+         s.options.retention = static_cast<unsigned>(to_whole(v, 1, 100000000, "--retention"));
+     }},
+    {"--rounds", "N", false, "stop after N completed rounds per device (0: run until a signal)",
+     [](CommandLineState &s, const std::string &v) {
+         s.options.rounds = static_cast<unsigned>(to_whole(v, 0, 100000000, "--rounds"));
+         s.rounds_given = true;
+     }},
+    {"--get", "NAME", false, "print the value NAME after the first completed round",
+     [](CommandLineState &s, const std::string &v) { s.options.get = v; }},
+    {"--set", "JSON", false, "parameter setting request after the first completed round",
+     [](CommandLineState &s, const std::string &v) { s.options.set = v; }},
+    {"--control", "TEXT", false, "remote control request after the first completed round",
+     [](CommandLineState &s, const std::string &v) { s.options.control = v; }},
+    {"--json", nullptr, false, "one JSON object per line instead of the table",
+     [](CommandLineState &s, const std::string &) { s.options.json = true; }},
+    {"--csv", nullptr, false, "history: comma-separated values",
+     [](CommandLineState &s, const std::string &) { s.options.csv = true; }},
+    {"--alarms", nullptr, false, "history: the stored alarm transitions",
+     [](CommandLineState &s, const std::string &) { s.options.alarms = true; }},
+    {"--verbose", nullptr, false, "the driver's own diagnostic lines on standard output",
+     [](CommandLineState &s, const std::string &) { s.options.verbose = true; }},
+    {"--driver-log", "FILE", false, "file for the driver's diagnostic lines (default /dev/null)",
+     [](CommandLineState &s, const std::string &v) { s.options.driver_log = v; }},
+    {"--demo", nullptr, false, "poll the built-in simulator through a mains failure and back",
+     [](CommandLineState &s, const std::string &) { s.options.mode = Options::Mode::Demo; }},
+    {"--help", nullptr, false, "this text",
+     [](CommandLineState &s, const std::string &) { s.options.mode = Options::Mode::Help; }},
+};
+
+const OptionSpec *find_option(const std::string &name) {
+    auto found = std::find_if(std::begin(kOptions), std::end(kOptions),
+                              [&](const OptionSpec &o) { return name == o.name; });
+    return found == std::end(kOptions) ? nullptr : found;
+}
+
+void check_combination(const CommandLineState &s) {
+    const Options &o = s.options;
+    if (!s.config_file.empty() && !s.device_options.empty())
+        throw ConfigError(s.device_options.front() + ": not together with --config");
+    if (o.mode == Options::Mode::History) {
+        if (o.history.empty())
+            throw ConfigError("history: --history FILE is required");
+        if (o.csv && o.json)
+            throw ConfigError("history: choose --csv or --json");
+        return;
+    }
+    if (o.csv || o.alarms)
+        throw ConfigError(std::string(o.csv ? "--csv" : "--alarms") +
+                          ": only for the history subcommand");
+    if (o.mode == Options::Mode::Demo && (!s.config_file.empty() || !s.device_options.empty()))
+        throw ConfigError("--demo: brings its own device; leave out --config and " +
+                          (s.device_options.empty() ? std::string("--port") : s.device_options[0]));
+}
+
+// ---- configuration file --------------------------------------------------------------------
+
+using KeyParser = void (*)(DeviceConfig &, const Json::Value &, const std::string &name);
+
+[[noreturn]] void bad(const std::string &name, const std::string &what) {
+    throw ConfigError(name + ": " + what);
+}
+
+void parse_port_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    if (!v.isString())
+        bad(name, "expected a text");
+    try {
+        d.port_spec = parse_port(v.asString());
+    } catch (const std::invalid_argument &e) {
+        bad(name, e.what());
+    }
+    d.port = v.asString();
+}
+
+void parse_settings_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    if (!v.isObject())
+        bad(name, "expected an object");
+    d.settings = v;
+}
+
+void parse_data_id_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    if (!v.isUInt())
+        bad(name, "expected a whole number from 0 to 4294967295");
+    d.data_id = v.asUInt();
+}
+
+double positive(const Json::Value &v, const std::string &name) {
+    if (!v.isNumeric() || !(v.asDouble() > 0) || !std::isfinite(v.asDouble()))
+        bad(name, "expected a positive number");
+    return v.asDouble();
+}
+
+void parse_interval_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    d.interval = positive(v, name);
+}
+
+void parse_timeout_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    d.timeout = positive(v, name);
+}
+
+void parse_baud_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    if (!v.isUInt() || !known_baud(v.asUInt()))
+        bad(name, "expected one of " + baud_list());
+    d.baud = v.asUInt();
+}
+
+void parse_alarm_settings_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    if (!v.isObject())
+        bad(name, "expected an object of alarm identifiers");
+    for (const auto &id : v.getMemberNames()) {
+        if (!v[id].isInt())
+            bad(name + "." + id, "expected a whole number");
+        d.alarm_settings[id] = v[id].asInt();
+    }
+}
+
+void parse_alarm_thresholds_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    if (!v.isObject())
+        bad(name, "expected an object of alarm identifiers");
+    for (const auto &id : v.getMemberNames()) {
+        if (!v[id].isNumeric())
+            bad(name + "." + id, "expected a number");
+        d.alarm_thresholds[id] = v[id].asFloat();
+    }
+}
+
+void parse_sim_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    sim::Config probe;
+    try {
+        sim::load_scenario(probe, v);
+        sim::check_fill_patterns(probe);
+    } catch (const std::invalid_argument &e) {
+        bad(name, e.what());
+    }
+    d.sim = v;
+}
+
+const std::pair<const char *, KeyParser> kDeviceKeys[] = {
+    {"port", parse_port_key},
+    {"settings", parse_settings_key},
+    {"data_id", parse_data_id_key},
+    {"interval", parse_interval_key},
+    {"timeout", parse_timeout_key},
+    {"baud", parse_baud_key},
+    {"alarm_settings", parse_alarm_settings_key},
+    {"alarm_thresholds", parse_alarm_thresholds_key},
+    {"sim", parse_sim_key},
+};
+
+DeviceConfig parse_device(const Json::Value &v, const std::string &origin) {
+    if (!v.isObject())
+        bad(origin, "expected an object");
+    DeviceConfig d;
+    d.origin = origin;
+    for (const auto &key : v.getMemberNames()) {
+        auto parser = std::find_if(std::begin(kDeviceKeys), std::end(kDeviceKeys),
+                                   [&](const auto &k) { return key == k.first; });
+        if (parser == std::end(kDeviceKeys))
+            bad(d.key_name(key), "unknown key");
+        parser->second(d, v[key], d.key_name(key));
+    }
+    if (!d.sim.isNull() && d.port_spec.kind != PortSpec::Kind::Sim)
+        bad(d.key_name("sim"), "only for the port \"sim\"");
+    return d;
+}
+
+} // namespace
+
+PortSpec parse_port(const std::string &text) {
+    PortSpec spec;
+    if (text == "sim")
+        return spec;
+    if (text.rfind("tcp:", 0) == 0) {
+        const auto colon = text.rfind(':');
+        const std::string host = text.substr(4, colon - 4);
+        const std::string port = text.substr(colon + 1);
+        char *end = nullptr;
+        const long number = std::strtol(port.c_str(), &end, 10);
+        if (colon < 4 || host.empty() || port.empty() || *end != '\0' || number < 1 ||
+            number > 65535)
+            throw std::invalid_argument("expected tcp:HOST:PORT with a port from 1 to 65535");
+        spec.kind = PortSpec::Kind::Tcp;
+        spec.path = host;
+        spec.tcp_port = static_cast<uint16_t>(number);
+        return spec;
+    }
+    if (text.empty())
+        throw std::invalid_argument("expected a serial device path, tcp:HOST:PORT or sim");
+    spec.kind = PortSpec::Kind::Serial;
+    spec.path = text;
+    return spec;
+}
+
+double default_timeout(unsigned baud) {
+    const double wire = static_cast<double>(frame::encoded_size(kLargestReplyInfo)) *
+                        kBitsPerCharacter / (baud ? baud : 9600);
+    return std::max(kShortestTimeout, wire + kTurnaround);
+}
+
+double DeviceConfig::reply_timeout() const {
+    return timeout ? *timeout : default_timeout(baud);
+}
+
+std::string DeviceConfig::key_name(const std::string &key) const {
+    if (!origin.empty())
+        return origin + "." + key;
+    // On the command line the option of the last part names it: settings.address -> --address
+    std::string option = key.substr(key.rfind('.') + 1);
+    std::replace(option.begin(), option.end(), '_', '-');
+    return "--" + option;
+}
+
+std::vector<DeviceConfig> parse_config(const Json::Value &root) {
+    if (!root.isObject())
+        bad("config", "expected a JSON object with \"devices\"");
+    for (const auto &key : root.getMemberNames())
+        if (key != "devices")
+            bad("config: " + key, "unknown key");
+    const Json::Value &list = root["devices"];
+    if (!list.isArray() || list.empty())
+        bad("config: devices", "expected a list of at least one device");
+    std::vector<DeviceConfig> devices;
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+        const std::string origin = "config: devices[" + std::to_string(i) + "]";
+        devices.push_back(parse_device(list[i], origin));
+        for (Json::ArrayIndex j = 0; j < i; ++j)
+            if (devices[j].data_id == devices[i].data_id)
+                bad(origin + ".data_id", "already used by devices[" + std::to_string(j) + "]");
+    }
+    return devices;
+}
+
+std::vector<DeviceConfig> load_config_file(const std::string &path) {
+    std::ifstream in(path);
+    if (!in)
+        throw ConfigError("config: cannot read " + path);
+    Json::CharReaderBuilder builder;
+    Json::Value root;
+    std::string errors;
+    if (!Json::parseFromStream(builder, in, &root, &errors)) {
+        std::replace(errors.begin(), errors.end(), '\n', ' ');
+        throw ConfigError("config: " + path + ": not valid JSON: " + errors);
+    }
+    return parse_config(root);
+}
+
+Options parse_command_line(const std::vector<std::string> &args) {
+    CommandLineState s;
+    size_t i = 0;
+    if (!args.empty() && args[0] == "history") {
+        s.options.mode = Options::Mode::History;
+        ++i;
+    }
+    for (; i < args.size(); ++i) {
+        const OptionSpec *option = find_option(args[i]);
+        if (!option)
+            throw ConfigError("unknown option " + args[i] + " (see --help)");
+        std::string value;
+        if (option->value) {
+            if (i + 1 >= args.size())
+                throw ConfigError(args[i] + ": needs a value (" + option->value + ")");
+            value = args[++i];
+        }
+        if (option->device)
+            s.device_options.push_back(option->name);
+        option->apply(s, value);
+    }
+    if (s.options.mode == Options::Mode::Help)
+        return s.options;
+    check_combination(s);
+    if (s.options.mode == Options::Mode::Run)
+        s.options.devices = s.config_file.empty() ? std::vector<DeviceConfig>{s.device}
+                                                  : load_config_file(s.config_file);
+    // A one-shot operation ends the run once it is done, unless told to go on.
+    if (!s.rounds_given && (s.options.get || s.options.set || s.options.control))
+        s.options.rounds = 1;
+    if (!s.rounds_given && s.options.mode == Options::Mode::Demo)
+        s.options.rounds = 25;
+    return s.options;
+}
+
+std::string usage() {
+    std::ostringstream out;
+    out << "usage: mpx23-host [options]\n"
+           "       mpx23-host history --history FILE [--csv | --json] [--alarms]\n"
+           "Loads the mpx23 plug-in, polls its power systems and prints what they publish.\n\n";
+    for (const auto &o : kOptions) {
+        std::string head = std::string("  ") + o.name + (o.value ? std::string(" ") + o.value : "");
+        head += head.size() < 26 ? std::string(26 - head.size(), ' ') : "\n" + std::string(26, ' ');
+        out << head << o.help << '\n';
+    }
+    out << "\nConfiguration file: {\"devices\": [{\"port\": \"/dev/ttyS1\", \"data_id\": 1, "
+           "\"settings\": {\"address\": 1},\n  \"interval\": 5, \"timeout\": 1, \"baud\": 9600, "
+           "\"alarm_settings\": {ID: 1}, \"alarm_thresholds\": {ID: 47},\n  \"sim\": {scenario "
+           "of the built-in simulator}}]}\n"
+           "Exit codes: 0 done, 1 the plug-in, a port or the history failed, 2 bad options or "
+           "configuration.\n";
+    return out.str();
+}
+
+} // namespace host

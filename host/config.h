@@ -1,0 +1,81 @@
+// What the reference host is asked to do: the devices it polls (from the command line or a
+// JSON configuration file) and the program's own options.
+#pragma once
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// A wrong option or configuration value; the message names it and is meant for the user.
+struct ConfigError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Where a device is reached.
+struct PortSpec {
+    enum class Kind { Serial, Tcp, Sim };
+    Kind kind = Kind::Sim;
+    std::string path; // serial device path, or the host name of a serial server
+    uint16_t tcp_port = 0;
+};
+
+// Parses "sim", "tcp:HOST:PORT" or a serial device path; throws std::invalid_argument.
+PortSpec parse_port(const std::string &text);
+
+struct DeviceConfig {
+    std::string port = "sim";
+    PortSpec port_spec;
+    Json::Value settings{Json::objectValue}; // handed to the device's Init unchanged
+    uint32_t data_id = 1;
+    double interval = 5.0;         // seconds from the start of one round to the next
+    std::optional<double> timeout; // reply timeout in seconds; unset: sized from the baud rate
+    unsigned baud = 9600;
+    std::map<std::string, int> alarm_settings;
+    std::map<std::string, float> alarm_thresholds;
+    Json::Value sim; // scenario of the built-in simulator (port "sim" only); null: none
+    // How messages name this device's keys: "config: devices[0]" or "" (command line).
+    std::string origin;
+
+    double reply_timeout() const;
+    // The text that names `key` of this device in a message.
+    std::string key_name(const std::string &key) const;
+};
+
+// The reply timeout for a line speed: the wire time of the largest reply the driver expects,
+// plus a margin for the power system's turnaround; never below half a second.
+double default_timeout(unsigned baud);
+
+struct Options {
+    enum class Mode { Run, Demo, History, Help };
+    Mode mode = Mode::Run;
+    std::string plugin; // empty: the plug-in built beside the program
+    std::vector<DeviceConfig> devices;
+    std::string history; // SQLite file; empty: no history
+    unsigned retention = 10000;
+    unsigned rounds = 0; // completed rounds per device before stopping; 0: until a signal
+    std::optional<std::string> get, set, control;
+    bool json = false;
+    bool csv = false;    // history: comma-separated values
+    bool alarms = false; // history: the alarm transitions instead of the blocks
+    bool verbose = false;
+    std::string driver_log = "/dev/null";
+};
+
+// Parses the arguments after the program name (a leading "history" selects the history
+// subcommand). Throws ConfigError.
+Options parse_command_line(const std::vector<std::string> &args);
+
+// The devices of a configuration file's JSON document. Throws ConfigError.
+std::vector<DeviceConfig> parse_config(const Json::Value &root);
+std::vector<DeviceConfig> load_config_file(const std::string &path);
+
+std::string usage();
+
+} // namespace host

@@ -1,0 +1,189 @@
+#include "host/history.h"
+
+#include <ctime>
+
+namespace host {
+namespace {
+
+const char *const kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS blocks (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    data_id INTEGER NOT NULL,
+    time TEXT NOT NULL,
+    bytes BLOB NOT NULL);
+CREATE INDEX IF NOT EXISTS blocks_by_device ON blocks (data_id, id);
+CREATE TABLE IF NOT EXISTS alarms (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    data_id INTEGER NOT NULL,
+    time TEXT NOT NULL,
+    signal_id TEXT NOT NULL,
+    state TEXT NOT NULL CHECK (state IN ('raised', 'cleared')),
+    text TEXT NOT NULL,
+    detail TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS alarms_by_device ON alarms (data_id, id);
+)sql";
+
+// Everything of a device older than its newest `retention` rows goes.
+const char *const kTrimBlocks =
+    "DELETE FROM blocks WHERE data_id = ?1 AND id <= (SELECT id FROM blocks WHERE data_id = ?1 "
+    "ORDER BY id DESC LIMIT 1 OFFSET ?2)";
+const char *const kTrimAlarms =
+    "DELETE FROM alarms WHERE data_id = ?1 AND id <= (SELECT id FROM alarms WHERE data_id = ?1 "
+    "ORDER BY id DESC LIMIT 1 OFFSET ?2)";
+
+std::string column_text(sqlite3_stmt *s, int column) {
+    const auto *text = sqlite3_column_text(s, column);
+    return text ? reinterpret_cast<const char *>(text) : "";
+}
+
+std::string column_bytes(sqlite3_stmt *s, int column) {
+    const void *blob = sqlite3_column_blob(s, column);
+    const int n = sqlite3_column_bytes(s, column);
+    return blob ? std::string(static_cast<const char *>(blob), static_cast<size_t>(n)) : "";
+}
+
+StoredBlock block_row(sqlite3_stmt *s) {
+    return {sqlite3_column_int64(s, 0), static_cast<uint32_t>(sqlite3_column_int64(s, 1)),
+            column_text(s, 2), column_bytes(s, 3)};
+}
+
+} // namespace
+
+History::History(const std::string &path, unsigned keep) : retention(keep) {
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
+        const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        throw HistoryError("history " + path + ": " + why);
+    }
+    sqlite3_busy_timeout(db, 2000);
+    try {
+        // A controller's flash wears: one journal write per round, not two.
+        execute("PRAGMA journal_mode = WAL");
+        execute("PRAGMA synchronous = NORMAL");
+        execute(kSchema);
+        insert_block = prepare("INSERT INTO blocks (data_id, time, bytes) VALUES (?, ?, ?)");
+        trim_blocks = prepare(kTrimBlocks);
+        insert_alarm = prepare("INSERT INTO alarms (data_id, time, signal_id, state, text, detail)"
+                               " VALUES (?, ?, ?, ?, ?, ?)");
+        trim_alarms = prepare(kTrimAlarms);
+        select_newest = prepare("SELECT id, data_id, time, bytes FROM blocks WHERE data_id = ? "
+                                "ORDER BY id DESC LIMIT 1");
+    } catch (const HistoryError &e) {
+        release();
+        throw HistoryError("history " + path + ": " + e.what());
+    }
+}
+
+History::~History() {
+    release();
+}
+
+// Statements first: a connection with statements left open does not close.
+void History::release() {
+    for (Statement *s : {&insert_block, &trim_blocks, &insert_alarm, &trim_alarms, &select_newest})
+        s->reset();
+    sqlite3_close(db);
+    db = nullptr;
+}
+
+void History::fail(const char *what) {
+    throw HistoryError(std::string(what) + ": " + sqlite3_errmsg(db));
+}
+
+History::Statement History::prepare(const char *sql) {
+    sqlite3_stmt *s = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK)
+        fail("prepare");
+    return Statement(s);
+}
+
+void History::execute(const char *sql) {
+    char *message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        const std::string why = message ? message : "error";
+        sqlite3_free(message);
+        throw HistoryError(why);
+    }
+}
+
+void History::step_done(sqlite3_stmt *s, const char *what) {
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    if (rc != SQLITE_DONE)
+        fail(what);
+}
+
+void History::store_block(uint32_t data_id, const std::string &time, const unsigned char *data,
+                          size_t len) {
+    sqlite3_stmt *s = insert_block.get();
+    sqlite3_bind_int64(s, 1, data_id);
+    sqlite3_bind_text(s, 2, time.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_blob(s, 3, data, static_cast<int>(len), SQLITE_TRANSIENT);
+    step_done(s, "store block");
+    sqlite3_bind_int64(trim_blocks.get(), 1, data_id);
+    sqlite3_bind_int64(trim_blocks.get(), 2, retention);
+    step_done(trim_blocks.get(), "trim blocks");
+}
+
+void History::store_alarm(const AlarmRecord &a) {
+    sqlite3_stmt *s = insert_alarm.get();
+    sqlite3_bind_int64(s, 1, a.data_id);
+    sqlite3_bind_text(s, 2, a.time.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 3, a.signal_id.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 4, a.raised ? "raised" : "cleared", -1, SQLITE_STATIC);
+    sqlite3_bind_text(s, 5, a.text.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 6, a.detail.c_str(), -1, SQLITE_TRANSIENT);
+    step_done(s, "store alarm");
+    sqlite3_bind_int64(trim_alarms.get(), 1, a.data_id);
+    sqlite3_bind_int64(trim_alarms.get(), 2, retention);
+    step_done(trim_alarms.get(), "trim alarms");
+}
+
+std::optional<StoredBlock> History::newest_block(uint32_t data_id) {
+    sqlite3_stmt *s = select_newest.get();
+    sqlite3_bind_int64(s, 1, data_id);
+    std::optional<StoredBlock> found;
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW)
+        found = block_row(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        fail("read newest block");
+    return found;
+}
+
+void History::for_each_block(const std::function<void(const StoredBlock &)> &visit) {
+    Statement s = prepare("SELECT id, data_id, time, bytes FROM blocks ORDER BY id");
+    int rc;
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW)
+        visit(block_row(s.get()));
+    if (rc != SQLITE_DONE)
+        fail("read blocks");
+}
+
+void History::for_each_alarm(const std::function<void(const AlarmRecord &)> &visit) {
+    Statement s = prepare("SELECT id, data_id, time, signal_id, state, text, detail FROM alarms "
+                          "ORDER BY id");
+    int rc;
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+        sqlite3_stmt *r = s.get();
+        visit({sqlite3_column_int64(r, 0), static_cast<uint32_t>(sqlite3_column_int64(r, 1)),
+               column_text(r, 2), column_text(r, 3), column_text(r, 4) == "raised",
+               column_text(r, 5), column_text(r, 6)});
+    }
+    if (rc != SQLITE_DONE)
+        fail("read alarms");
+}
+
+std::string local_time_text() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+} // namespace host

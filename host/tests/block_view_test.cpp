@@ -1,0 +1,181 @@
+#include "host/block_view.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+using host::DecodedBlock;
+
+void put(std::vector<unsigned char> &out, const void *bytes, size_t n) {
+    const auto *p = static_cast<const unsigned char *>(bytes);
+    out.insert(out.end(), p, p + n);
+}
+
+// A block laid out as the driver lays it out, with a distinct value in every field read below.
+std::vector<unsigned char> sample_block(unsigned modules = 2, unsigned inputs = 2) {
+    const uint8_t stamp[7] = {0xE8, 0x07, 5, 17, 9, 8, 7}; // 2024-05-17 09:08:07
+    rcData rc{};
+    rc.data_id = 42;
+    rc.out_v = 53.5f;
+    rc.channel_count = static_cast<uint8_t>(modules);
+    std::memcpy(rc.time, stamp, sizeof stamp);
+    acData ac{};
+    ac.ia = 3.5f;
+    ac.channel_count = static_cast<uint8_t>(inputs);
+    std::memcpy(ac.time, stamp, sizeof stamp);
+    dcData dc{};
+    dc.voltage = 53.5f;
+    dc.load_current = 41.25f;
+    dc.n_values[3] = 12.5f;
+    dc.alert_p[2] = 7;
+    std::memcpy(dc.time, stamp, sizeof stamp);
+
+    std::vector<unsigned char> block;
+    put(block, &rc, sizeof rc);
+    for (unsigned i = 0; i < modules; ++i) {
+        mpx23_rc_channel m{};
+        m.out_i = 10.0f + static_cast<float>(i);
+        m.on_off = static_cast<uint8_t>(i % 2); // module 2 off
+        m.p41_44[6] = static_cast<uint8_t>(0xA0 + i);
+        put(block, &m, sizeof m);
+    }
+    put(block, &ac, sizeof ac);
+    for (unsigned i = 0; i < inputs; ++i) {
+        mpx23_ac_channel c{};
+        c.ua = 231.0f;
+        c.ub = 230.0f;
+        c.uc = 229.0f + static_cast<float>(i);
+        c.f = 50.0f;
+        put(block, &c, sizeof c);
+    }
+    put(block, &dc, sizeof dc);
+    const uint16_t a = 5350, b = 5640;
+    put(block, &a, sizeof a);
+    put(block, &b, sizeof b);
+    return block;
+}
+
+// Packed members are compared by value: a reference to one may be misaligned.
+template <class T> T copy(T value) {
+    return value;
+}
+
+bool decodes(const std::vector<unsigned char> &block, DecodedBlock &out, std::string &error) {
+    return host::decode_block(block.data(), block.size(), out, error);
+}
+
+TEST(BlockView, DecodesEveryRecordAtItsOffset) {
+    const auto block = sample_block();
+    ASSERT_EQ(block.size(), 280u + 2 * 19 + 2 * 22);
+    EXPECT_EQ(host::block_size(2, 2), block.size());
+    DecodedBlock d;
+    std::string error;
+    ASSERT_TRUE(decodes(block, d, error)) << error;
+    EXPECT_EQ(copy(d.rc.data_id), 42u);
+    EXPECT_EQ(copy(d.rc.out_v), 53.5f);
+    ASSERT_EQ(d.modules.size(), 2u);
+    EXPECT_EQ(copy(d.modules[1].out_i), 11.0f);
+    EXPECT_EQ(d.modules[1].on_off, 1);
+    EXPECT_EQ(d.modules[1].p41_44[6], 0xA1);
+    EXPECT_EQ(copy(d.ac.ia), 3.5f);
+    ASSERT_EQ(d.inputs.size(), 2u);
+    EXPECT_EQ(copy(d.inputs[1].uc), 230.0f);
+    EXPECT_EQ(copy(d.dc.load_current), 41.25f);
+    EXPECT_EQ(copy(d.dc.n_values[3]), 12.5f);
+    EXPECT_EQ(d.dc.alert_p[2], 7);
+    EXPECT_EQ(d.param47_a, 5350);
+    EXPECT_EQ(d.param47_b, 5640);
+    EXPECT_EQ(host::time_text(d.dc.time), "2024-05-17 09:08:07");
+
+    // A power system without modules or inputs still makes a block.
+    ASSERT_TRUE(decodes(sample_block(0, 0), d, error)) << error;
+    EXPECT_TRUE(d.modules.empty() && d.inputs.empty());
+    EXPECT_EQ(d.param47_b, 5640);
+}
+
+TEST(BlockView, RefusesBytesThatAreNotOneWholeBlock) {
+    DecodedBlock d;
+    std::string error;
+    auto block = sample_block();
+    block.push_back(0);
+    EXPECT_FALSE(decodes(block, d, error));
+    EXPECT_EQ(error, "block of 363 bytes: 2 rectifier and 2 AC input records make 362");
+    block.resize(block.size() - 2);
+    EXPECT_FALSE(decodes(block, d, error));
+
+    // Counts that promise more records than there are bytes are not followed.
+    block = sample_block();
+    block[37] = 200; // rcData.channel_count
+    EXPECT_FALSE(decodes(block, d, error));
+    EXPECT_NE(error.find("200 rectifier records"), std::string::npos) << error;
+    block = sample_block();
+    block[45 + 2 * 19 + 16] = 90; // acData.channel_count
+    EXPECT_FALSE(decodes(block, d, error));
+    EXPECT_NE(error.find("90 AC input records"), std::string::npos) << error;
+
+    EXPECT_FALSE(host::decode_block(nullptr, 0, d, error));
+    block.assign(44, 0);
+    EXPECT_FALSE(decodes(block, d, error));
+}
+
+TEST(BlockView, JsonNamesEveryFieldAndCarriesTheBytes) {
+    const auto block = sample_block();
+    DecodedBlock d;
+    std::string error;
+    ASSERT_TRUE(decodes(block, d, error));
+    const Json::Value j = host::block_json(7, d, block.data(), block.size());
+
+    EXPECT_EQ(j["data_id"].asUInt(), 7u);
+    EXPECT_EQ(j["time"].asString(), "2024-05-17 09:08:07");
+    EXPECT_EQ(j["dcData"]["voltage"].asDouble(), 53.5);
+    EXPECT_EQ(j["dcData"]["n_values"].size(), 20u);
+    EXPECT_EQ(j["dcData"]["n_values"][3].asDouble(), 12.5);
+    EXPECT_EQ(j["dcData"]["alert_m"].size(), 42u);
+    EXPECT_EQ(j["dcData"]["alert_p"][2].asUInt(), 7u);
+    EXPECT_EQ(j["dcData"]["time"].asString(), "2024-05-17 09:08:07");
+    EXPECT_EQ(j["dcData"].getMemberNames().size(), 15u);
+    EXPECT_EQ(j["rcData"]["reserved"].size(), 29u);
+    EXPECT_EQ(j["rcData"]["out_v"].asDouble(), 53.5);
+    ASSERT_EQ(j["rc_channels"].size(), 2u);
+    EXPECT_EQ(j["rc_channels"][1]["on_off"].asUInt(), 1u);
+    EXPECT_EQ(j["rc_channels"][1]["p41_44"][6].asUInt(), 0xA1u);
+    EXPECT_TRUE(j["rc_channels"][1]["p41_41"].isArray());
+    EXPECT_EQ(j["rc_channels"][1]["p41_41"].size(), 0u); // capacity 0: no byte behind it
+    EXPECT_EQ(j["rc_channels"][0].getMemberNames().size(), 11u);
+    EXPECT_EQ(j["acData"]["ia"].asDouble(), 3.5);
+    EXPECT_EQ(j["acData"]["airlock"].size(), 8u);
+    EXPECT_EQ(j["ac_channels"][1]["uc"].asDouble(), 230.0);
+    EXPECT_EQ(j["param47_a"].asUInt(), 5350u);
+    EXPECT_EQ(j["block"].asString(), host::hex(block.data(), block.size()));
+    EXPECT_EQ(j["block"].asString().substr(0, 8), "2A000000"); // rcData.data_id, little-endian
+
+    // Single precision values print as written, not as their double expansion.
+    d.dc.voltage = 53.1f;
+    const std::string line = host::json_line(host::block_json(7, d, block.data(), block.size()));
+    EXPECT_NE(line.find("\"voltage\":53.1,"), std::string::npos) << line;
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+}
+
+TEST(BlockView, TableAndCsvShowTheMainReadings) {
+    const auto block = sample_block();
+    DecodedBlock d;
+    std::string error;
+    ASSERT_TRUE(decodes(block, d, error));
+    const std::string table = host::block_table(7, d);
+    EXPECT_NE(table.find("device 7  2024-05-17 09:08:07  DC 53.5 V 41.2 A"), std::string::npos)
+        << table;
+    EXPECT_NE(table.find("AC 231/230/229 231/230/230 V"), std::string::npos) << table;
+    EXPECT_NE(table.find("#1 on 10.0 A, #2 off 11.0 A"), std::string::npos) << table;
+
+    const std::string row = host::csv_row(3, "2024-05-17 09:08:09", 7, d);
+    EXPECT_EQ(row, "3,2024-05-17 09:08:09,7,2024-05-17 09:08:07,53.5,41.25,53.5,10;11,1;0,"
+                   "231/230/229;231/230/230,50;50,5350,5640");
+    const std::string header = host::csv_header();
+    EXPECT_EQ(std::count(row.begin(), row.end(), ','),
+              std::count(header.begin(), header.end(), ','));
+}
+
+} // namespace

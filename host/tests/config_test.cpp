@@ -1,0 +1,155 @@
+#include "host/config.h"
+
+#include <json/reader.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using host::ConfigError;
+using host::Options;
+using host::PortSpec;
+
+Json::Value json(const std::string &text) {
+    Json::CharReaderBuilder builder;
+    Json::Value v;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
+    return v;
+}
+
+std::string config_error(const std::string &text) {
+    try {
+        host::parse_config(json(text));
+    } catch (const ConfigError &e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+std::string command_line_error(const std::vector<std::string> &args) {
+    try {
+        host::parse_command_line(args);
+    } catch (const ConfigError &e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+TEST(Config, ReadsEveryDeviceKey) {
+    const auto devices = host::parse_config(json(R"({"devices": [
+        {"port": "/dev/ttyS1", "settings": {"address": 3, "protocol_version": "0x21"},
+         "data_id": 1001, "interval": 0.5, "timeout": 2, "baud": 19200,
+         "alarm_settings": {"220600140010": 1}, "alarm_thresholds": {"210600320010": 47.5}},
+        {"port": "tcp:10.0.0.7:4001", "data_id": 1002},
+        {"sim": {"modules": 4, "events": [{"round": 2, "event": "mains_fail"}]}}]})"));
+    ASSERT_EQ(devices.size(), 3u);
+    const auto &a = devices[0];
+    EXPECT_EQ(a.port_spec.kind, PortSpec::Kind::Serial);
+    EXPECT_EQ(a.port_spec.path, "/dev/ttyS1");
+    EXPECT_EQ(a.settings["address"].asInt(), 3);
+    EXPECT_EQ(a.data_id, 1001u);
+    EXPECT_DOUBLE_EQ(a.interval, 0.5);
+    EXPECT_DOUBLE_EQ(a.reply_timeout(), 2.0);
+    EXPECT_EQ(a.baud, 19200u);
+    EXPECT_EQ(a.alarm_settings.at("220600140010"), 1);
+    EXPECT_FLOAT_EQ(a.alarm_thresholds.at("210600320010"), 47.5f);
+    EXPECT_EQ(devices[1].port_spec.kind, PortSpec::Kind::Tcp);
+    EXPECT_EQ(devices[1].port_spec.path, "10.0.0.7");
+    EXPECT_EQ(devices[1].port_spec.tcp_port, 4001);
+    // Defaults: the simulator, data id 1, five seconds, 9600 baud.
+    const auto &c = devices[2];
+    EXPECT_EQ(c.port_spec.kind, PortSpec::Kind::Sim);
+    EXPECT_EQ(c.data_id, 1u);
+    EXPECT_DOUBLE_EQ(c.interval, 5.0);
+    EXPECT_EQ(c.baud, 9600u);
+    EXPECT_EQ(c.sim["modules"].asInt(), 4);
+}
+
+TEST(Config, MessagesNameTheKeyAtFault) {
+    const std::pair<const char *, const char *> cases[] = {
+        {R"({"devices": [{"interval": -1}]})",
+         "config: devices[0].interval: expected a positive number"},
+        {R"({"devices": [{}, {"interval": "5"}]})",
+         "config: devices[1].interval: expected a positive number"},
+        {R"({"devices": [{"timeout": 0}]})",
+         "config: devices[0].timeout: expected a positive number"},
+        {R"({"devices": [{"baud": 9601}]})", "config: devices[0].baud: expected one of 300,"},
+        {R"({"devices": [{"port": 5}]})", "config: devices[0].port: expected a text"},
+        {R"({"devices": [{"port": "tcp:host:99999"}]})",
+         "config: devices[0].port: expected tcp:HOST:PORT"},
+        {R"({"devices": [{"data_id": -3}]})", "config: devices[0].data_id: expected a whole"},
+        {R"({"devices": [{"settings": [1]}]})", "config: devices[0].settings: expected an object"},
+        {R"({"devices": [{"alarm_settings": {"220600140010": "on"}}]})",
+         "config: devices[0].alarm_settings.220600140010: expected a whole number"},
+        {R"({"devices": [{"alarm_thresholds": {"210600320010": null}}]})",
+         "config: devices[0].alarm_thresholds.210600320010: expected a number"},
+        {R"({"devices": [{"intervall": 5}]})", "config: devices[0].intervall: unknown key"},
+        {R"({"devices": [{"port": "/dev/ttyS0", "sim": {}}]})",
+         "config: devices[0].sim: only for the port \"sim\""},
+        {R"({"devices": [{"sim": {"modules": "many"}}]})", "config: devices[0].sim: scenario"},
+        {R"({"devices": [{"data_id": 4}, {"data_id": 4}]})",
+         "config: devices[1].data_id: already used by devices[0]"},
+        {R"({"devices": []})", "config: devices: expected a list"},
+        {R"({"device": []})", "config: device: unknown key"},
+        {R"([1])", "config: expected a JSON object"},
+    };
+    for (const auto &[text, message] : cases)
+        EXPECT_EQ(config_error(text).rfind(message, 0), 0u)
+            << text << "\n  gave: " << config_error(text);
+}
+
+TEST(Config, PortsAndTimeouts) {
+    EXPECT_EQ(host::parse_port("sim").kind, PortSpec::Kind::Sim);
+    EXPECT_EQ(host::parse_port("/dev/ttyUSB0").path, "/dev/ttyUSB0");
+    const auto tcp = host::parse_port("tcp:[::1]:4001");
+    EXPECT_EQ(tcp.path, "[::1]");
+    EXPECT_EQ(tcp.tcp_port, 4001);
+    for (const char *bad : {"", "tcp:", "tcp::4001", "tcp:host", "tcp:host:0", "tcp:host:x1"})
+        EXPECT_THROW(host::parse_port(bad), std::invalid_argument) << bad;
+
+    // The largest reply must fit in the timeout at every line speed, never below half a second.
+    EXPECT_DOUBLE_EQ(host::default_timeout(115200), 0.5);
+    EXPECT_GT(host::default_timeout(9600), 0.5 + 0.25);
+    EXPECT_GT(host::default_timeout(1200), 530 * 10 / 1200.0);
+    EXPECT_GT(host::default_timeout(1200), host::default_timeout(2400));
+    host::DeviceConfig d;
+    d.baud = 2400;
+    EXPECT_DOUBLE_EQ(d.reply_timeout(), host::default_timeout(2400));
+}
+
+TEST(Config, CommandLine) {
+    Options o = host::parse_command_line({"--port", "/dev/ttyS2", "--address", "7", "--data-id",
+                                          "12", "--interval", "0.25", "--baud", "4800"});
+    ASSERT_EQ(o.devices.size(), 1u);
+    EXPECT_EQ(o.devices[0].port_spec.path, "/dev/ttyS2");
+    EXPECT_EQ(o.devices[0].settings["address"].asInt(), 7);
+    EXPECT_EQ(o.devices[0].data_id, 12u);
+    EXPECT_DOUBLE_EQ(o.devices[0].interval, 0.25);
+    EXPECT_EQ(o.devices[0].baud, 4800u);
+    EXPECT_EQ(o.rounds, 0u);
+    EXPECT_EQ(o.devices[0].key_name("settings.protocol_version"), "--protocol-version");
+
+    // A one-shot operation ends the run after it unless --rounds says otherwise.
+    EXPECT_EQ(host::parse_command_line({"--get", "out_v"}).rounds, 1u);
+    EXPECT_EQ(host::parse_command_line({"--control", "419500200001", "--rounds", "3"}).rounds, 3u);
+    EXPECT_EQ(host::parse_command_line({"--demo"}).rounds, 25u);
+
+    o = host::parse_command_line({"history", "--history", "h.db", "--csv"});
+    EXPECT_EQ(o.mode, Options::Mode::History);
+    EXPECT_TRUE(o.csv);
+
+    EXPECT_EQ(command_line_error({"--interval", "0"}), "--interval: expected a positive number");
+    EXPECT_EQ(command_line_error({"--baud", "1000"}).rfind("--baud: expected one of", 0), 0u);
+    EXPECT_EQ(command_line_error({"--rounds"}), "--rounds: needs a value (N)");
+    EXPECT_EQ(command_line_error({"--config", "x.json", "--port", "sim"}),
+              "--port: not together with --config");
+    EXPECT_EQ(command_line_error({"--config", "/nonexistent/x.json"}),
+              "config: cannot read /nonexistent/x.json");
+    EXPECT_EQ(command_line_error({"history"}), "history: --history FILE is required");
+    EXPECT_EQ(command_line_error({"--csv"}), "--csv: only for the history subcommand");
+    EXPECT_EQ(command_line_error({"--frobnicate"}), "unknown option --frobnicate (see --help)");
+}
+
+} // namespace

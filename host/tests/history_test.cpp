@@ -1,0 +1,81 @@
+#include "host/history.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+struct HistoryTest : ::testing::Test {
+    void SetUp() override {
+        char name[] = "/tmp/host-history-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+        path = dir + "/h.db";
+    }
+    void TearDown() override {
+        for (const char *suffix : {"", "-wal", "-shm"})
+            unlink((path + suffix).c_str());
+        rmdir(dir.c_str());
+    }
+    static void store(host::History &h, uint32_t data_id, unsigned char first) {
+        const unsigned char bytes[3] = {first, 0x00, 0xFF}; // a zero byte inside: stored whole
+        h.store_block(data_id, "2024-05-17 09:08:07", bytes, sizeof bytes);
+    }
+    std::string dir, path;
+};
+
+TEST_F(HistoryTest, KeepsTheNewestBlocksOfEachDeviceAndHandsBackTheLast) {
+    {
+        host::History h(path, 3);
+        EXPECT_FALSE(h.newest_block(1));
+        for (unsigned char i = 1; i <= 5; ++i)
+            store(h, 1, i);
+        store(h, 2, 0x77);
+    }
+    host::History h(path, 3); // what was stored survives a restart
+    std::vector<std::pair<uint32_t, int>> seen;
+    h.for_each_block([&](const host::StoredBlock &b) {
+        ASSERT_EQ(b.bytes.size(), 3u);
+        seen.emplace_back(b.data_id, static_cast<unsigned char>(b.bytes[0]));
+    });
+    const std::vector<std::pair<uint32_t, int>> expected = {{1, 3}, {1, 4}, {1, 5}, {2, 0x77}};
+    EXPECT_EQ(seen, expected);
+
+    const auto newest = h.newest_block(1);
+    ASSERT_TRUE(newest);
+    EXPECT_EQ(newest->bytes, std::string("\x05\x00\xFF", 3));
+    EXPECT_EQ(newest->time, "2024-05-17 09:08:07");
+    EXPECT_EQ(h.newest_block(2)->bytes[0], '\x77');
+    EXPECT_FALSE(h.newest_block(3));
+}
+
+TEST_F(HistoryTest, StoresAlarmTransitions) {
+    host::History h(path, 10);
+    h.store_alarm({0, 1, "2024-05-17 09:08:07", "220600140010", true, "停电", "ua1:0"});
+    h.store_alarm({0, 1, "2024-05-17 09:09:07", "220600140010", false, "停电", "ua1:230"});
+    std::vector<host::AlarmRecord> seen;
+    h.for_each_alarm([&](const host::AlarmRecord &a) { seen.push_back(a); });
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_TRUE(seen[0].raised);
+    EXPECT_FALSE(seen[1].raised);
+    EXPECT_EQ(seen[1].text, "停电");
+    EXPECT_EQ(seen[1].detail, "ua1:230");
+    EXPECT_LT(seen[0].row, seen[1].row);
+}
+
+TEST_F(HistoryTest, UnusableFileIsReported) {
+    EXPECT_THROW(host::History(dir + "/missing/h.db", 10), host::HistoryError);
+    {
+        FILE *f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("not a database, but long enough to look like a header.......", f);
+        std::fclose(f);
+    }
+    EXPECT_THROW(host::History(path, 10), host::HistoryError);
+}
+
+} // namespace
