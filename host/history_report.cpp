@@ -1,0 +1,84 @@
+#include "host/history_report.h"
+
+#include "host/block_view.h"
+
+namespace host {
+namespace {
+
+// A CSV field: quoted when it holds a separator, a quote or a line break.
+std::string csv_field(const std::string &text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string out = "\"";
+    for (char c : text)
+        out += c == '"' ? "\"\"" : std::string(1, c);
+    return out + "\"";
+}
+
+void print_blocks(History &history, const Options &o, Output &out, Log &log) {
+    if (o.csv)
+        out.line(csv_header());
+    history.for_each_block([&](const StoredBlock &b) {
+        const auto *data = reinterpret_cast<const unsigned char *>(b.bytes.data());
+        DecodedBlock decoded;
+        std::string error;
+        if (!decode_block(data, b.bytes.size(), decoded, error)) {
+            log.line("row " + std::to_string(b.row) + ": " + error);
+            return;
+        }
+        if (o.csv) {
+            out.line(csv_row(b.row, b.time, b.data_id, decoded));
+        } else if (o.json) {
+            Json::Value line = block_json(b.data_id, decoded, data, b.bytes.size());
+            line["row"] = static_cast<Json::Int64>(b.row);
+            line["stored"] = b.time;
+            out.line(json_line(line));
+        } else {
+            out.line("row " + std::to_string(b.row) + ", stored " + b.time + ": " +
+                     block_table(b.data_id, decoded));
+        }
+    });
+}
+
+void print_alarms(History &history, const Options &o, Output &out) {
+    if (o.csv)
+        out.line("row,time,data_id,signal_id,state,text,detail");
+    history.for_each_alarm([&](const AlarmRecord &a) {
+        const std::string state = a.raised ? "raised" : "cleared";
+        if (o.csv) {
+            out.line(std::to_string(a.row) + "," + a.time + "," + std::to_string(a.data_id) + "," +
+                     a.signal_id + "," + state + "," + csv_field(a.text) + "," +
+                     csv_field(a.detail));
+        } else if (o.json) {
+            Json::Value line;
+            line["row"] = static_cast<Json::Int64>(a.row);
+            line["alarm"] = state;
+            line["data_id"] = a.data_id;
+            line["time"] = a.time;
+            line["signal_id"] = a.signal_id;
+            line["text"] = a.text;
+            line["detail"] = a.detail;
+            out.line(json_line(line));
+        } else {
+            out.line(a.time + " device " + std::to_string(a.data_id) + " alarm " + state + " " +
+                     a.signal_id + " " + a.text + " [" + a.detail + "]");
+        }
+    });
+}
+
+} // namespace
+
+int print_history(History &history, const Options &options, Output &out, Log &log) {
+    try {
+        if (options.alarms)
+            print_alarms(history, options, out);
+        else
+            print_blocks(history, options, out, log);
+    } catch (const HistoryError &e) {
+        log.line(std::string("history: ") + e.what());
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace host

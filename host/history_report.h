@@ -1,0 +1,14 @@
+// The history subcommand: stored blocks (or alarm transitions) printed decoded, as a table,
+// comma-separated values or JSON lines.
+#pragma once
+
+#include "host/config.h"
+#include "host/history.h"
+#include "host/log.h"
+
+namespace host {
+
+// Returns the exit code.
+int print_history(History &history, const Options &options, Output &out, Log &log);
+
+} // namespace host

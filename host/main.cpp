@@ -1,0 +1,136 @@
+// mpx23-host: the reference host. Loads the driver plug-in, polls its power systems over serial
+// lines, serial servers or the built-in simulator, keeps history in SQLite and reports alarms.
+#include "host/config.h"
+#include "host/demo.h"
+#include "host/devices.h"
+#include "host/history.h"
+#include "host/history_report.h"
+#include "host/log.h"
+#include "host/plugin_loader.h"
+#include "host/poller.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#ifndef MPX23_HOST_PLUGIN
+#define MPX23_HOST_PLUGIN "mpx23.so"
+#endif
+
+namespace {
+
+using namespace host;
+
+constexpr int kExitFailure = 1;
+constexpr int kExitConfig = 2;
+
+// The host's results go to a private copy of standard output, so that file descriptor 1 can be
+// handed to the driver, which prints its diagnostics there.
+std::FILE *private_output() {
+    const int fd = dup(STDOUT_FILENO);
+    std::FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    return f ? f : stdout;
+}
+
+bool redirect_driver_output(const Options &o, std::string &error) {
+    std::fflush(stdout);
+    if (o.verbose) {
+        setvbuf(stdout, nullptr, _IOLBF, 0); // interleave sensibly with the host's lines
+        return true;
+    }
+    const int fd = open(o.driver_log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "--driver-log: cannot open " + o.driver_log + ": " + std::strerror(errno);
+        return false;
+    }
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+    return true;
+}
+
+int run(const Options &o, Output &out, Log &log) {
+    std::optional<Plugin> plugin;
+    try {
+        plugin.emplace(o.plugin.empty() ? default_plugin_path(MPX23_HOST_PLUGIN) : o.plugin);
+    } catch (const PluginError &e) {
+        log.error(e.what());
+        return kExitFailure;
+    }
+    std::unique_ptr<History> history;
+    try {
+        if (!o.history.empty())
+            history = std::make_unique<History>(o.history, o.retention);
+    } catch (const HistoryError &e) {
+        log.error(e.what());
+        return kExitFailure;
+    }
+    const std::vector<DeviceConfig> devices =
+        o.mode == Options::Mode::Demo ? std::vector<DeviceConfig>{demo_device()} : o.devices;
+    auto controller = std::make_shared<KVOController>();
+    boost::asio::io_context io;
+    Host host(io, out, log, history.get(), {o.rounds, o.get, o.set, o.control, o.json});
+    try {
+        for (const auto &d : devices) {
+            auto device = make_device(*plugin, d, controller);
+            if (history)
+                restore_cache(*history, *device, log);
+            host.add(d, device);
+        }
+    } catch (const ConfigError &e) {
+        log.error(e.what());
+        return kExitConfig;
+    } catch (const PluginError &e) {
+        log.error(e.what());
+        return kExitFailure;
+    }
+    if (o.mode == Options::Mode::Demo && !o.json)
+        out.line(demo_banner(o.rounds));
+    host.run();
+    return 0;
+}
+
+int history_command(const Options &o, Output &out, Log &log) {
+    if (access(o.history.c_str(), R_OK) != 0) {
+        log.error("history " + o.history + ": " + std::strerror(errno));
+        return kExitFailure;
+    }
+    try {
+        History history(o.history, o.retention);
+        return print_history(history, o, out, log);
+    } catch (const HistoryError &e) {
+        log.error(e.what());
+        return kExitFailure;
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Log log;
+    Options options;
+    try {
+        options = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const ConfigError &e) {
+        log.error(e.what());
+        return kExitConfig;
+    }
+    if (options.mode == Options::Mode::Help) {
+        std::fputs(usage().c_str(), stdout);
+        return 0;
+    }
+    Output out(private_output());
+    if (options.mode == Options::Mode::History)
+        return history_command(options, out, log);
+    std::string error;
+    if (!redirect_driver_output(options, error)) {
+        log.error(error);
+        return kExitConfig;
+    }
+    return run(options, out, log);
+}

@@ -1,0 +1,460 @@
+#include "host/poller.h"
+
+#include "host/block_view.h"
+
+#include <boost/asio/post.hpp>
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+
+namespace host {
+namespace {
+
+namespace asio = boost::asio;
+using boost::system::error_code;
+
+// Control requests and the status query that reports their outcome.
+constexpr int kSetParameter = 310;
+constexpr int kSetParameterStatus = 311;
+constexpr int kRemoteControl = 320;
+constexpr int kRemoteControlStatus = 321;
+
+std::chrono::steady_clock::duration seconds(double s) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(s));
+}
+
+std::string seconds_text(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", s);
+    return text;
+}
+
+} // namespace
+
+// ---- Reporter ------------------------------------------------------------------------------
+
+void Reporter::block(uint32_t data_id, const unsigned char *data, size_t len, unsigned round,
+                     unsigned commands) {
+    DecodedBlock decoded;
+    std::string error;
+    if (!decode_block(data, len, decoded, error)) {
+        log.limited("block:" + std::to_string(data_id),
+                    "device " + std::to_string(data_id) + ": unreadable block: " + error);
+        return;
+    }
+    if (!json) {
+        out.line(block_table(data_id, decoded));
+        return;
+    }
+    Json::Value line = block_json(data_id, decoded, data, len);
+    line["poll"]["round"] = round;
+    line["poll"]["commands"] = commands;
+    out.line(json_line(line));
+}
+
+void Reporter::alarm(const AlarmRecord &a) {
+    if (!json) {
+        out.line(a.time + " device " + std::to_string(a.data_id) + " alarm " +
+                 (a.raised ? "raised  " : "cleared ") + a.signal_id + " " + a.text + " [" +
+                 a.detail + "]");
+        return;
+    }
+    Json::Value line;
+    line["alarm"] = a.raised ? "raised" : "cleared";
+    line["data_id"] = a.data_id;
+    line["time"] = a.time;
+    line["signal_id"] = a.signal_id;
+    line["text"] = a.text;
+    line["detail"] = a.detail;
+    out.line(json_line(line));
+}
+
+void Reporter::value(uint32_t data_id, const std::string &name, std::optional<float> value,
+                     const std::string &error) {
+    if (!json) {
+        char number[32];
+        if (value)
+            std::snprintf(number, sizeof number, "%.7g", static_cast<double>(*value));
+        out.line("device " + std::to_string(data_id) + ": " + name + " = " +
+                 (value ? std::string(number) : "error: " + error));
+        return;
+    }
+    Json::Value line;
+    line["get"] = name;
+    line["data_id"] = data_id;
+    if (value)
+        line["value"] = static_cast<double>(*value);
+    else
+        line["error"] = error;
+    out.line(json_line(line));
+}
+
+void Reporter::control(uint32_t data_id, const std::string &kind, const std::string &request,
+                       int result, int32_t status, bool sent) {
+    const char *outcome = !sent ? "nothing sent" : status == 1 ? "answered" : "not answered";
+    if (!json) {
+        out.line("device " + std::to_string(data_id) + ": " + kind + " " + request + ": result " +
+                 std::to_string(result) + ", status " + std::to_string(status) + " (" + outcome +
+                 ")");
+        return;
+    }
+    Json::Value line;
+    line[kind] = request;
+    line["data_id"] = data_id;
+    line["result"] = result;
+    line["status"] = status;
+    line["outcome"] = outcome;
+    out.line(json_line(line));
+}
+
+// ---- Channel -------------------------------------------------------------------------------
+
+Channel::Channel(Host &owner, const DeviceConfig &config, std::shared_ptr<KVOVDevice> dev)
+    : host(owner), device(std::move(dev)), serial(dynamic_cast<KVOSPDevice *>(device.get())),
+      interval(seconds(config.interval)), reply_timeout(seconds(config.reply_timeout())),
+      timeout_text(seconds_text(config.reply_timeout())), round_timer(owner.io),
+      reply_timer(owner.io) {
+    const auto *engine = dynamic_cast<const PMBusProtocol *>(device.get());
+    port = make_port(owner.io, config, engine ? engine->address() : 1, *this);
+    const RunOptions &o = owner.options;
+    if (o.get)
+        operations.push_back({Operation::Get, *o.get});
+    if (o.set)
+        operations.push_back({Operation::Set, *o.set});
+    if (o.control)
+        operations.push_back({Operation::Control, *o.control});
+}
+
+Channel::~Channel() = default;
+
+std::string Channel::label() const {
+    return "device " + std::to_string(device->data_id);
+}
+
+// A device that throws must not take the host down: the call is logged and the round left to
+// its timeout.
+template <class F> void Channel::guarded(const char *what, F &&call) {
+    try {
+        call();
+    } catch (const std::exception &e) {
+        host.log.limited("throw:" + label(), label() + ": " + what + " failed: " + e.what());
+    }
+}
+
+void Channel::start() {
+    next_start = Clock::now();
+    tick();
+}
+
+void Channel::stop() {
+    done = true;
+    round_timer.cancel();
+    cancel_reply_timer();
+    port->close();
+}
+
+void Channel::schedule_next_round() {
+    const auto now = Clock::now();
+    while (next_start <= now) // rounds missed while the loop was busy are skipped, not bunched
+        next_start += interval;
+    round_timer.expires_at(next_start);
+    round_timer.async_wait([this](error_code ec) {
+        if (!ec && !done)
+            tick();
+    });
+}
+
+void Channel::tick() {
+    schedule_next_round();
+    begin_round();
+}
+
+// A round or control exchange that outlasts the interval is not cut off (a slow line would
+// then never complete a round): the next round starts as soon as it is over.
+void Channel::begin_round() {
+    if (done)
+        return;
+    if (phase != Phase::Idle) {
+        overdue = true;
+        return;
+    }
+    overdue = false;
+    if (port->is_open())
+        poll();
+    else
+        open_port();
+}
+
+void Channel::went_idle() {
+    phase = Phase::Idle;
+    cancel_reply_timer();
+    if (overdue)
+        asio::post(host.io, [this] { begin_round(); });
+}
+
+void Channel::open_port() {
+    if (opening)
+        return;
+    opening = true;
+    port->open([this](const std::string &error) {
+        opening = false;
+        if (done)
+            return;
+        if (!error.empty())
+            failed("cannot open " + port->name() + ": " + error);
+        else if (phase == Phase::Idle)
+            poll();
+    });
+}
+
+void Channel::poll() {
+    phase = Phase::Polling;
+    commands = 0;
+    guarded("RefreshStatus", [this] { serial->RefreshStatus(); });
+    if (phase == Phase::Polling && commands == 0)
+        abandon("the device sent no command");
+}
+
+void Channel::abandon(const std::string &why) {
+    went_idle();
+    failed(why);
+}
+
+// Retries stay quiet: failure lines are rate-limited, and the loss of communication is told
+// once, when it happens.
+void Channel::failed(const std::string &why) {
+    ++consecutive_failures;
+    host.log.limited("fail:" + label(), label() + ": " + why);
+    if (consecutive_failures == kLostAfter && !lost) {
+        lost = true;
+        device->comm_status = 0;
+        host.log.line(label() + ": communication lost");
+    }
+}
+
+void Channel::arm_reply_timer() {
+    const unsigned gen = ++reply_generation;
+    reply_timer.expires_after(reply_timeout);
+    reply_timer.async_wait([this, gen](error_code ec) {
+        if (ec || gen != reply_generation || done)
+            return;
+        if (phase == Phase::Polling)
+            abandon("no reply within " + timeout_text);
+        else if (phase == Phase::Controlling)
+            finish_control();
+    });
+}
+
+void Channel::cancel_reply_timer() {
+    ++reply_generation;
+    reply_timer.cancel();
+}
+
+int Channel::send(const unsigned char *data, unsigned len) {
+    if (!port->is_open())
+        return -1;
+    ++commands;
+    port->write(data, len);
+    arm_reply_timer();
+    return static_cast<int>(len);
+}
+
+void Channel::on_bytes(unsigned char *data, size_t len) {
+    if (phase == Phase::Idle || done)
+        return; // late bytes of an abandoned exchange: the next round starts clean
+    arm_reply_timer();
+    int delivered = 0;
+    guarded("process", [&] { delivered = serial->process(data, static_cast<unsigned>(len)); });
+    if (phase == Phase::Controlling && delivered > 0)
+        finish_control();
+}
+
+void Channel::on_port_error(const std::string &what) {
+    host.log.limited("port:" + label(), label() + ": " + port->name() + ": " + what);
+    if (phase == Phase::Polling)
+        abandon("port closed");
+    else if (phase == Phase::Controlling)
+        finish_control();
+}
+
+// RoundDone publishes the block: the round is complete.
+void Channel::published(const unsigned char *data, unsigned len) {
+    ++completed;
+    consecutive_failures = 0;
+    if (lost) {
+        lost = false;
+        host.log.line(label() + ": communication re-established");
+    }
+    host.reporter.block(device->data_id, data, len, completed, commands);
+    // Still inside the device's process(): what follows calls the device again, so it waits.
+    asio::post(host.io, [this] { after_round(); });
+    if (phase == Phase::Polling)
+        went_idle();
+}
+
+void Channel::after_round() {
+    while (!done && phase == Phase::Idle && !operations.empty()) {
+        const Operation op = operations.front();
+        operations.pop_front();
+        if (op.kind != Operation::Get) {
+            begin_control(op);
+            return;
+        }
+        try {
+            host.reporter.value(device->data_id, op.text, device->Get_Value(0, op.text), "");
+        } catch (const std::exception &e) {
+            host.reporter.value(device->data_id, op.text, std::nullopt, e.what());
+        }
+    }
+    check_finished();
+}
+
+void Channel::begin_control(const Operation &op) {
+    phase = Phase::Controlling;
+    commands = 0;
+    control = op;
+    control_result = 0;
+    const int code = op.kind == Operation::Set ? kSetParameter : kRemoteControl;
+    int used = 0;
+    guarded("DeviceIoControl", [&] {
+        control_result = device->DeviceIoControl(
+            code, op.text.data(), static_cast<int>(op.text.size()), nullptr, 0, used);
+    });
+    if (commands == 0) // nothing went out: no answer can come
+        finish_control();
+}
+
+void Channel::finish_control() {
+    const bool set = control->kind == Operation::Set;
+    int32_t status = 0;
+    int used = 0;
+    guarded("DeviceIoControl", [&] {
+        device->DeviceIoControl(set ? kSetParameterStatus : kRemoteControlStatus, nullptr, 0,
+                                &status, sizeof status, used);
+    });
+    host.reporter.control(device->data_id, set ? "set" : "control", control->text, control_result,
+                          status, commands > 0);
+    control.reset();
+    asio::post(host.io, [this] { after_round(); });
+    went_idle();
+}
+
+void Channel::check_finished() {
+    const unsigned wanted = host.options.rounds;
+    if (done || wanted == 0 || completed < wanted || !operations.empty() || phase != Phase::Idle)
+        return;
+    stop();
+    host.channel_done();
+}
+
+// ---- Host ----------------------------------------------------------------------------------
+
+Host::Host(asio::io_context &io, Output &out, Log &log, History *history, RunOptions options)
+    : io(io), log(log), history(history), options(std::move(options)),
+      reporter(out, log, this->options.json), signals(io) {}
+
+Host::~Host() = default;
+
+void Host::add(const DeviceConfig &config, std::shared_ptr<KVOVDevice> device) {
+    all.push_back(std::make_unique<Channel>(*this, config, device));
+    by_device[device.get()] = all.back().get();
+}
+
+void Host::run() {
+    kvo::ScopedServices installed(*this);
+    signals.add(SIGINT);
+    signals.add(SIGTERM);
+    signals.async_wait([this](error_code ec, int number) {
+        if (ec)
+            return;
+        log.line(std::string("stopping on ") + (number == SIGINT ? "SIGINT" : "SIGTERM"));
+        stop();
+    });
+    for (auto &c : all)
+        c->start();
+    io.run();
+}
+
+void Host::stop() {
+    for (auto &c : all)
+        if (!c->finished())
+            c->stop();
+    error_code ignored;
+    signals.cancel(ignored);
+    io.stop();
+}
+
+void Host::channel_done() {
+    for (auto &c : all)
+        if (!c->finished())
+            return;
+    stop();
+}
+
+Channel *Host::find(const KVOVDevice &device) {
+    auto found = by_device.find(&device);
+    return found == by_device.end() ? nullptr : found->second;
+}
+
+bool Host::CheckThresholdBool(KVOVDevice &device, int, const std::string &id, const std::string &,
+                              const std::string &detail, const std::string &text, bool active,
+                              unsigned short) {
+    const auto change = alarms.report(device.data_id, id, active);
+    if (!change)
+        return false;
+    const AlarmRecord record{0, device.data_id, local_time_text(), id, *change, text, detail};
+    reporter.alarm(record);
+    if (history) {
+        try {
+            history->store_alarm(record);
+        } catch (const HistoryError &e) {
+            log.limited("history", e.what());
+        }
+    }
+    return true;
+}
+
+int Host::SendSP(KVOVDevice &device, int, const unsigned char *data, unsigned len, bool) {
+    if (Channel *c = find(device))
+        c->published(data, len);
+    return 1;
+}
+
+bool Host::SaveDeviceHistory(KVOVDevice &device, const unsigned char *data, unsigned len) {
+    if (!history)
+        return false;
+    try {
+        history->store_block(device.data_id, local_time_text(), data, len);
+        return true;
+    } catch (const HistoryError &e) {
+        log.limited("history", "history: " + std::string(e.what()));
+        return false;
+    }
+}
+
+void Host::InfoLog(KVOVDevice &device, const std::string &line) {
+    const std::string label = "device " + std::to_string(device.data_id);
+    log.limited("info:" + label + line, label + ": " + line);
+}
+
+int Host::OpenPort(KVOSPDevice &device) {
+    Channel *c = find(device);
+    return c && c->port_open() ? 1 : 0;
+}
+
+int Host::SendData(KVOSPDevice &device, const unsigned char *data, unsigned len) {
+    Channel *c = find(device);
+    return c ? c->send(data, len) : -1;
+}
+
+void Host::FrameRejected(PMBusProtocol &device, FrameFault fault) {
+    const std::string label = "device " + std::to_string(device.data_id);
+    log.limited("frame:" + label + kvo::fault_name(fault),
+                label + ": frame dropped (" + kvo::fault_name(fault) + ", " +
+                    std::to_string(device.fault_count(fault)) + " so far)");
+}
+
+} // namespace host

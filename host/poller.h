@@ -1,0 +1,169 @@
+// The host's event loop and its services. One io_context drives every device: a round starts
+// each interval with RefreshStatus, received bytes go to the device's process(), and a reply
+// timeout abandons a round that stalls. The services the devices call (sending, publishing,
+// history, alarms, logging) are this host's kvo::HostServices.
+#pragma once
+
+#include "framework/pmbus_protocol.h"
+#include "host/alarm_tracker.h"
+#include "host/config.h"
+#include "host/history.h"
+#include "host/host_services.h"
+#include "host/log.h"
+#include "host/ports.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+struct RunOptions {
+    unsigned rounds = 0; // completed rounds per device before stopping; 0: until stopped
+    std::optional<std::string> get, set, control;
+    bool json = false;
+};
+
+// Results on the host's output: blocks, alarm transitions, answers to one-shot operations.
+class Reporter {
+public:
+    Reporter(Output &out, Log &log, bool json) : out(out), log(log), json(json) {}
+
+    void block(uint32_t data_id, const unsigned char *data, size_t len, unsigned round,
+               unsigned commands);
+    void alarm(const AlarmRecord &alarm);
+    void value(uint32_t data_id, const std::string &name, std::optional<float> value,
+               const std::string &error);
+    void control(uint32_t data_id, const std::string &kind, const std::string &request, int result,
+                 int32_t status, bool sent);
+
+private:
+    Output &out;
+    Log &log;
+    bool json;
+};
+
+class Host;
+
+// One device on one port: its rounds, its reply timeout, its communication state and the
+// one-shot operations still to do.
+class Channel : public Port::Listener {
+public:
+    static constexpr unsigned kLostAfter = 3; // consecutive rounds without completion
+
+    Channel(Host &host, const DeviceConfig &config, std::shared_ptr<KVOVDevice> device);
+    ~Channel() override;
+
+    void start();
+    void stop();
+    bool finished() const { return done; }
+    unsigned completed_rounds() const { return completed; }
+    bool communication_lost() const { return lost; }
+
+    // From the host services.
+    int send(const unsigned char *data, unsigned len);
+    void published(const unsigned char *data, unsigned len);
+    bool port_open() const { return port->is_open(); }
+    uint32_t data_id() const { return device->data_id; }
+
+    void on_bytes(unsigned char *data, size_t len) override;
+    void on_port_error(const std::string &what) override;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    enum class Phase { Idle, Polling, Controlling };
+    struct Operation {
+        enum Kind { Get, Set, Control } kind;
+        std::string text;
+    };
+
+    void tick();
+    void schedule_next_round();
+    void begin_round();
+    void went_idle();
+    void open_port();
+    void poll();
+    void abandon(const std::string &why);
+    void failed(const std::string &why);
+    void arm_reply_timer();
+    void cancel_reply_timer();
+    void after_round();
+    void begin_control(const Operation &op);
+    void finish_control();
+    void check_finished();
+    template <class F> void guarded(const char *what, F &&call);
+    std::string label() const;
+
+    Host &host;
+    std::shared_ptr<KVOVDevice> device;
+    KVOSPDevice *serial;
+    std::unique_ptr<Port> port;
+    Clock::duration interval;
+    Clock::duration reply_timeout;
+    std::string timeout_text;
+    boost::asio::steady_timer round_timer;
+    boost::asio::steady_timer reply_timer;
+    unsigned reply_generation = 0;
+    Clock::time_point next_start;
+
+    Phase phase = Phase::Idle;
+    bool opening = false;
+    bool overdue = false; // the interval passed while the line was busy
+    bool done = false;
+    bool lost = false;
+    unsigned consecutive_failures = 0;
+    unsigned completed = 0;
+    unsigned commands = 0; // sent in the current round or control exchange
+    std::deque<Operation> operations;
+    std::optional<Operation> control;
+    int control_result = 0;
+};
+
+class Host : public kvo::HostServices {
+public:
+    Host(boost::asio::io_context &io, Output &out, Log &log, History *history, RunOptions options);
+    ~Host() override;
+
+    void add(const DeviceConfig &config, std::shared_ptr<KVOVDevice> device);
+    // Installs these services, runs until every device is done or a signal arrives.
+    void run();
+    void stop();
+    const std::vector<std::unique_ptr<Channel>> &channels() const { return all; }
+
+    bool CheckThresholdBool(KVOVDevice &device, int setting, const std::string &id,
+                            const std::string &id2, const std::string &detail,
+                            const std::string &text, bool active, unsigned short flag) override;
+    int SendSP(KVOVDevice &device, int type_code, const unsigned char *data, unsigned len,
+               bool flag) override;
+    bool SaveDeviceHistory(KVOVDevice &device, const unsigned char *data, unsigned len) override;
+    void InfoLog(KVOVDevice &device, const std::string &line) override;
+    int OpenPort(KVOSPDevice &device) override;
+    int SendData(KVOSPDevice &device, const unsigned char *data, unsigned len) override;
+    void FrameRejected(PMBusProtocol &device, FrameFault fault) override;
+
+private:
+    friend class Channel;
+    Channel *find(const KVOVDevice &device);
+    void channel_done();
+
+    boost::asio::io_context &io;
+    Log &log;
+    History *history;
+    RunOptions options;
+    Reporter reporter;
+    AlarmTracker alarms;
+    boost::asio::signal_set signals;
+    std::vector<std::unique_ptr<Channel>> all;
+    std::map<const KVOVDevice *, Channel *> by_device;
+};
+
+} // namespace host

@@ -1,0 +1,200 @@
+// The event loop with the plug-in loaded in-process and the simulator as the line.
+#include "host/block_view.h"
+#include "host/devices.h"
+#include "host/poller.h"
+
+#include <json/reader.h>
+
+#include <boost/asio/steady_timer.hpp>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+
+#ifdef HOST_PLUGIN
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+std::string contents(FILE *f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    return text;
+}
+
+size_t occurrences(const std::string &text, const std::string &what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+struct PollerTest : ::testing::Test {
+    static void SetUpTestSuite() { plugin = new host::Plugin(HOST_PLUGIN); }
+
+    host::DeviceConfig sim_device(double interval, Json::Value scenario = Json::nullValue) {
+        host::DeviceConfig d;
+        d.interval = interval;
+        d.timeout = 0.05;
+        d.sim = scenario;
+        return d;
+    }
+
+    // Runs the host until it stops by itself (at most a few seconds) and returns its JSON lines.
+    std::vector<Json::Value> run(host::RunOptions options, const host::DeviceConfig &d,
+                                 host::History *history = nullptr) {
+        options.json = true;
+        boost::asio::io_context io;
+        host::Host h(io, out, log, history, options);
+        device = host::make_device(*plugin, d, std::make_shared<KVOController>());
+        h.add(d, device);
+        boost::asio::steady_timer guard(io, std::chrono::seconds(5));
+        guard.async_wait([&](boost::system::error_code ec) {
+            if (!ec) {
+                ADD_FAILURE() << "the host did not stop by itself";
+                h.stop();
+            }
+        });
+        CaptureStdout(); // the driver's diagnostics
+        h.run();
+        GetCapturedStdout();
+        std::vector<Json::Value> lines;
+        std::istringstream text(contents(out_file));
+        for (std::string line; std::getline(text, line);) {
+            Json::Value v;
+            std::istringstream in(line);
+            Json::CharReaderBuilder builder;
+            std::string errors;
+            EXPECT_TRUE(Json::parseFromStream(builder, in, &v, &errors)) << line;
+            lines.push_back(v);
+        }
+        return lines;
+    }
+
+    static std::vector<Json::Value> with(const std::vector<Json::Value> &lines, const char *key) {
+        std::vector<Json::Value> out;
+        for (const auto &l : lines)
+            if (l.isMember(key))
+                out.push_back(l);
+        return out;
+    }
+
+    std::string log_text() { return contents(log_file); }
+
+    static host::Plugin *plugin;
+    FILE *out_file = tmpfile();
+    FILE *log_file = tmpfile();
+    host::Output out{out_file};
+    host::Log log{log_file};
+    std::shared_ptr<KVOVDevice> device;
+};
+
+host::Plugin *PollerTest::plugin = nullptr;
+
+Json::Value events(std::initializer_list<std::pair<unsigned, const char *>> list) {
+    Json::Value scenario;
+    for (const auto &[round, name] : list) {
+        Json::Value e;
+        e["round"] = round;
+        e["event"] = name;
+        scenario["events"].append(e);
+    }
+    return scenario;
+}
+
+TEST_F(PollerTest, RoundsPublishAlarmTransitionsOnceAndKeepHistory) {
+    char dir[] = "/tmp/host-poller-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string db = std::string(dir) + "/h.db";
+    auto d = sim_device(0.02, events({{2, "mains_fail"}, {3, "mains_return"}}));
+    d.alarm_settings["220600140010"] = 1; // AC input failure
+    {
+        host::History history(db, 100);
+        const auto lines = run({5, {}, {}, {}, true}, d, &history);
+        const auto blocks = with(lines, "block");
+        ASSERT_EQ(blocks.size(), 5u);
+        EXPECT_EQ(blocks[0]["poll"]["commands"].asUInt(), 9u); // first round: every query
+        EXPECT_EQ(blocks[4]["poll"]["commands"].asUInt(), 4u); // quiet round: analogue only
+        EXPECT_EQ(blocks[1]["ac_channels"][0]["ua"].asDouble(), 0.0);
+        EXPECT_GT(blocks[2]["ac_channels"][0]["ua"].asDouble(), 200.0);
+
+        const auto alarms = with(lines, "alarm");
+        ASSERT_EQ(alarms.size(), 2u);
+        EXPECT_EQ(alarms[0]["alarm"].asString(), "raised");
+        EXPECT_EQ(alarms[1]["alarm"].asString(), "cleared");
+        EXPECT_EQ(alarms[0]["signal_id"].asString(), "220600140010");
+        EXPECT_EQ(device->comm_status, 1);
+
+        unsigned stored = 0, stored_alarms = 0;
+        history.for_each_block([&](const host::StoredBlock &b) {
+            EXPECT_EQ(
+                host::hex(reinterpret_cast<const unsigned char *>(b.bytes.data()), b.bytes.size()),
+                blocks[stored++]["block"].asString());
+        });
+        history.for_each_alarm([&](const host::AlarmRecord &) { ++stored_alarms; });
+        EXPECT_EQ(stored, 5u);
+        EXPECT_EQ(stored_alarms, 2u);
+    }
+    for (const char *suffix : {"", "-wal", "-shm"})
+        unlink((db + suffix).c_str());
+    rmdir(dir);
+}
+
+TEST_F(PollerTest, SilenceLosesAndRegainsCommunicationOnce) {
+    Json::Value scenario;
+    scenario["faults"].append("silence:rounds=2-6");
+    const auto lines = run({3, {}, {}, {}, true}, sim_device(0.03, scenario));
+    EXPECT_EQ(with(lines, "block").size(), 3u);
+    const std::string log = log_text();
+    EXPECT_EQ(occurrences(log, "device 1: communication lost"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "device 1: communication re-established"), 1u) << log;
+    // Five rounds failed; the rate limit lets one failure line through.
+    EXPECT_EQ(occurrences(log, "device 1: no reply within 0.05 s"), 1u) << log;
+    EXPECT_LT(log.find("lost"), log.find("re-established"));
+}
+
+TEST_F(PollerTest, RoundsLongerThanTheIntervalStillComplete) {
+    Json::Value scenario;
+    scenario["faults"].append("slow:ms=15"); // a round of four to nine replies: 60 ms or more
+    const auto lines = run({3, {}, {}, {}, true}, sim_device(0.02, scenario));
+    EXPECT_EQ(with(lines, "block").size(), 3u);
+    EXPECT_EQ(log_text(), "");
+}
+
+TEST_F(PollerTest, OneShotOperationsReportTheirOutcome) {
+    Json::Value scenario;
+    scenario["faults"].append("silence:cmd=4145"); // remote control goes unanswered
+    const auto lines =
+        run({1, std::string("no_such_value"), std::string("{"), std::string("419500200001"), true},
+            sim_device(0.02, scenario));
+    const auto get = with(lines, "get");
+    ASSERT_EQ(get.size(), 1u);
+    EXPECT_EQ(get[0]["error"].asString(), "不支持变量");
+    const auto set = with(lines, "set");
+    ASSERT_EQ(set.size(), 1u);
+    EXPECT_EQ(set[0]["result"].asInt(), -1); // not JSON: refused, nothing sent
+    EXPECT_EQ(set[0]["status"].asInt(), -1);
+    EXPECT_EQ(set[0]["outcome"].asString(), "nothing sent");
+    const auto control = with(lines, "control");
+    ASSERT_EQ(control.size(), 1u);
+    EXPECT_EQ(control[0]["result"].asInt(), 0);
+    EXPECT_EQ(control[0]["status"].asInt(), -1);
+    EXPECT_EQ(control[0]["outcome"].asString(), "not answered");
+    // Operations come after the first round, in order, and the run ends after them.
+    EXPECT_TRUE(lines.front().isMember("block"));
+    EXPECT_TRUE(lines.back().isMember("control"));
+}
+
+} // namespace
+
+#endif
