@@ -5,9 +5,8 @@
 run:
 	@scripts/install-deps host
 	@cmake --preset host >/dev/null
-	@cmake --build --preset host
-	@if [ -x build/host/host/mpx23-host ]; then build/host/host/mpx23-host --demo; \
-	 else echo "The reference host is not built yet; the tests run with 'make test'."; fi
+	@cmake --build --preset host --target mpx23-host
+	@build/host/host/mpx23-host --demo
 
 test:
 	@scripts/install-deps host
