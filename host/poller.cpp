@@ -36,8 +36,8 @@ std::string seconds_text(double s) {
 
 // ---- Reporter ------------------------------------------------------------------------------
 
-void Reporter::block(uint32_t data_id, const unsigned char *data, size_t len, unsigned round,
-                     unsigned commands) {
+void Reporter::block(uint32_t data_id, const unsigned char *data, size_t len,
+                     const RoundCost &cost) {
     DecodedBlock decoded;
     std::string error;
     if (!decode_block(data, len, decoded, error)) {
@@ -50,8 +50,11 @@ void Reporter::block(uint32_t data_id, const unsigned char *data, size_t len, un
         return;
     }
     Json::Value line = block_json(data_id, decoded, data, len);
-    line["poll"]["round"] = round;
-    line["poll"]["commands"] = commands;
+    line["poll"]["round"] = cost.round;
+    line["poll"]["commands"] = cost.commands;
+    line["poll"]["elapsed_ms"] = cost.elapsed_ms;
+    line["poll"]["sent_bytes"] = static_cast<Json::UInt64>(cost.sent_bytes);
+    line["poll"]["received_bytes"] = static_cast<Json::UInt64>(cost.received_bytes);
     out.line(json_line(line));
 }
 
@@ -213,6 +216,9 @@ void Channel::open_port() {
 void Channel::poll() {
     phase = Phase::Polling;
     commands = 0;
+    sent_bytes = 0;
+    received_bytes = 0;
+    round_started = std::chrono::steady_clock::now();
     guarded("RefreshStatus", [this] { serial->RefreshStatus(); });
     if (phase == Phase::Polling && commands == 0)
         abandon("the device sent no command");
@@ -257,6 +263,7 @@ int Channel::send(const unsigned char *data, unsigned len) {
     if (!port->is_open())
         return -1;
     ++commands;
+    sent_bytes += len;
     port->write(data, len);
     arm_reply_timer();
     return static_cast<int>(len);
@@ -266,6 +273,7 @@ void Channel::on_bytes(unsigned char *data, size_t len) {
     if (phase == Phase::Idle || done)
         return; // late bytes of an abandoned exchange: the next round starts clean
     arm_reply_timer();
+    received_bytes += len;
     int delivered = 0;
     guarded("process", [&] { delivered = serial->process(data, static_cast<unsigned>(len)); });
     if (phase == Phase::Controlling && delivered > 0)
@@ -288,7 +296,15 @@ void Channel::published(const unsigned char *data, unsigned len) {
         lost = false;
         host.log.line(label() + ": communication re-established");
     }
-    host.reporter.block(device->data_id, data, len, completed, commands);
+    Reporter::RoundCost cost;
+    cost.round = completed;
+    cost.commands = commands;
+    cost.elapsed_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - round_started)
+            .count();
+    cost.sent_bytes = sent_bytes;
+    cost.received_bytes = received_bytes;
+    host.reporter.block(device->data_id, data, len, cost);
     // Still inside the device's process(): what follows calls the device again, so it waits.
     asio::post(host.io, [this] { after_round(); });
     if (phase == Phase::Polling)

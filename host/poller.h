@@ -38,8 +38,16 @@ class Reporter {
 public:
     Reporter(Output &out, Log &log, bool json) : out(out), log(log), json(json) {}
 
-    void block(uint32_t data_id, const unsigned char *data, size_t len, unsigned round,
-               unsigned commands);
+    // What a completed round cost on the line: the time from its first command to the
+    // published block, and the bytes sent and received.
+    struct RoundCost {
+        unsigned round = 0;
+        unsigned commands = 0;
+        double elapsed_ms = 0.0;
+        unsigned long sent_bytes = 0;
+        unsigned long received_bytes = 0;
+    };
+    void block(uint32_t data_id, const unsigned char *data, size_t len, const RoundCost &cost);
     void alarm(const AlarmRecord &alarm);
     void value(uint32_t data_id, const std::string &name, std::optional<float> value,
                const std::string &error);
@@ -122,7 +130,10 @@ private:
     bool lost = false;
     unsigned consecutive_failures = 0;
     unsigned completed = 0;
-    unsigned commands = 0; // sent in the current round or control exchange
+    unsigned commands = 0;            // sent in the current round or control exchange
+    unsigned long sent_bytes = 0;     // in the current round
+    unsigned long received_bytes = 0; // in the current round
+    std::chrono::steady_clock::time_point round_started{};
     std::deque<Operation> operations;
     std::optional<Operation> control;
     int control_result = 0;
