@@ -119,7 +119,7 @@ int main(int argc, char **argv) {
     bench::silence_stdout();
     std::ofstream results("/proc/self/fd/" + std::to_string(real_stdout));
     benchmark::Initialize(&argc, argv);
-    benchmark::ConsoleReporter console;
+    benchmark::ConsoleReporter console(benchmark::ConsoleReporter::OO_Tabular); // no colour codes
     console.SetOutputStream(&results);
     console.SetErrorStream(&results);
     benchmark::RunSpecifiedBenchmarks(&console);

@@ -15,6 +15,9 @@ target_link_libraries(mpx23_driver PUBLIC JsonCpp::JsonCpp Boost::headers)
 set_target_properties(mpx23_driver PROPERTIES
   CXX_VISIBILITY_PRESET hidden
   VISIBILITY_INLINES_HIDDEN ON)
+# Sections per function, so that the plug-in's link drops what nothing calls (a small
+# controller's flash is the budget).
+target_compile_options(mpx23_driver PRIVATE -ffunction-sections -fdata-sections)
 
 add_library(mpx23 SHARED $<TARGET_OBJECTS:mpx23_driver>)
 target_link_libraries(mpx23 PRIVATE JsonCpp::JsonCpp)
@@ -23,7 +26,7 @@ set_target_properties(mpx23 PROPERTIES
   OUTPUT_NAME mpx23
   LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
   NO_SONAME ON)
-target_link_options(mpx23 PRIVATE -Wl,-soname,mpx23.so
+target_link_options(mpx23 PRIVATE -Wl,-soname,mpx23.so -Wl,--gc-sections
   -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/mpx23.map)
 set_property(TARGET mpx23 APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/mpx23.map)
 
