@@ -89,7 +89,7 @@ const OptionSpec kOptions[] = {
     {"--port", "PORT", true, "serial device path, tcp:HOST:PORT (serial server) or sim (default)",
      [](CommandLineState &s, const std::string &v) {
          try {
-             s.device.port_spec = parse_port(v);
+             s.device.port_location = parse_port(v);
          } catch (const std::invalid_argument &e) {
              throw ConfigError(std::string("--port: ") + e.what());
          }
@@ -196,7 +196,7 @@ void parse_port_key(DeviceConfig &d, const Json::Value &v, const std::string &na
     if (!v.isString())
         bad(name, "expected a text");
     try {
-        d.port_spec = parse_port(v.asString());
+        d.port_location = parse_port(v.asString());
     } catch (const std::invalid_argument &e) {
         bad(name, e.what());
     }
@@ -290,17 +290,17 @@ DeviceConfig parse_device(const Json::Value &v, const std::string &origin) {
             bad(d.key_name(key), "unknown key");
         parser->second(d, v[key], d.key_name(key));
     }
-    if (!d.sim.isNull() && d.port_spec.kind != PortSpec::Kind::Sim)
+    if (!d.sim.isNull() && d.port_location.kind != PortLocation::Kind::Sim)
         bad(d.key_name("sim"), "only for the port \"sim\"");
     return d;
 }
 
 } // namespace
 
-PortSpec parse_port(const std::string &text) {
-    PortSpec spec;
+PortLocation parse_port(const std::string &text) {
+    PortLocation where;
     if (text == "sim")
-        return spec;
+        return where;
     if (text.rfind("tcp:", 0) == 0) {
         const auto colon = text.rfind(':');
         const std::string host = text.substr(4, colon - 4);
@@ -310,16 +310,16 @@ PortSpec parse_port(const std::string &text) {
         if (colon < 4 || host.empty() || port.empty() || *end != '\0' || number < 1 ||
             number > 65535)
             throw std::invalid_argument("expected tcp:HOST:PORT with a port from 1 to 65535");
-        spec.kind = PortSpec::Kind::Tcp;
-        spec.path = host;
-        spec.tcp_port = static_cast<uint16_t>(number);
-        return spec;
+        where.kind = PortLocation::Kind::Tcp;
+        where.path = host;
+        where.tcp_port = static_cast<uint16_t>(number);
+        return where;
     }
     if (text.empty())
         throw std::invalid_argument("expected a serial device path, tcp:HOST:PORT or sim");
-    spec.kind = PortSpec::Kind::Serial;
-    spec.path = text;
-    return spec;
+    where.kind = PortLocation::Kind::Serial;
+    where.path = text;
+    return where;
 }
 
 double default_timeout(unsigned baud) {

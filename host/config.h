@@ -19,7 +19,7 @@ struct ConfigError : std::runtime_error {
 };
 
 // Where a device is reached.
-struct PortSpec {
+struct PortLocation {
     enum class Kind { Serial, Tcp, Sim };
     Kind kind = Kind::Sim;
     std::string path; // serial device path, or the host name of a serial server
@@ -27,11 +27,11 @@ struct PortSpec {
 };
 
 // Parses "sim", "tcp:HOST:PORT" or a serial device path; throws std::invalid_argument.
-PortSpec parse_port(const std::string &text);
+PortLocation parse_port(const std::string &text);
 
 struct DeviceConfig {
     std::string port = "sim";
-    PortSpec port_spec;
+    PortLocation port_location;
     Json::Value settings{Json::objectValue}; // handed to the device's Init unchanged
     uint32_t data_id = 1;
     double interval = 5.0;         // seconds from the start of one round to the next

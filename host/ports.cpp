@@ -251,13 +251,13 @@ sim::Config simulator_config(const DeviceConfig &device, unsigned address) {
 
 std::unique_ptr<Port> make_port(asio::io_context &io, const DeviceConfig &device, unsigned address,
                                 Port::Listener &listener) {
-    const PortSpec &spec = device.port_spec;
-    switch (spec.kind) {
-    case PortSpec::Kind::Serial:
-        return std::make_unique<SerialPort>(io, listener, spec.path, device.baud);
-    case PortSpec::Kind::Tcp:
-        return std::make_unique<TcpPort>(io, listener, spec.path, spec.tcp_port);
-    case PortSpec::Kind::Sim:
+    const PortLocation &where = device.port_location;
+    switch (where.kind) {
+    case PortLocation::Kind::Serial:
+        return std::make_unique<SerialPort>(io, listener, where.path, device.baud);
+    case PortLocation::Kind::Tcp:
+        return std::make_unique<TcpPort>(io, listener, where.path, where.tcp_port);
+    case PortLocation::Kind::Sim:
         break;
     }
     return std::make_unique<SimPort>(io, listener, simulator_config(device, address));

@@ -8,7 +8,7 @@ namespace {
 
 using host::ConfigError;
 using host::Options;
-using host::PortSpec;
+using host::PortLocation;
 
 Json::Value json(const std::string &text) {
     Json::CharReaderBuilder builder;
@@ -46,8 +46,8 @@ TEST(Config, ReadsEveryDeviceKey) {
         {"sim": {"modules": 4, "events": [{"round": 2, "event": "mains_fail"}]}}]})"));
     ASSERT_EQ(devices.size(), 3u);
     const auto &a = devices[0];
-    EXPECT_EQ(a.port_spec.kind, PortSpec::Kind::Serial);
-    EXPECT_EQ(a.port_spec.path, "/dev/ttyS1");
+    EXPECT_EQ(a.port_location.kind, PortLocation::Kind::Serial);
+    EXPECT_EQ(a.port_location.path, "/dev/ttyS1");
     EXPECT_EQ(a.settings["address"].asInt(), 3);
     EXPECT_EQ(a.data_id, 1001u);
     EXPECT_DOUBLE_EQ(a.interval, 0.5);
@@ -55,12 +55,12 @@ TEST(Config, ReadsEveryDeviceKey) {
     EXPECT_EQ(a.baud, 19200u);
     EXPECT_EQ(a.alarm_settings.at("220600140010"), 1);
     EXPECT_FLOAT_EQ(a.alarm_thresholds.at("210600320010"), 47.5f);
-    EXPECT_EQ(devices[1].port_spec.kind, PortSpec::Kind::Tcp);
-    EXPECT_EQ(devices[1].port_spec.path, "10.0.0.7");
-    EXPECT_EQ(devices[1].port_spec.tcp_port, 4001);
+    EXPECT_EQ(devices[1].port_location.kind, PortLocation::Kind::Tcp);
+    EXPECT_EQ(devices[1].port_location.path, "10.0.0.7");
+    EXPECT_EQ(devices[1].port_location.tcp_port, 4001);
     // Defaults: the simulator, data id 1, five seconds, 9600 baud.
     const auto &c = devices[2];
-    EXPECT_EQ(c.port_spec.kind, PortSpec::Kind::Sim);
+    EXPECT_EQ(c.port_location.kind, PortLocation::Kind::Sim);
     EXPECT_EQ(c.data_id, 1u);
     EXPECT_DOUBLE_EQ(c.interval, 5.0);
     EXPECT_EQ(c.baud, 9600u);
@@ -101,7 +101,7 @@ TEST(Config, MessagesNameTheKeyAtFault) {
 }
 
 TEST(Config, PortsAndTimeouts) {
-    EXPECT_EQ(host::parse_port("sim").kind, PortSpec::Kind::Sim);
+    EXPECT_EQ(host::parse_port("sim").kind, PortLocation::Kind::Sim);
     EXPECT_EQ(host::parse_port("/dev/ttyUSB0").path, "/dev/ttyUSB0");
     const auto tcp = host::parse_port("tcp:[::1]:4001");
     EXPECT_EQ(tcp.path, "[::1]");
@@ -123,7 +123,7 @@ TEST(Config, CommandLine) {
     Options o = host::parse_command_line({"--port", "/dev/ttyS2", "--address", "7", "--data-id",
                                           "12", "--interval", "0.25", "--baud", "4800"});
     ASSERT_EQ(o.devices.size(), 1u);
-    EXPECT_EQ(o.devices[0].port_spec.path, "/dev/ttyS2");
+    EXPECT_EQ(o.devices[0].port_location.path, "/dev/ttyS2");
     EXPECT_EQ(o.devices[0].settings["address"].asInt(), 7);
     EXPECT_EQ(o.devices[0].data_id, 12u);
     EXPECT_DOUBLE_EQ(o.devices[0].interval, 0.25);
