@@ -1,6 +1,7 @@
 // The polling cycle as the host and the power system see it: which commands go out, in which
 // order, and when the round ends.
 #include "tests/driver_fixture.h"
+#include "tests/poll_commands.h"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -9,20 +10,7 @@ using testing_host::Command;
 
 namespace {
 
-const Command kParams = cmd(0x42, 0x47);
-const Command kAcAnalogue = cmd(0x40, 0x42, {0xFF});
-const Command kAcStatus = cmd(0x40, 0x43, {0xFF});
-const Command kAcAlarms = cmd(0x40, 0x44, {0xFF});
-const Command kRcAnalogue = cmd(0x41, 0x42);
-const Command kRcStatus = cmd(0x41, 0x43);
-const Command kRcAlarms = cmd(0x41, 0x44);
-const Command kDcAnalogue = cmd(0x42, 0x42, {0xFF});
-const Command kDcAlarms = cmd(0x42, 0x44, {0xFF});
-
-const std::vector<Command> kFullRound = {kParams,   kAcAnalogue, kAcStatus,
-                                         kAcAlarms, kRcAnalogue, kRcStatus,
-                                         kRcAlarms, kDcAnalogue, kDcAlarms};
-const std::vector<Command> kQuietRound = {kParams, kAcAnalogue, kRcAnalogue, kDcAnalogue};
+using namespace poll_commands;
 
 struct PollingTest : QuietDriverTest {
 

@@ -9,6 +9,7 @@
 #include "sim/loopback.h"
 #include "sim/simulator.h"
 #include "sim/wire.h"
+#include "tests/poll_commands.h"
 #include "tests/recording_host.h"
 
 #include <gtest/gtest.h>
@@ -31,20 +32,7 @@ template <class T> T got(T value) {
     return value;
 }
 
-const Command kParams = cmd(0x42, 0x47);
-const Command kAcAnalogue = cmd(0x40, 0x42, {0xFF});
-const Command kAcStatus = cmd(0x40, 0x43, {0xFF});
-const Command kAcAlarms = cmd(0x40, 0x44, {0xFF});
-const Command kRcAnalogue = cmd(0x41, 0x42);
-const Command kRcStatus = cmd(0x41, 0x43);
-const Command kRcAlarms = cmd(0x41, 0x44);
-const Command kDcAnalogue = cmd(0x42, 0x42, {0xFF});
-const Command kDcAlarms = cmd(0x42, 0x44, {0xFF});
-
-const std::vector<Command> kFullRound = {kParams,   kAcAnalogue, kAcStatus,
-                                         kAcAlarms, kRcAnalogue, kRcStatus,
-                                         kRcAlarms, kDcAnalogue, kDcAlarms};
-const std::vector<Command> kQuietRound = {kParams, kAcAnalogue, kRcAnalogue, kDcAnalogue};
+using namespace poll_commands;
 
 // The published block: fixed records, 19 bytes per module and 22 per AC input.
 int block_size(unsigned modules, unsigned inputs = 2) {
