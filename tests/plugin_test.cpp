@@ -1,13 +1,13 @@
 // The built plug-in loaded the way the host loads it.
 #include "plugin/mpx23_provider.h"
 #include "tests/abi_slots.h"
-#include "tests/frames.h"
-#include "tests/recording_host.h"
+#include "tests/driver_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
 
+#include <cstring>
 #include <memory>
 #include <typeinfo>
 #include <vector>
@@ -66,6 +66,45 @@ TEST_F(PluginTest, ProvidersCreateIndependentPollingDevices) {
 
     providers.clear(); // devices outlive their provider
     EXPECT_EQ(b->DeviceType(), "mpx23");
+}
+
+TEST_F(PluginTest, LoadedDriverCompletesARoundThroughTheHostClasses) {
+    testing_host::RecordingHost host;
+    auto providers = get_providers();
+    auto *factory = dynamic_cast<KVOSPDeviceProvider *>(providers[0].get());
+    ASSERT_NE(factory, nullptr);
+    std::unique_ptr<KVOVDevice> device(factory->create());
+    auto *engine = dynamic_cast<PMBusProtocol *>(device.get());
+    ASSERT_NE(engine, nullptr);
+    ASSERT_EQ(engine->Init({}, 4242, Json::Value(Json::objectValue)), 1);
+
+    auto reply = [&](uint8_t cid1, const Bytes &info) {
+        auto wire = frames::bytes(frames::reply(cid1, info));
+        engine->process(wire.data(), static_cast<unsigned>(wire.size()));
+    };
+    const auto lines = std::vector<body::AcLine>(2);
+    const auto modules = std::vector<body::Module>(3);
+    CaptureStdout();
+    engine->RefreshStatus();
+    reply(0x42, Bytes(13, 0));
+    reply(0x40, cat({0, 1}, body::ac_analogue(lines)));
+    reply(0x40, cat({0, 1}, body::ac_status({0, 0})));
+    reply(0x40, cat({0, 1}, body::ac_alarms(2)));
+    reply(0x41, body::rc_analogue(0, 5300, modules));
+    reply(0x41, body::rc_status(3));
+    reply(0x41, body::rc_alarms(3));
+    reply(0x42, cat({0, 1}, body::dc_analogue()));
+    reply(0x42, cat({0, 1}, body::dc_alarms()));
+    GetCapturedStdout();
+
+    EXPECT_EQ(host.sent.size(), 9u);
+    const auto *published = host.last("SendSP");
+    ASSERT_NE(published, nullptr);
+    ASSERT_EQ(published->bytes.size(), 381u);
+    uint32_t data_id = 0;
+    std::memcpy(&data_id, published->bytes.data() + 183, sizeof data_id);
+    EXPECT_EQ(data_id, 4242u);
+    EXPECT_EQ(device->Get_Value(0, "out_v"), 53.0f);
 }
 
 TEST(Abi, DriverSlotsFollowTheHostTable) {
