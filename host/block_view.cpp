@@ -315,4 +315,21 @@ std::string json_line(const Json::Value &value) {
     return Json::writeString(builder, value);
 }
 
+std::string alarm_text(const AlarmRecord &a) {
+    return a.time + " device " + std::to_string(a.data_id) + " alarm " +
+           (a.raised ? "raised  " : "cleared ") + a.signal_id + " " + a.text + " [" + a.detail +
+           "]";
+}
+
+Json::Value alarm_json(const AlarmRecord &a) {
+    Json::Value line;
+    line["alarm"] = a.raised ? "raised" : "cleared";
+    line["data_id"] = a.data_id;
+    line["time"] = a.time;
+    line["signal_id"] = a.signal_id;
+    line["text"] = a.text;
+    line["detail"] = a.detail;
+    return line;
+}
+
 } // namespace host

@@ -12,6 +12,7 @@
 // them is refused rather than read past.
 #pragma once
 
+#include "host/history.h"
 #include "mpx23/telemetry.h"
 
 #include <json/value.h>
@@ -55,5 +56,9 @@ std::string csv_row(int64_t row, const std::string &stored, uint32_t data_id,
 
 // Compact JSON text on one line, floats with 7 significant digits.
 std::string json_line(const Json::Value &value);
+
+// An alarm transition as a line of text, and as a JSON object (without its history row).
+std::string alarm_text(const AlarmRecord &alarm);
+Json::Value alarm_json(const AlarmRecord &alarm);
 
 } // namespace host

@@ -50,18 +50,11 @@ void print_alarms(History &history, const Options &o, Output &out) {
                      a.signal_id + "," + state + "," + csv_field(a.text) + "," +
                      csv_field(a.detail));
         } else if (o.json) {
-            Json::Value line;
+            Json::Value line = alarm_json(a);
             line["row"] = static_cast<Json::Int64>(a.row);
-            line["alarm"] = state;
-            line["data_id"] = a.data_id;
-            line["time"] = a.time;
-            line["signal_id"] = a.signal_id;
-            line["text"] = a.text;
-            line["detail"] = a.detail;
             out.line(json_line(line));
         } else {
-            out.line(a.time + " device " + std::to_string(a.data_id) + " alarm " + state + " " +
-                     a.signal_id + " " + a.text + " [" + a.detail + "]");
+            out.line(alarm_text(a));
         }
     });
 }

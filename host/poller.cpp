@@ -59,20 +59,7 @@ void Reporter::block(uint32_t data_id, const unsigned char *data, size_t len,
 }
 
 void Reporter::alarm(const AlarmRecord &a) {
-    if (!json) {
-        out.line(a.time + " device " + std::to_string(a.data_id) + " alarm " +
-                 (a.raised ? "raised  " : "cleared ") + a.signal_id + " " + a.text + " [" +
-                 a.detail + "]");
-        return;
-    }
-    Json::Value line;
-    line["alarm"] = a.raised ? "raised" : "cleared";
-    line["data_id"] = a.data_id;
-    line["time"] = a.time;
-    line["signal_id"] = a.signal_id;
-    line["text"] = a.text;
-    line["detail"] = a.detail;
-    out.line(json_line(line));
+    out.line(json ? json_line(alarm_json(a)) : alarm_text(a));
 }
 
 void Reporter::value(uint32_t data_id, const std::string &name, std::optional<float> value,
