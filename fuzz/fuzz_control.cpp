@@ -42,11 +42,6 @@ bool known_remote_command(const std::string &request, uint8_t type) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    silence_driver_output();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2)
         return 0;

@@ -16,11 +16,6 @@ const char *const kAlarmIds[] = {"220600120010", "220600130010", "220600140010",
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    silence_driver_output();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzHost host;
     MPX23 dev;

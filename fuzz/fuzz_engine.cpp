@@ -66,11 +66,6 @@ void framed_replies(MPX23 &dev, FuzzHost &host, const uint8_t *data, size_t size
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    silence_driver_output();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1)
         return 0;

@@ -1,6 +1,6 @@
-// What the fuzz targets share: a host that only counts and keeps what a device sends, the
-// driver's standard output sent to /dev/null, and a check that aborts (a finding) when an
-// invariant breaks.
+// What the fuzz targets share: a host that only counts and keeps what a device sends and a
+// check that aborts (a finding) when an invariant breaks. (initialize.cpp sends the driver's
+// standard output to /dev/null.)
 #pragma once
 
 #include "host/frame_codec.h"
@@ -56,9 +56,4 @@ inline void check_store(const MPX23 &dev) {
     FUZZ_CHECK(dev.rcData.channel_count == dev.rc_channels.size());
     if (dev.block())
         FUZZ_CHECK(static_cast<int>(dev.block()->size()) == dev.block_length());
-}
-
-inline void silence_driver_output() {
-    if (!std::freopen("/dev/null", "w", stdout))
-        std::abort();
 }
