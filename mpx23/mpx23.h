@@ -60,6 +60,9 @@ private:
     uint8_t info(int k) const;
     int info_length() const;
     bool flags_decide() const;
+    using Decoder = int (MPX23::*)(const unsigned char *, int);
+    int after_analogue(uint8_t flag, int status_step, int alarm_step, int next_step) const;
+    bool rc_reply_decoded(Decoder decoder, const char *error_log);
 
     int on_parameters();
     int on_ac_analogue();

@@ -89,6 +89,23 @@ bool MPX23::flags_decide() const {
     return has_completed_round();
 }
 
+// The step after a group's analogue reply: its status query when its status changed (or in the
+// object's first round), else its alarm query when its alarms changed, else the next group.
+int MPX23::after_analogue(uint8_t flag, int status_step, int alarm_step, int next_step) const {
+    if (!flags_decide() || (flag & kStatusChanged))
+        return status_step;
+    return (flag & kAlarmChanged) ? alarm_step : next_step;
+}
+
+// A rectifier reply is taken only when its decoder consumes exactly the INFO field; otherwise
+// the protocol error goes to the host's log (with the device's data identifier).
+bool MPX23::rc_reply_decoded(Decoder decoder, const char *error_log) {
+    if ((this->*decoder)(rx_frame + 6, info_length()) == info_length())
+        return true;
+    InfoLog(error_log, data_id);
+    return false;
+}
+
 int MPX23::process_payload() {
     if (poll_state == kSetParameterPending || poll_state == kRemoteControlPending) {
         ctrl_result = 1; // a reply arrived; what it says is not examined
@@ -120,12 +137,7 @@ int MPX23::on_ac_analogue() {
         diagnostics::say("0x40 error\n");
         return 1;
     }
-    if (!flags_decide() || (ac_data_flag & kStatusChanged))
-        send_step(2);
-    else if (ac_data_flag & kAlarmChanged)
-        send_step(3);
-    else
-        send_step(4);
+    send_step(after_analogue(ac_data_flag, 2, 3, 4));
     return 1;
 }
 
@@ -147,27 +159,21 @@ int MPX23::on_rc_analogue() {
     if (rx_frame[2] != kRcGroup)
         return 1;
     rc_data_flag = info(0);
-    if (parse41_42(rx_frame + 6, info_length()) != info_length()) {
-        InfoLog("PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary", data_id);
+    if (!rc_reply_decoded(&MPX23::parse41_42,
+                          "PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary")) {
         diagnostics::say("parse p41_41 overflow memory boundary\n");
         return 1;
     }
-    if (!flags_decide() || (rc_data_flag & kStatusChanged))
-        send_step(5);
-    else if (rc_data_flag & kAlarmChanged)
-        send_step(6);
-    else
-        send_step(7);
+    send_step(after_analogue(rc_data_flag, 5, 6, 7));
     return 1;
 }
 
 int MPX23::on_rc_status() {
     if (rx_frame[2] != kRcGroup)
         return 1;
-    if (parse41_43(rx_frame + 6, info_length()) != info_length()) {
-        InfoLog("PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary", data_id);
+    if (!rc_reply_decoded(&MPX23::parse41_43,
+                          "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary"))
         return 1;
-    }
     send_step(!flags_decide() || (rc_data_flag & kAlarmChanged) ? 6 : 7);
     return 1;
 }
@@ -175,10 +181,9 @@ int MPX23::on_rc_status() {
 int MPX23::on_rc_alarms() {
     if (rx_frame[2] != kRcGroup)
         return 1;
-    if (parse41_44(rx_frame + 6, info_length()) != info_length()) {
-        InfoLog("PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary", data_id);
+    if (!rc_reply_decoded(&MPX23::parse41_44,
+                          "PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary"))
         return 1;
-    }
     send_step(7);
     return 1;
 }
