@@ -26,7 +26,9 @@ set_target_properties(mpx23 PROPERTIES
   OUTPUT_NAME mpx23
   LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
   NO_SONAME ON)
-target_link_options(mpx23 PRIVATE -Wl,-soname,mpx23.so -Wl,--gc-sections
+# Every symbol bound at load (-z now): a host that lacks one refuses the plug-in at dlopen, not in
+# the middle of a round.
+target_link_options(mpx23 PRIVATE -Wl,-soname,mpx23.so -Wl,--gc-sections -Wl,-z,now
   -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/mpx23.map)
 set_property(TARGET mpx23 APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/mpx23.map)
 
@@ -45,4 +47,11 @@ if(MPX23_BUILD_TESTS)
   add_test(NAME plugin.symbols
            COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-plugin $<TARGET_FILE:mpx23>
                    ${CMAKE_NM} ${CMAKE_READELF})
+  # The controller's build: what the controller's loader and calling convention demand.
+  if(MPX23_CONTROLLER_SYSROOT)
+    add_test(NAME plugin.controller
+             COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-controller-plugin $<TARGET_FILE:mpx23>
+                     ${MPX23_CONTROLLER_SYSROOT} ${PROJECT_SOURCE_DIR}/cmake/host-symbols.txt
+                     $<TARGET_FILE:kvo_host> ${CMAKE_NM} ${CMAKE_READELF} ${CMAKE_STRIP})
+  endif()
 endif()
