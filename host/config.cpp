@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -49,11 +50,22 @@ unsigned long to_whole(const std::string &text, unsigned long low, unsigned long
     return static_cast<unsigned long>(v);
 }
 
-double to_seconds(const std::string &text, const std::string &what) {
+std::string range_text(const DurationRange &range) {
+    char text[80];
+    std::snprintf(text, sizeof text, "expected a number of seconds from %g to %g", range.low,
+                  range.high);
+    return text;
+}
+
+bool in_range(double v, const DurationRange &range) {
+    return std::isfinite(v) && v >= range.low && v <= range.high;
+}
+
+double to_seconds(const std::string &text, const std::string &what, const DurationRange &range) {
     char *end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !std::isfinite(v) || v <= 0)
-        throw ConfigError(what + ": expected a positive number");
+    if (text.empty() || *end != '\0' || !in_range(v, range))
+        throw ConfigError(what + ": " + range_text(range));
     return v;
 }
 
@@ -109,11 +121,11 @@ const OptionSpec kOptions[] = {
      }},
     {"--interval", "SECONDS", true, "start of one round to the start of the next (default 5)",
      [](CommandLineState &s, const std::string &v) {
-         s.device.interval = to_seconds(v, "--interval");
+         s.device.interval = to_seconds(v, "--interval", kIntervalRange);
      }},
     {"--timeout", "SECONDS", true, "reply timeout (default: sized from the baud rate, >= 0.5)",
      [](CommandLineState &s, const std::string &v) {
-         s.device.timeout = to_seconds(v, "--timeout");
+         s.device.timeout = to_seconds(v, "--timeout", kTimeoutRange);
      }},
     {"--baud", "N", true, "line speed of a serial port (default 9600)",
      [](CommandLineState &s, const std::string &v) {
@@ -215,18 +227,18 @@ void parse_data_id_key(DeviceConfig &d, const Json::Value &v, const std::string 
     d.data_id = v.asUInt();
 }
 
-double positive(const Json::Value &v, const std::string &name) {
-    if (!v.isNumeric() || !(v.asDouble() > 0) || !std::isfinite(v.asDouble()))
-        bad(name, "expected a positive number");
+double seconds_key(const Json::Value &v, const std::string &name, const DurationRange &range) {
+    if (!v.isNumeric() || !in_range(v.asDouble(), range))
+        bad(name, range_text(range));
     return v.asDouble();
 }
 
 void parse_interval_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
-    d.interval = positive(v, name);
+    d.interval = seconds_key(v, name, kIntervalRange);
 }
 
 void parse_timeout_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
-    d.timeout = positive(v, name);
+    d.timeout = seconds_key(v, name, kTimeoutRange);
 }
 
 void parse_baud_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
@@ -322,10 +334,20 @@ PortLocation parse_port(const std::string &text) {
     return where;
 }
 
+double wire_seconds(size_t bytes, unsigned baud) {
+    return static_cast<double>(bytes) * kBitsPerCharacter / (baud ? baud : 9600);
+}
+
+double largest_reply_seconds(unsigned baud) {
+    return wire_seconds(frame::encoded_size(kLargestReplyInfo), baud);
+}
+
 double default_timeout(unsigned baud) {
-    const double wire = static_cast<double>(frame::encoded_size(kLargestReplyInfo)) *
-                        kBitsPerCharacter / (baud ? baud : 9600);
-    return std::max(kShortestTimeout, wire + kTurnaround);
+    return std::max(kShortestTimeout, largest_reply_seconds(baud) + kTurnaround);
+}
+
+double quiet_guard(unsigned baud) {
+    return kTurnaround + largest_reply_seconds(baud);
 }
 
 double DeviceConfig::reply_timeout() const {

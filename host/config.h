@@ -51,6 +51,22 @@ struct DeviceConfig {
 // The reply timeout for a line speed: the wire time of the largest reply the driver expects,
 // plus a margin for the power system's turnaround; never below half a second.
 double default_timeout(unsigned baud);
+// Seconds that `bytes` characters take on the line at `baud`.
+double wire_seconds(size_t bytes, unsigned baud);
+// The wire time of the largest reply the driver expects at `baud`.
+double largest_reply_seconds(unsigned baud);
+// How long the line must stay quiet after a failed exchange before the next command goes out:
+// long enough for a late reply to start and finish, so that it cannot pass for the answer to
+// the next command.
+double quiet_guard(unsigned baud);
+
+// The range every duration of the host is held to: shorter ones would spin the event loop,
+// longer ones overflow the clock.
+struct DurationRange {
+    double low, high;
+};
+constexpr DurationRange kIntervalRange{0.001, 86400.0};
+constexpr DurationRange kTimeoutRange{0.01, 3600.0};
 
 struct Options {
     enum class Mode { Run, Demo, History, Help };

@@ -91,8 +91,7 @@ int run(const Options &o, Output &out, Log &log) {
     }
     if (o.mode == Options::Mode::Demo && !o.json)
         out.line(demo_banner(o.rounds));
-    host.run();
-    return 0;
+    return host.run();
 }
 
 int history_command(const Options &o, Output &out, Log &log) {

@@ -70,11 +70,14 @@ TEST(Config, ReadsEveryDeviceKey) {
 TEST(Config, MessagesNameTheKeyAtFault) {
     const std::pair<const char *, const char *> cases[] = {
         {R"({"devices": [{"interval": -1}]})",
-         "config: devices[0].interval: expected a positive number"},
+         "config: devices[0].interval: expected a number of seconds from 0.001 to 86400"},
         {R"({"devices": [{}, {"interval": "5"}]})",
-         "config: devices[1].interval: expected a positive number"},
+         "config: devices[1].interval: expected a number of seconds"},
         {R"({"devices": [{"timeout": 0}]})",
-         "config: devices[0].timeout: expected a positive number"},
+         "config: devices[0].timeout: expected a number of seconds from 0.01 to 3600"},
+        {R"({"devices": [{"interval": 1e-300}]})", "config: devices[0].interval: expected a"},
+        {R"({"devices": [{"interval": 1e300}]})", "config: devices[0].interval: expected a"},
+        {R"({"devices": [{"timeout": 1e300}]})", "config: devices[0].timeout: expected a"},
         {R"({"devices": [{"baud": 9601}]})", "config: devices[0].baud: expected one of 300,"},
         {R"({"devices": [{"port": 5}]})", "config: devices[0].port: expected a text"},
         {R"({"devices": [{"port": "tcp:host:99999"}]})",
@@ -140,7 +143,14 @@ TEST(Config, CommandLine) {
     EXPECT_EQ(o.mode, Options::Mode::History);
     EXPECT_TRUE(o.csv);
 
-    EXPECT_EQ(command_line_error({"--interval", "0"}), "--interval: expected a positive number");
+    // Durations the clock cannot hold, or that would spin the event loop, are refused.
+    for (const char *extreme : {"0", "1e-10", "1e-300", "1e10", "1e300", "inf", "nan"})
+        EXPECT_EQ(command_line_error({"--interval", extreme}),
+                  "--interval: expected a number of seconds from 0.001 to 86400")
+            << extreme;
+    for (const char *extreme : {"1e-10", "1e300"})
+        EXPECT_EQ(command_line_error({"--timeout", extreme}),
+                  "--timeout: expected a number of seconds from 0.01 to 3600");
     EXPECT_EQ(command_line_error({"--baud", "1000"}).rfind("--baud: expected one of", 0), 0u);
     EXPECT_EQ(command_line_error({"--rounds"}), "--rounds: needs a value (N)");
     EXPECT_EQ(command_line_error({"--config", "x.json", "--port", "sim"}),

@@ -71,7 +71,7 @@ struct EndToEnd : ::testing::Test {
 #ifdef HOST_SIM_PROGRAM
         args.insert(args.begin(), {HOST_SIM_PROGRAM, "--pty"});
         sim = std::make_unique<ChildProcess>(args, false);
-        const std::string path = sim->first_line(5000ms);
+        const std::string path = sim->first_line(20000ms);
         EXPECT_EQ(path.rfind("/dev/", 0), 0u) << "simulator said: " << path;
         return path;
 #else
@@ -107,7 +107,7 @@ TEST_F(EndToEnd, RoundsCarryTheSimulatorsReadings) {
     NEEDS_SIM();
     const std::string pty = start_sim({"--drift", "0", "--modules", "4"});
     const HostRun r =
-        host({"--port", pty, "--interval", "0.2", "--timeout", "0.5", "--rounds", "3", "--json"});
+        host({"--port", pty, "--interval", "0.2", "--timeout", "2", "--rounds", "3", "--json"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err, "");
     const auto blocks = r.with("block");
@@ -145,7 +145,7 @@ TEST_F(EndToEnd, MainsFailureRaisesAndClearsItsAlarmOnce) {
     NEEDS_SIM();
     const std::string pty = start_sim({"--mains-fail-at", "2", "--mains-return-at", "4"});
     const std::string config = file("site.json", R"({"devices": [{"port": ")" + pty + R"(",
-        "data_id": 7, "interval": 0.2, "timeout": 0.5,
+        "data_id": 7, "interval": 0.2, "timeout": 2,
         "alarm_settings": {"220600120010": 1, "220600130010": 1, "220600140010": 1}}]})");
     const std::string db = dir + "/h.db";
     const HostRun r = host({"--config", config, "--rounds", "5", "--json", "--history", db});
@@ -163,18 +163,18 @@ TEST_F(EndToEnd, MainsFailureRaisesAndClearsItsAlarmOnce) {
 
     // The history keeps both transitions and every block.
     ChildProcess alarms({HOST_PROGRAM, "history", "--history", db, "--alarms", "--csv"});
-    const auto csv = alarms.finish(5000ms);
+    const auto csv = alarms.finish(20000ms);
     EXPECT_EQ(csv.exit_code, 0) << csv.err;
     EXPECT_EQ(occurrences(csv.out, ",7,220600140010,raised,"), 1u) << csv.out;
     EXPECT_EQ(occurrences(csv.out, ",7,220600140010,cleared,"), 1u) << csv.out;
     ChildProcess blocks({HOST_PROGRAM, "history", "--history", db, "--csv"});
-    EXPECT_EQ(occurrences(blocks.finish(5000ms).out, "\n"), 1u + 5u); // header and five rows
+    EXPECT_EQ(occurrences(blocks.finish(20000ms).out, "\n"), 1u + 5u); // header and five rows
 }
 
 TEST_F(EndToEnd, ControlRequestsTakeEffectInTheNextRound) {
     NEEDS_SIM();
     const std::string pty = start_sim({});
-    const HostRun r = host({"--port", pty, "--interval", "0.2", "--timeout", "0.5", "--rounds", "2",
+    const HostRun r = host({"--port", pty, "--interval", "0.2", "--timeout", "2", "--rounds", "2",
                             "--json", "--control", "419500200002", "--set",
                             R"({"signal_id": "4196A3201001", "SetValue": "54.1"})"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -199,7 +199,7 @@ TEST_F(EndToEnd, RestartHandsTheStoredBlockToTheDevice) {
     const std::string pty = start_sim({});
     const std::string db = dir + "/h.db";
     const std::vector<std::string> args = {"--port", pty,      "--interval", "0.2", "--timeout",
-                                           "0.5",    "--json", "--history",  db,    "--rounds"};
+                                           "2",      "--json", "--history",  db,    "--rounds"};
     auto with_rounds = [&](const char *n) {
         auto a = args;
         a.push_back(n);
@@ -222,7 +222,7 @@ TEST_F(EndToEnd, RestartHandsTheStoredBlockToTheDevice) {
     EXPECT_EQ(second.with("block")[0]["poll"]["commands"].asUInt(), 9u);
 
     ChildProcess history({HOST_PROGRAM, "history", "--history", db, "--json"});
-    const auto stored = json_lines(history.finish(5000ms).out);
+    const auto stored = json_lines(history.finish(20000ms).out);
     ASSERT_EQ(stored.size(), 3u);
     EXPECT_EQ(stored[1]["block"].asString(), last);
 }
@@ -230,20 +230,38 @@ TEST_F(EndToEnd, RestartHandsTheStoredBlockToTheDevice) {
 TEST_F(EndToEnd, SignalStopsTheHostCleanly) {
     const std::string db = dir + "/h.db";
     ChildProcess p({HOST_PROGRAM, "--interval", "0.1", "--history", db});
-    EXPECT_NE(p.first_line(5000ms).find("device 1  "), std::string::npos);
+    EXPECT_NE(p.first_line(20000ms).find("device 1  "), std::string::npos);
     p.signal(SIGTERM);
-    const auto r = p.finish(5000ms);
+    const auto r = p.finish(20000ms);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.err.find("stopping on SIGTERM"), std::string::npos) << r.err;
     struct stat wal {};
     EXPECT_NE(stat((db + "-wal").c_str(), &wal), 0) << "the database was not closed";
 }
 
+// One-shot use from a script: exact round counts, and a failure for what cannot be done.
+TEST_F(EndToEnd, OneShotRunsEndAsScriptsExpect) {
+    NEEDS_SIM();
+    const std::string pty = start_sim({});
+    HostRun r = host({"--port", pty, "--interval", "0.001", "--timeout", "2", "--rounds", "20",
+                      "--json", "--get", "out_v"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.with("block").size(), 20u);
+    EXPECT_EQ(r.with("get").size(), 1u);
+
+    r = host({"--port", dir + "/no-such-tty", "--interval", "0.05", "--get", "out_v"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("out_v: not carried out: no round completed in 3 tries"),
+              std::string::npos)
+        << r.err;
+}
+
 TEST_F(EndToEnd, BadStartsFailWithTheirMessages) {
     const std::string bad = file("bad.json", R"({"devices": [{"port": "sim", "interval": -1}]})");
     HostRun r = host({"--config", bad});
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(r.err, "mpx23-host: config: devices[0].interval: expected a positive number\n");
+    EXPECT_EQ(r.err, "mpx23-host: config: devices[0].interval: expected a number of seconds from "
+                     "0.001 to 86400\n");
 
     const std::string refused =
         file("address.json", R"({"devices": [{"settings": {"address": 0}}]})");
