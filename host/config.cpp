@@ -6,11 +6,13 @@
 #include <json/reader.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 namespace host {
@@ -140,6 +142,9 @@ const OptionSpec kOptions[] = {
      [](CommandLineState &s, const std::string &v) { s.options.plugin = v; }},
     {"--history", "FILE", false, "SQLite file of blocks and alarms; restores the cache at start",
      [](CommandLineState &s, const std::string &v) { s.options.history = v; }},
+    {"--history-recover", nullptr, false,
+     "move a damaged history file aside (FILE.damaged-TIME) and start a new one",
+     [](CommandLineState &s, const std::string &) { s.options.history_recover = true; }},
     {"--retention", "N", false, "blocks kept per device in the history (default 10000)",
      [](CommandLineState &s, const std::string &v) {
          s.options.retention = static_cast<unsigned>(to_whole(v, 1, 100000000, "--retention"));
@@ -196,6 +201,55 @@ void check_combination(const CommandLineState &s) {
                           (s.device_options.empty() ? std::string("--port") : s.device_options[0]));
 }
 
+// The form of a one-shot request is checked before any polling, so that a script learns of a
+// mistake at once; which identifiers exist is the driver's to say.
+bool is_number_text(const std::string &text) {
+    char *end = nullptr;
+    std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0';
+}
+
+void check_set_request(const std::string &text) {
+    Json::CharReaderBuilder builder;
+    builder["stackLimit"] = 8;
+    Json::Value v;
+    bool parsed = false;
+    try {
+        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        parsed = reader->parse(text.data(), text.data() + text.size(), &v, nullptr);
+    } catch (const std::exception &) {
+    }
+    const bool ok = parsed && v.isObject() && v["signal_id"].isString() &&
+                    !v["signal_id"].asString().empty() &&
+                    (v["SetValue"].isNumeric() ||
+                     (v["SetValue"].isString() && is_number_text(v["SetValue"].asString())));
+    if (!ok)
+        throw ConfigError("--set: expected {\"signal_id\": \"ID\", \"SetValue\": NUMBER}");
+}
+
+void check_control_request(const std::string &text) {
+    constexpr size_t kIdentifier = 9, kLongest = 12;
+    const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+    const auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    const std::string module = text.size() > kIdentifier ? text.substr(kIdentifier) : "";
+    const bool ok = text.size() >= kIdentifier && text.size() <= kLongest &&
+                    std::all_of(text.begin(), text.begin() + kIdentifier, alnum) &&
+                    std::all_of(module.begin(), module.end(), digit) &&
+                    (module.empty() || std::stoi(module) <= 255);
+    if (!ok)
+        throw ConfigError("--control: expected a command identifier of 9 characters and an "
+                          "optional module address 0 to 255, as in 419500200002");
+}
+
+void check_requests(const Options &o) {
+    if (o.get && o.get->empty())
+        throw ConfigError("--get: expected a value name");
+    if (o.set)
+        check_set_request(*o.set);
+    if (o.control)
+        check_control_request(*o.control);
+}
+
 // ---- configuration file --------------------------------------------------------------------
 
 using KeyParser = void (*)(DeviceConfig &, const Json::Value &, const std::string &name);
@@ -215,9 +269,16 @@ void parse_port_key(DeviceConfig &d, const Json::Value &v, const std::string &na
     d.port = v.asString();
 }
 
+// The protocol engine's settings; a misspelled one would otherwise leave its default in force.
+const char *const kEngineSettings[] = {"address", "protocol_version"};
+
 void parse_settings_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
     if (!v.isObject())
         bad(name, "expected an object");
+    for (const auto &key : v.getMemberNames())
+        if (std::find(std::begin(kEngineSettings), std::end(kEngineSettings), key) ==
+            std::end(kEngineSettings))
+            bad(name + "." + key, "unknown key (known: address, protocol_version)");
     d.settings = v;
 }
 
@@ -383,14 +444,40 @@ std::vector<DeviceConfig> parse_config(const Json::Value &root) {
     return devices;
 }
 
-std::vector<DeviceConfig> load_config_file(const std::string &path) {
-    std::ifstream in(path);
+// A configuration is a few kilobytes; reading stops well beyond that (a device file such as
+// /dev/zero never ends). Nesting deeper than any configuration needs is refused by the reader.
+constexpr std::streamsize kLargestConfig = 1 << 20;
+constexpr int kDeepestConfig = 64;
+
+std::string read_config_text(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
     if (!in)
         throw ConfigError("config: cannot read " + path);
+    std::string text(static_cast<size_t>(kLargestConfig) + 1, '\0');
+    in.read(&text[0], kLargestConfig + 1);
+    if (in.bad())
+        throw ConfigError("config: cannot read " + path);
+    if (in.gcount() > kLargestConfig)
+        throw ConfigError("config: " + path + ": larger than " + std::to_string(kLargestConfig) +
+                          " bytes");
+    text.resize(static_cast<size_t>(in.gcount()));
+    return text;
+}
+
+std::vector<DeviceConfig> load_config_file(const std::string &path) {
+    const std::string text = read_config_text(path);
     Json::CharReaderBuilder builder;
+    builder["stackLimit"] = kDeepestConfig;
     Json::Value root;
     std::string errors;
-    if (!Json::parseFromStream(builder, in, &root, &errors)) {
+    bool parsed = false;
+    try {
+        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+    } catch (const std::exception &e) { // the reader throws when nesting passes its limit
+        errors = e.what();
+    }
+    if (!parsed) {
         std::replace(errors.begin(), errors.end(), '\n', ' ');
         throw ConfigError("config: " + path + ": not valid JSON: " + errors);
     }
@@ -421,6 +508,7 @@ Options parse_command_line(const std::vector<std::string> &args) {
     if (s.options.mode == Options::Mode::Help)
         return s.options;
     check_combination(s);
+    check_requests(s.options);
     if (s.options.mode == Options::Mode::Run)
         s.options.devices = s.config_file.empty() ? std::vector<DeviceConfig>{s.device}
                                                   : load_config_file(s.config_file);
@@ -446,8 +534,8 @@ std::string usage() {
            "\"settings\": {\"address\": 1},\n  \"interval\": 5, \"timeout\": 1, \"baud\": 9600, "
            "\"alarm_settings\": {ID: 1}, \"alarm_thresholds\": {ID: 47},\n  \"sim\": {scenario "
            "of the built-in simulator}}]}\n"
-           "Exit codes: 0 done, 1 the plug-in, a port or the history failed, 2 bad options or "
-           "configuration.\n";
+           "Exit codes: 0 done, 1 the plug-in, a port or the history failed or a one-shot request "
+           "went unanswered, 2 bad options, configuration or request.\n";
     return out.str();
 }
 

@@ -73,7 +73,8 @@ struct Options {
     Mode mode = Mode::Run;
     std::string plugin; // empty: the plug-in built beside the program
     std::vector<DeviceConfig> devices;
-    std::string history; // SQLite file; empty: no history
+    std::string history;          // SQLite file; empty: no history
+    bool history_recover = false; // a damaged history file is moved aside, not fatal
     unsigned retention = 10000;
     unsigned rounds = 0; // completed rounds per device before stopping; 0: until a signal
     std::optional<std::string> get, set, control;

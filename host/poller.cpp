@@ -224,7 +224,7 @@ void Channel::open_port() {
         if (done)
             return;
         if (!error.empty())
-            failed("cannot open " + port->name() + ": " + error);
+            failed("open:" + error, "cannot open " + port->name() + ": " + error);
         else if (phase == Phase::Idle)
             poll();
     });
@@ -238,19 +238,20 @@ void Channel::poll() {
     round_started = std::chrono::steady_clock::now();
     guarded("RefreshStatus", [this] { serial->RefreshStatus(); });
     if (phase == Phase::Polling && commands == 0)
-        abandon("the device sent no command");
+        abandon("no-command", "the device sent no command");
 }
 
-void Channel::abandon(const std::string &why) {
+void Channel::abandon(const std::string &reason, const std::string &why) {
     went_idle();
-    failed(why);
+    failed(reason, why);
 }
 
-// Retries stay quiet: failure lines are rate-limited, and the loss of communication is told
-// once, when it happens. A one-shot request does not wait for a device that is gone.
-void Channel::failed(const std::string &why) {
+// Retries stay quiet: failure lines are rate-limited per reason, so that a new reason is told
+// at once, and the loss of communication is told once, when it happens. A one-shot request does
+// not wait for a device that is gone.
+void Channel::failed(const std::string &reason, const std::string &why) {
     ++consecutive_failures;
-    host.log.limited("fail:" + label(), label() + ": " + why);
+    host.log.limited("fail:" + label() + ":" + reason, label() + ": " + why);
     if (consecutive_failures == kLostAfter && !lost) {
         lost = true;
         device->comm_status = 0;
@@ -288,10 +289,11 @@ void Channel::cancel_reply_timer() {
 
 void Channel::reply_overdue() {
     unsettled = true;
-    if (phase == Phase::Polling)
-        abandon(reply_bytes == 0 ? "no reply within " + timeout_text
-                                 : "no complete reply within " + timeout_text + " (" +
-                                       std::to_string(reply_bytes) + " bytes received)");
+    if (phase == Phase::Polling && reply_bytes == 0)
+        abandon("silence", "no reply within " + timeout_text);
+    else if (phase == Phase::Polling)
+        abandon("incomplete", "no complete reply within " + timeout_text + " (" +
+                                  std::to_string(reply_bytes) + " bytes received)");
     else if (phase == Phase::Controlling)
         finish_control();
 }
@@ -346,10 +348,10 @@ void Channel::on_bytes(unsigned char *data, size_t len) {
 }
 
 void Channel::on_port_error(const std::string &what) {
-    host.log.limited("port:" + label(), label() + ": " + port->name() + ": " + what);
+    host.log.limited("port:" + label() + ":" + what, label() + ": " + port->name() + ": " + what);
     unsettled = false; // the port is closed; a new connection starts clean
     if (phase == Phase::Polling)
-        abandon("port closed");
+        abandon("port-closed", "port closed");
     else if (phase == Phase::Controlling)
         finish_control();
     else if (phase == Phase::Settling)
@@ -484,8 +486,9 @@ bool Host::CheckThresholdBool(KVOVDevice &device, int, const std::string &id, co
     if (history) {
         try {
             history->store_alarm(record);
+            history_stored();
         } catch (const HistoryError &e) {
-            log.limited("history", e.what());
+            history_failed(e.what());
         }
     }
     return true;
@@ -502,11 +505,29 @@ bool Host::SaveDeviceHistory(KVOVDevice &device, const unsigned char *data, unsi
         return false;
     try {
         history->store_block(device.data_id, local_time_text(), data, len);
+        history_stored();
         return true;
     } catch (const HistoryError &e) {
-        log.limited("history", "history: " + std::string(e.what()));
+        history_failed(e.what());
         return false;
     }
+}
+
+// A full or read-only disk is told once, and again when storing works again.
+void Host::history_failed(const std::string &what) {
+    ++history_lost;
+    if (history_failing)
+        return;
+    history_failing = true;
+    log.line("history: cannot store: " + what);
+}
+
+void Host::history_stored() {
+    if (!history_failing)
+        return;
+    history_failing = false;
+    log.line("history: storing again (" + std::to_string(history_lost) + " records not stored)");
+    history_lost = 0;
 }
 
 void Host::InfoLog(KVOVDevice &device, const std::string &line) {

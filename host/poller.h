@@ -108,8 +108,9 @@ private:
     void next_step();
     void open_port();
     void poll();
-    void abandon(const std::string &why);
-    void failed(const std::string &why);
+    // `reason` keys the rate limit of the failure line; `why` is the line.
+    void abandon(const std::string &reason, const std::string &why);
+    void failed(const std::string &reason, const std::string &why);
     void give_up(const std::string &why);
     void arm_reply_deadline(Clock::time_point deadline);
     void cancel_reply_timer();
@@ -188,6 +189,8 @@ private:
     void channel_done();
     // A one-shot request failed: 1 when it went unanswered, 2 when it was refused.
     void failure(int status) { exit_status = std::max(exit_status, status); }
+    void history_failed(const std::string &what);
+    void history_stored();
 
     boost::asio::io_context &io;
     Log &log;
@@ -199,6 +202,8 @@ private:
     std::vector<std::unique_ptr<Channel>> all;
     std::map<const KVOVDevice *, Channel *> by_device;
     int exit_status = 0;
+    bool history_failing = false;
+    unsigned long history_lost = 0; // records not stored since storing failed
 };
 
 } // namespace host

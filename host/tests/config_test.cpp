@@ -89,6 +89,8 @@ TEST(Config, MessagesNameTheKeyAtFault) {
         {R"({"devices": [{"alarm_thresholds": {"210600320010": null}}]})",
          "config: devices[0].alarm_thresholds.210600320010: expected a number"},
         {R"({"devices": [{"intervall": 5}]})", "config: devices[0].intervall: unknown key"},
+        {R"({"devices": [{"settings": {"adress": 7}}]})",
+         "config: devices[0].settings.adress: unknown key"},
         {R"({"devices": [{"port": "/dev/ttyS0", "sim": {}}]})",
          "config: devices[0].sim: only for the port \"sim\""},
         {R"({"devices": [{"sim": {"modules": "many"}}]})", "config: devices[0].sim: scenario"},
@@ -160,6 +162,19 @@ TEST(Config, CommandLine) {
     EXPECT_EQ(command_line_error({"history"}), "history: --history FILE is required");
     EXPECT_EQ(command_line_error({"--csv"}), "--csv: only for the history subcommand");
     EXPECT_EQ(command_line_error({"--frobnicate"}), "unknown option --frobnicate (see --help)");
+
+    // One-shot requests are checked for their form before anything is polled.
+    for (const char *set :
+         {"{", "[]", R"({"signal_id": "4196A3201001"})", R"({"signal_id": 5, "SetValue": 1})",
+          R"({"signal_id": "4196A3201001", "SetValue": "x"})"})
+        EXPECT_EQ(command_line_error({"--set", set}).rfind("--set: expected", 0), 0u) << set;
+    for (const char *control : {"", "41950020", "4195002000001", "419500200x", "419500200256"})
+        EXPECT_EQ(command_line_error({"--control", control}).rfind("--control: expected", 0), 0u)
+            << control;
+    EXPECT_EQ(command_line_error({"--get", ""}), "--get: expected a value name");
+    o = host::parse_command_line({"--set", R"({"signal_id": "4196A3201001", "SetValue": "54.1"})",
+                                  "--control", "419500200", "--get", "out_v"});
+    EXPECT_EQ(o.control, std::string("419500200"));
 }
 
 } // namespace

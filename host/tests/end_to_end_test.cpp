@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -256,6 +257,60 @@ TEST_F(EndToEnd, OneShotRunsEndAsScriptsExpect) {
         << r.err;
 }
 
+// Overwrites one page in the middle of a database file.
+void damage_page(const std::string &path, long page) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(page * 4096);
+    const std::string junk(4096, '\xA5');
+    f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+}
+
+TEST_F(EndToEnd, ADamagedHistoryIsToldNotAborted) {
+    const std::string db = dir + "/h.db";
+    HostRun r = host({"--interval", "0.001", "--rounds", "40", "--json", "--history", db});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    for (long page : {1, 3}) {
+        damage_page(db, page);
+        r = host({"--interval", "0.001", "--rounds", "1", "--json", "--history", db});
+        EXPECT_EQ(r.exit_code, 1) << r.err;
+        EXPECT_NE(r.err.find("mpx23-host: history " + db + ": damaged ("), std::string::npos)
+            << r.err;
+        EXPECT_TRUE(r.lines.empty());
+    }
+    ChildProcess report({HOST_PROGRAM, "history", "--history", db});
+    EXPECT_EQ(report.finish(20000ms).exit_code, 1);
+
+    r = host(
+        {"--interval", "0.001", "--rounds", "2", "--json", "--history", db, "--history-recover"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find(": moved to " + db + ".damaged-"), std::string::npos) << r.err;
+    EXPECT_EQ(r.with("block").size(), 2u);
+    ChildProcess fresh({HOST_PROGRAM, "history", "--history", db, "--csv"});
+    EXPECT_EQ(occurrences(fresh.finish(20000ms).out, "\n"), 1u + 2u);
+}
+
+// A serial server that goes away is told as it is: the broken connection, then each new
+// reason for failing to reconnect.
+TEST_F(EndToEnd, EachReasonOfFailureIsTold) {
+#ifdef HOST_SIM_PROGRAM
+    sim = std::make_unique<ChildProcess>(
+        std::vector<std::string>{HOST_SIM_PROGRAM, "--listen", "0"}, false);
+    const std::string address = sim->first_line(20000ms);
+    ASSERT_EQ(address.rfind("127.0.0.1:", 0), 0u) << address;
+    ChildProcess p({HOST_PROGRAM, "--port", "tcp:" + address, "--interval", "0.05", "--json"});
+    EXPECT_NE(p.first_line(20000ms).find("\"block\""), std::string::npos);
+    sim.reset(); // the server dies
+    std::this_thread::sleep_for(2s);
+    p.signal(SIGTERM);
+    const auto r = p.finish(20000ms);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(occurrences(r.err, "read: End of file"), 1u) << r.err;
+    EXPECT_EQ(occurrences(r.err, "Connection refused"), 1u) << r.err;
+#else
+    GTEST_SKIP() << "mpx23-sim is not part of this build";
+#endif
+}
+
 TEST_F(EndToEnd, BadStartsFailWithTheirMessages) {
     const std::string bad = file("bad.json", R"({"devices": [{"port": "sim", "interval": -1}]})");
     HostRun r = host({"--config", bad});
@@ -270,6 +325,20 @@ TEST_F(EndToEnd, BadStartsFailWithTheirMessages) {
     EXPECT_EQ(r.err,
               "mpx23-host: config: devices[0].settings.address: expected an integer from 1 to "
               "254\n");
+
+    // Input that never ends, or nests without end, is refused with the file's name.
+    const std::string deep = file("deep.json", std::string(100000, '[') + std::string(100000, ']'));
+    for (const auto &[path, message] :
+         {std::pair<std::string, std::string>{"/dev/zero", "config: /dev/zero: larger than"},
+          {deep, "config: " + deep + ": not valid JSON"}}) {
+        r = host({"--config", path});
+        EXPECT_EQ(r.exit_code, 2) << path;
+        EXPECT_EQ(r.err.rfind("mpx23-host: " + message, 0), 0u) << r.err;
+    }
+    // A request that cannot be right is refused before any polling.
+    r = host({"--set", "{", "--port", dir + "/no-such-tty"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err.rfind("mpx23-host: --set: expected", 0), 0u) << r.err;
 
     const std::pair<const char *, const char *> plugins[] = {
         {"/nonexistent/mpx23.so", "cannot load plug-in: /nonexistent/mpx23.so"},
