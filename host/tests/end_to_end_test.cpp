@@ -230,14 +230,16 @@ TEST_F(EndToEnd, RestartHandsTheStoredBlockToTheDevice) {
 
 TEST_F(EndToEnd, SignalStopsTheHostCleanly) {
     const std::string db = dir + "/h.db";
-    ChildProcess p({HOST_PROGRAM, "--interval", "0.1", "--history", db});
-    EXPECT_NE(p.first_line(20000ms).find("device 1  "), std::string::npos);
-    p.signal(SIGTERM);
-    const auto r = p.finish(20000ms);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_NE(r.err.find("stopping on SIGTERM"), std::string::npos) << r.err;
-    struct stat wal {};
-    EXPECT_NE(stat((db + "-wal").c_str(), &wal), 0) << "the database was not closed";
+    for (const char *interval : {"0.1", "0.001"}) { // the shortest interval keeps the loop busy
+        ChildProcess p({HOST_PROGRAM, "--interval", interval, "--history", db});
+        EXPECT_NE(p.first_line(20000ms).find("device 1  "), std::string::npos);
+        p.signal(SIGTERM);
+        const auto r = p.finish(20000ms);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_NE(r.err.find("stopping on SIGTERM"), std::string::npos) << r.err;
+        struct stat wal {};
+        EXPECT_NE(stat((db + "-wal").c_str(), &wal), 0) << "the database was not closed";
+    }
 }
 
 // One-shot use from a script: exact round counts, and a failure for what cannot be done.
@@ -289,17 +291,30 @@ TEST_F(EndToEnd, ADamagedHistoryIsToldNotAborted) {
     EXPECT_EQ(occurrences(fresh.finish(20000ms).out, "\n"), 1u + 2u);
 }
 
+// A history that can no longer grow (here a file size limit, as a full disk would) is told
+// once, and the rounds go on.
+TEST_F(EndToEnd, AFullHistoryIsToldOnce) {
+    const std::string db = dir + "/h.db";
+    const std::string command = std::string("trap '' XFSZ; ulimit -f 200; exec ") + HOST_PROGRAM +
+                                " --interval 0.001 --rounds 300 --json --history " + db;
+    ChildProcess p({"/bin/sh", "-c", command});
+    const auto r = p.finish(60000ms);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(occurrences(r.out, "\"block\""), 300u);
+    EXPECT_EQ(occurrences(r.err, "history: cannot store: "), 1u) << r.err;
+}
+
 // A serial server that goes away is told as it is: the broken connection, then each new
 // reason for failing to reconnect.
 TEST_F(EndToEnd, EachReasonOfFailureIsTold) {
 #ifdef HOST_SIM_PROGRAM
+    // The server answers two rounds and goes away in the middle of the third.
     sim = std::make_unique<ChildProcess>(
-        std::vector<std::string>{HOST_SIM_PROGRAM, "--listen", "0"}, false);
+        std::vector<std::string>{HOST_SIM_PROGRAM, "--listen", "0", "--rounds", "2"}, false);
     const std::string address = sim->first_line(20000ms);
     ASSERT_EQ(address.rfind("127.0.0.1:", 0), 0u) << address;
     ChildProcess p({HOST_PROGRAM, "--port", "tcp:" + address, "--interval", "0.05", "--json"});
     EXPECT_NE(p.first_line(20000ms).find("\"block\""), std::string::npos);
-    sim.reset(); // the server dies
     std::this_thread::sleep_for(2s);
     p.signal(SIGTERM);
     const auto r = p.finish(20000ms);
