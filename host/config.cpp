@@ -121,11 +121,13 @@ const OptionSpec kOptions[] = {
      [](CommandLineState &s, const std::string &v) {
          s.device.data_id = static_cast<uint32_t>(to_whole(v, 0, 0xFFFFFFFFul, "--data-id"));
      }},
-    {"--interval", "SECONDS", true, "start of one round to the start of the next (default 5)",
+    {"--interval", "SECONDS", true,
+     "start of one round to the start of the next, 0.001 to 86400 (default 5)",
      [](CommandLineState &s, const std::string &v) {
          s.device.interval = to_seconds(v, "--interval", kIntervalRange);
      }},
-    {"--timeout", "SECONDS", true, "reply timeout (default: sized from the baud rate, >= 0.5)",
+    {"--timeout", "SECONDS", true,
+     "reply timeout, 0.01 to 3600 (default: sized from the baud rate, >= 0.5)",
      [](CommandLineState &s, const std::string &v) {
          s.device.timeout = to_seconds(v, "--timeout", kTimeoutRange);
      }},
