@@ -6,10 +6,13 @@
 #include <json/reader.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 namespace host {
@@ -49,11 +52,22 @@ unsigned long to_whole(const std::string &text, unsigned long low, unsigned long
     return static_cast<unsigned long>(v);
 }
 
-double to_seconds(const std::string &text, const std::string &what) {
+std::string range_text(const DurationRange &range) {
+    char text[80];
+    std::snprintf(text, sizeof text, "expected a number of seconds from %g to %g", range.low,
+                  range.high);
+    return text;
+}
+
+bool in_range(double v, const DurationRange &range) {
+    return std::isfinite(v) && v >= range.low && v <= range.high;
+}
+
+double to_seconds(const std::string &text, const std::string &what, const DurationRange &range) {
     char *end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !std::isfinite(v) || v <= 0)
-        throw ConfigError(what + ": expected a positive number");
+    if (text.empty() || *end != '\0' || !in_range(v, range))
+        throw ConfigError(what + ": " + range_text(range));
     return v;
 }
 
@@ -107,13 +121,15 @@ const OptionSpec kOptions[] = {
      [](CommandLineState &s, const std::string &v) {
          s.device.data_id = static_cast<uint32_t>(to_whole(v, 0, 0xFFFFFFFFul, "--data-id"));
      }},
-    {"--interval", "SECONDS", true, "start of one round to the start of the next (default 5)",
+    {"--interval", "SECONDS", true,
+     "start of one round to the start of the next, 0.001 to 86400 (default 5)",
      [](CommandLineState &s, const std::string &v) {
-         s.device.interval = to_seconds(v, "--interval");
+         s.device.interval = to_seconds(v, "--interval", kIntervalRange);
      }},
-    {"--timeout", "SECONDS", true, "reply timeout (default: sized from the baud rate, >= 0.5)",
+    {"--timeout", "SECONDS", true,
+     "reply timeout, 0.01 to 3600 (default: sized from the baud rate, >= 0.5)",
      [](CommandLineState &s, const std::string &v) {
-         s.device.timeout = to_seconds(v, "--timeout");
+         s.device.timeout = to_seconds(v, "--timeout", kTimeoutRange);
      }},
     {"--baud", "N", true, "line speed of a serial port (default 9600)",
      [](CommandLineState &s, const std::string &v) {
@@ -128,6 +144,9 @@ const OptionSpec kOptions[] = {
      [](CommandLineState &s, const std::string &v) { s.options.plugin = v; }},
     {"--history", "FILE", false, "SQLite file of blocks and alarms; restores the cache at start",
      [](CommandLineState &s, const std::string &v) { s.options.history = v; }},
+    {"--history-recover", nullptr, false,
+     "move a damaged history file aside (FILE.damaged-TIME) and start a new one",
+     [](CommandLineState &s, const std::string &) { s.options.history_recover = true; }},
     {"--retention", "N", false, "blocks kept per device in the history (default 10000)",
      [](CommandLineState &s, const std::string &v) {
          s.options.retention = static_cast<unsigned>(to_whole(v, 1, 100000000, "--retention"));
@@ -184,6 +203,55 @@ void check_combination(const CommandLineState &s) {
                           (s.device_options.empty() ? std::string("--port") : s.device_options[0]));
 }
 
+// The form of a one-shot request is checked before any polling, so that a script learns of a
+// mistake at once; which identifiers exist is the driver's to say.
+bool is_number_text(const std::string &text) {
+    char *end = nullptr;
+    std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0';
+}
+
+void check_set_request(const std::string &text) {
+    Json::CharReaderBuilder builder;
+    builder["stackLimit"] = 8;
+    Json::Value v;
+    bool parsed = false;
+    try {
+        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        parsed = reader->parse(text.data(), text.data() + text.size(), &v, nullptr);
+    } catch (const std::exception &) {
+    }
+    const bool ok = parsed && v.isObject() && v["signal_id"].isString() &&
+                    !v["signal_id"].asString().empty() &&
+                    (v["SetValue"].isNumeric() ||
+                     (v["SetValue"].isString() && is_number_text(v["SetValue"].asString())));
+    if (!ok)
+        throw ConfigError("--set: expected {\"signal_id\": \"ID\", \"SetValue\": NUMBER}");
+}
+
+void check_control_request(const std::string &text) {
+    constexpr size_t kIdentifier = 9, kLongest = 12;
+    const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+    const auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    const std::string module = text.size() > kIdentifier ? text.substr(kIdentifier) : "";
+    const bool ok = text.size() >= kIdentifier && text.size() <= kLongest &&
+                    std::all_of(text.begin(), text.begin() + kIdentifier, alnum) &&
+                    std::all_of(module.begin(), module.end(), digit) &&
+                    (module.empty() || std::stoi(module) <= 255);
+    if (!ok)
+        throw ConfigError("--control: expected a command identifier of 9 characters and an "
+                          "optional module address 0 to 255, as in 419500200002");
+}
+
+void check_requests(const Options &o) {
+    if (o.get && o.get->empty())
+        throw ConfigError("--get: expected a value name");
+    if (o.set)
+        check_set_request(*o.set);
+    if (o.control)
+        check_control_request(*o.control);
+}
+
 // ---- configuration file --------------------------------------------------------------------
 
 using KeyParser = void (*)(DeviceConfig &, const Json::Value &, const std::string &name);
@@ -203,9 +271,16 @@ void parse_port_key(DeviceConfig &d, const Json::Value &v, const std::string &na
     d.port = v.asString();
 }
 
+// The protocol engine's settings; a misspelled one would otherwise leave its default in force.
+const char *const kEngineSettings[] = {"address", "protocol_version"};
+
 void parse_settings_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
     if (!v.isObject())
         bad(name, "expected an object");
+    for (const auto &key : v.getMemberNames())
+        if (std::find(std::begin(kEngineSettings), std::end(kEngineSettings), key) ==
+            std::end(kEngineSettings))
+            bad(name + "." + key, "unknown key (known: address, protocol_version)");
     d.settings = v;
 }
 
@@ -215,18 +290,18 @@ void parse_data_id_key(DeviceConfig &d, const Json::Value &v, const std::string 
     d.data_id = v.asUInt();
 }
 
-double positive(const Json::Value &v, const std::string &name) {
-    if (!v.isNumeric() || !(v.asDouble() > 0) || !std::isfinite(v.asDouble()))
-        bad(name, "expected a positive number");
+double seconds_key(const Json::Value &v, const std::string &name, const DurationRange &range) {
+    if (!v.isNumeric() || !in_range(v.asDouble(), range))
+        bad(name, range_text(range));
     return v.asDouble();
 }
 
 void parse_interval_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
-    d.interval = positive(v, name);
+    d.interval = seconds_key(v, name, kIntervalRange);
 }
 
 void parse_timeout_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
-    d.timeout = positive(v, name);
+    d.timeout = seconds_key(v, name, kTimeoutRange);
 }
 
 void parse_baud_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
@@ -322,10 +397,20 @@ PortLocation parse_port(const std::string &text) {
     return where;
 }
 
+double wire_seconds(size_t bytes, unsigned baud) {
+    return static_cast<double>(bytes) * kBitsPerCharacter / (baud ? baud : 9600);
+}
+
+double largest_reply_seconds(unsigned baud) {
+    return wire_seconds(frame::encoded_size(kLargestReplyInfo), baud);
+}
+
 double default_timeout(unsigned baud) {
-    const double wire = static_cast<double>(frame::encoded_size(kLargestReplyInfo)) *
-                        kBitsPerCharacter / (baud ? baud : 9600);
-    return std::max(kShortestTimeout, wire + kTurnaround);
+    return std::max(kShortestTimeout, largest_reply_seconds(baud) + kTurnaround);
+}
+
+double quiet_guard(unsigned baud) {
+    return kTurnaround + largest_reply_seconds(baud);
 }
 
 double DeviceConfig::reply_timeout() const {
@@ -361,14 +446,40 @@ std::vector<DeviceConfig> parse_config(const Json::Value &root) {
     return devices;
 }
 
-std::vector<DeviceConfig> load_config_file(const std::string &path) {
-    std::ifstream in(path);
+// A configuration is a few kilobytes; reading stops well beyond that (a device file such as
+// /dev/zero never ends). Nesting deeper than any configuration needs is refused by the reader.
+constexpr std::streamsize kLargestConfig = 1 << 20;
+constexpr int kDeepestConfig = 64;
+
+std::string read_config_text(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
     if (!in)
         throw ConfigError("config: cannot read " + path);
+    std::string text(static_cast<size_t>(kLargestConfig) + 1, '\0');
+    in.read(&text[0], kLargestConfig + 1);
+    if (in.bad())
+        throw ConfigError("config: cannot read " + path);
+    if (in.gcount() > kLargestConfig)
+        throw ConfigError("config: " + path + ": larger than " + std::to_string(kLargestConfig) +
+                          " bytes");
+    text.resize(static_cast<size_t>(in.gcount()));
+    return text;
+}
+
+std::vector<DeviceConfig> load_config_file(const std::string &path) {
+    const std::string text = read_config_text(path);
     Json::CharReaderBuilder builder;
+    builder["stackLimit"] = kDeepestConfig;
     Json::Value root;
     std::string errors;
-    if (!Json::parseFromStream(builder, in, &root, &errors)) {
+    bool parsed = false;
+    try {
+        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+    } catch (const std::exception &e) { // the reader throws when nesting passes its limit
+        errors = e.what();
+    }
+    if (!parsed) {
         std::replace(errors.begin(), errors.end(), '\n', ' ');
         throw ConfigError("config: " + path + ": not valid JSON: " + errors);
     }
@@ -399,6 +510,7 @@ Options parse_command_line(const std::vector<std::string> &args) {
     if (s.options.mode == Options::Mode::Help)
         return s.options;
     check_combination(s);
+    check_requests(s.options);
     if (s.options.mode == Options::Mode::Run)
         s.options.devices = s.config_file.empty() ? std::vector<DeviceConfig>{s.device}
                                                   : load_config_file(s.config_file);
@@ -424,8 +536,8 @@ std::string usage() {
            "\"settings\": {\"address\": 1},\n  \"interval\": 5, \"timeout\": 1, \"baud\": 9600, "
            "\"alarm_settings\": {ID: 1}, \"alarm_thresholds\": {ID: 47},\n  \"sim\": {scenario "
            "of the built-in simulator}}]}\n"
-           "Exit codes: 0 done, 1 the plug-in, a port or the history failed, 2 bad options or "
-           "configuration.\n";
+           "Exit codes: 0 done, 1 the plug-in, a port or the history failed or a one-shot request "
+           "went unanswered, 2 bad options, configuration or request.\n";
     return out.str();
 }
 

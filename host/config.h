@@ -51,13 +51,30 @@ struct DeviceConfig {
 // The reply timeout for a line speed: the wire time of the largest reply the driver expects,
 // plus a margin for the power system's turnaround; never below half a second.
 double default_timeout(unsigned baud);
+// Seconds that `bytes` characters take on the line at `baud`.
+double wire_seconds(size_t bytes, unsigned baud);
+// The wire time of the largest reply the driver expects at `baud`.
+double largest_reply_seconds(unsigned baud);
+// How long the line must stay quiet after a failed exchange before the next command goes out:
+// long enough for a late reply to start and finish, so that it cannot pass for the answer to
+// the next command.
+double quiet_guard(unsigned baud);
+
+// The range every duration of the host is held to: shorter ones would spin the event loop,
+// longer ones overflow the clock.
+struct DurationRange {
+    double low, high;
+};
+constexpr DurationRange kIntervalRange{0.001, 86400.0};
+constexpr DurationRange kTimeoutRange{0.01, 3600.0};
 
 struct Options {
     enum class Mode { Run, Demo, History, Help };
     Mode mode = Mode::Run;
     std::string plugin; // empty: the plug-in built beside the program
     std::vector<DeviceConfig> devices;
-    std::string history; // SQLite file; empty: no history
+    std::string history;          // SQLite file; empty: no history
+    bool history_recover = false; // a damaged history file is moved aside, not fatal
     unsigned retention = 10000;
     unsigned rounds = 0; // completed rounds per device before stopping; 0: until a signal
     std::optional<std::string> get, set, control;

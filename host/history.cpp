@@ -1,5 +1,8 @@
 #include "host/history.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace host {
@@ -58,9 +61,13 @@ History::History(const std::string &path, unsigned keep) : retention(keep) {
     }
     sqlite3_busy_timeout(db, 2000);
     try {
-        // A controller's flash wears: one journal write per round, not two.
+        check_integrity(path);
+        // A controller's flash wears: one journal write per round, not two. Its space is
+        // small: the log is checkpointed often and cut back after each checkpoint.
         execute("PRAGMA journal_mode = WAL");
         execute("PRAGMA synchronous = NORMAL");
+        execute(("PRAGMA wal_autocheckpoint = " + std::to_string(kWalCheckpointPages)).c_str());
+        execute(("PRAGMA journal_size_limit = " + std::to_string(kWalSizeLimit)).c_str());
         execute(kSchema);
         insert_block = prepare("INSERT INTO blocks (data_id, time, bytes) VALUES (?, ?, ?)");
         trim_blocks = prepare(kTrimBlocks);
@@ -69,10 +76,29 @@ History::History(const std::string &path, unsigned keep) : retention(keep) {
         trim_alarms = prepare(kTrimAlarms);
         select_newest = prepare("SELECT id, data_id, time, bytes FROM blocks WHERE data_id = ? "
                                 "ORDER BY id DESC LIMIT 1");
+    } catch (const HistoryDamaged &e) {
+        release();
+        throw;
     } catch (const HistoryError &e) {
         release();
         throw HistoryError("history " + path + ": " + e.what());
     }
+}
+
+// The quick check reads every page; a file that is not a database at all fails it as well.
+void History::check_integrity(const std::string &path) {
+    sqlite3_stmt *raw = nullptr;
+    const int prepared = sqlite3_prepare_v2(db, "PRAGMA quick_check(1)", -1, &raw, nullptr);
+    Statement check(raw);
+    std::string verdict;
+    if (prepared == SQLITE_OK) {
+        const int rc = sqlite3_step(check.get());
+        verdict = rc == SQLITE_ROW ? column_text(check.get(), 0) : sqlite3_errmsg(db);
+    } else {
+        verdict = sqlite3_errmsg(db);
+    }
+    if (verdict != "ok")
+        throw HistoryDamaged("history " + path + ": damaged (" + verdict + ")");
 }
 
 History::~History() {
@@ -175,6 +201,21 @@ void History::for_each_alarm(const std::function<void(const AlarmRecord &)> &vis
     }
     if (rc != SQLITE_DONE)
         fail("read alarms");
+}
+
+std::string move_aside(const std::string &path) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const std::string moved = path + ".damaged-" + stamp;
+    if (std::rename(path.c_str(), moved.c_str()) != 0)
+        throw HistoryError("history " + path + ": cannot move it to " + moved + ": " +
+                           std::strerror(errno));
+    for (const char *suffix : {"-wal", "-shm"})
+        std::rename((path + suffix).c_str(), (moved + suffix).c_str());
+    return moved;
 }
 
 std::string local_time_text() {

@@ -18,6 +18,16 @@ struct HistoryError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The file is not a sound SQLite database: its integrity check failed or it is none at all.
+struct HistoryDamaged : HistoryError {
+    using HistoryError::HistoryError;
+};
+
+// The write-ahead log is folded into the database every this many pages and cut back to at
+// most this many bytes, so that it never grows beyond a few hundred kilobytes on a small flash.
+constexpr int kWalCheckpointPages = 32;
+constexpr long kWalSizeLimit = 256 * 1024;
+
 struct StoredBlock {
     int64_t row = 0;
     uint32_t data_id = 0;
@@ -37,7 +47,8 @@ struct AlarmRecord {
 
 class History {
 public:
-    // Opens or creates the file. Throws HistoryError.
+    // Opens or creates the file and checks it. Throws HistoryDamaged for a damaged file,
+    // HistoryError for anything else.
     History(const std::string &path, unsigned retention);
     ~History();
     History(const History &) = delete;
@@ -59,6 +70,7 @@ private:
 
     Statement prepare(const char *sql);
     void execute(const char *sql);
+    void check_integrity(const std::string &path);
     void step_done(sqlite3_stmt *s, const char *what);
     [[noreturn]] void fail(const char *what);
     void release();
@@ -70,5 +82,9 @@ private:
 
 // The current local time as the history stores it.
 std::string local_time_text();
+
+// Renames a damaged history file (and its journal files) to PATH.damaged-TIME; returns the new
+// name. Throws HistoryError.
+std::string move_aside(const std::string &path);
 
 } // namespace host

@@ -54,6 +54,20 @@ bool redirect_driver_output(const Options &o, std::string &error) {
     return true;
 }
 
+// A damaged history stops the host unless it was told to move the file aside and start anew.
+std::unique_ptr<History> open_history(const Options &o, Log &log) {
+    try {
+        return std::make_unique<History>(o.history, o.retention);
+    } catch (const HistoryDamaged &e) {
+        if (!o.history_recover)
+            throw HistoryDamaged(std::string(e.what()) +
+                                 "; --history-recover moves it aside and starts a new one");
+        const std::string moved = move_aside(o.history);
+        log.line(std::string(e.what()) + ": moved to " + moved + ", starting a new one");
+        return std::make_unique<History>(o.history, o.retention);
+    }
+}
+
 int run(const Options &o, Output &out, Log &log) {
     std::optional<Plugin> plugin;
     try {
@@ -65,7 +79,7 @@ int run(const Options &o, Output &out, Log &log) {
     std::unique_ptr<History> history;
     try {
         if (!o.history.empty())
-            history = std::make_unique<History>(o.history, o.retention);
+            history = open_history(o, log);
     } catch (const HistoryError &e) {
         log.error(e.what());
         return kExitFailure;
@@ -88,11 +102,13 @@ int run(const Options &o, Output &out, Log &log) {
     } catch (const PluginError &e) {
         log.error(e.what());
         return kExitFailure;
+    } catch (const HistoryError &e) {
+        log.error(e.what());
+        return kExitFailure;
     }
     if (o.mode == Options::Mode::Demo && !o.json)
         out.line(demo_banner(o.rounds));
-    host.run();
-    return 0;
+    return host.run();
 }
 
 int history_command(const Options &o, Output &out, Log &log) {
@@ -109,10 +125,7 @@ int history_command(const Options &o, Output &out, Log &log) {
     }
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    Log log;
+int start(int argc, char **argv, Log &log) {
     Options options;
     try {
         options = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
@@ -133,4 +146,19 @@ int main(int argc, char **argv) {
         return kExitConfig;
     }
     return run(options, out, log);
+}
+
+} // namespace
+
+// Whatever goes wrong, the host ends with a message and an exit code, never an abort.
+int main(int argc, char **argv) {
+    Log log;
+    try {
+        return start(argc, argv, log);
+    } catch (const std::exception &e) {
+        log.error(std::string("unexpected error: ") + e.what());
+    } catch (...) {
+        log.error("unexpected error");
+    }
+    return kExitFailure;
 }

@@ -4,6 +4,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -104,9 +105,11 @@ void Reporter::control(uint32_t data_id, const std::string &kind, const std::str
 
 Channel::Channel(Host &owner, const DeviceConfig &config, std::shared_ptr<KVOVDevice> dev)
     : host(owner), device(std::move(dev)), serial(dynamic_cast<KVOSPDevice *>(device.get())),
-      interval(seconds(config.interval)), reply_timeout(seconds(config.reply_timeout())),
-      timeout_text(seconds_text(config.reply_timeout())), round_timer(owner.io),
-      reply_timer(owner.io) {
+      baud(config.baud), interval(seconds(config.interval)),
+      reply_timeout(seconds(config.reply_timeout())),
+      largest_reply(seconds(largest_reply_seconds(config.baud))),
+      guard(seconds(quiet_guard(config.baud))), timeout_text(seconds_text(config.reply_timeout())),
+      round_timer(owner.io), reply_timer(owner.io) {
     const auto *engine = dynamic_cast<const PMBusProtocol *>(device.get());
     port = make_port(owner.io, config, engine ? engine->address() : 1, *this);
     const RunOptions &o = owner.options;
@@ -146,10 +149,21 @@ void Channel::stop() {
     port->close();
 }
 
+void Channel::finish() {
+    stop();
+    host.channel_done();
+}
+
+bool Channel::rounds_reached() const {
+    return host.options.rounds != 0 && completed >= host.options.rounds;
+}
+
+// Ticks missed while the loop was busy are skipped, not bunched; they are counted rather than
+// stepped over one by one.
 void Channel::schedule_next_round() {
     const auto now = Clock::now();
-    while (next_start <= now) // rounds missed while the loop was busy are skipped, not bunched
-        next_start += interval;
+    if (next_start <= now)
+        next_start += ((now - next_start) / interval + 1) * interval;
     round_timer.expires_at(next_start);
     round_timer.async_wait([this](error_code ec) {
         if (!ec && !done)
@@ -165,12 +179,27 @@ void Channel::tick() {
 // A round or control exchange that outlasts the interval is not cut off (a slow line would
 // then never complete a round): the next round starts as soon as it is over.
 void Channel::begin_round() {
-    if (done)
+    overdue = true;
+    if (phase == Phase::Idle)
+        next_step();
+}
+
+// What an idle line does next: the one-shot operations after a completed round, then the end
+// of the run, else the round that is due.
+void Channel::next_step() {
+    if (done || phase != Phase::Idle)
         return;
-    if (phase != Phase::Idle) {
-        overdue = true;
-        return;
+    while (completed > 0 && !operations.empty()) {
+        const Operation op = operations.front();
+        operations.pop_front();
+        run_operation(op);
+        if (done || phase != Phase::Idle)
+            return;
     }
+    if (rounds_reached())
+        return finish();
+    if (!overdue)
+        return;
     overdue = false;
     if (port->is_open())
         poll();
@@ -179,10 +208,11 @@ void Channel::begin_round() {
 }
 
 void Channel::went_idle() {
-    phase = Phase::Idle;
     cancel_reply_timer();
-    if (overdue)
-        asio::post(host.io, [this] { begin_round(); });
+    if (unsettled && port->is_open())
+        return settle();
+    phase = Phase::Idle;
+    asio::post(host.io, [this] { next_step(); });
 }
 
 void Channel::open_port() {
@@ -194,7 +224,7 @@ void Channel::open_port() {
         if (done)
             return;
         if (!error.empty())
-            failed("cannot open " + port->name() + ": " + error);
+            failed("open:" + error, "cannot open " + port->name() + ": " + error);
         else if (phase == Phase::Idle)
             poll();
     });
@@ -208,36 +238,47 @@ void Channel::poll() {
     round_started = std::chrono::steady_clock::now();
     guarded("RefreshStatus", [this] { serial->RefreshStatus(); });
     if (phase == Phase::Polling && commands == 0)
-        abandon("the device sent no command");
+        abandon("no-command", "the device sent no command");
 }
 
-void Channel::abandon(const std::string &why) {
+void Channel::abandon(const std::string &reason, const std::string &why) {
     went_idle();
-    failed(why);
+    failed(reason, why);
 }
 
-// Retries stay quiet: failure lines are rate-limited, and the loss of communication is told
-// once, when it happens.
-void Channel::failed(const std::string &why) {
+// Retries stay quiet: failure lines are rate-limited per reason, so that a new reason is told
+// at once, and the loss of communication is told once, when it happens. A one-shot request does
+// not wait for a device that is gone.
+void Channel::failed(const std::string &reason, const std::string &why) {
     ++consecutive_failures;
-    host.log.limited("fail:" + label(), label() + ": " + why);
+    host.log.limited("fail:" + label() + ":" + reason, label() + ": " + why);
     if (consecutive_failures == kLostAfter && !lost) {
         lost = true;
         device->comm_status = 0;
         host.log.line(label() + ": communication lost");
     }
+    if (consecutive_failures >= kLostAfter && completed == 0 && !operations.empty() && !done)
+        give_up("no round completed in " + std::to_string(consecutive_failures) + " tries");
 }
 
-void Channel::arm_reply_timer() {
+void Channel::give_up(const std::string &why) {
+    host.log.line(label() + ": " + operations.front().text + ": not carried out: " + why);
+    host.failure(1);
+    finish();
+}
+
+void Channel::arm_reply_deadline(Clock::time_point deadline) {
     const unsigned gen = ++reply_generation;
-    reply_timer.expires_after(reply_timeout);
+    reply_timer.expires_at(deadline);
     reply_timer.async_wait([this, gen](error_code ec) {
         if (ec || gen != reply_generation || done)
             return;
-        if (phase == Phase::Polling)
-            abandon("no reply within " + timeout_text);
-        else if (phase == Phase::Controlling)
-            finish_control();
+        if (phase == Phase::Settling) {
+            phase = Phase::Idle;
+            next_step();
+        } else {
+            reply_overdue();
+        }
     });
 }
 
@@ -246,21 +287,60 @@ void Channel::cancel_reply_timer() {
     reply_timer.cancel();
 }
 
+void Channel::reply_overdue() {
+    unsettled = true;
+    if (phase == Phase::Polling && reply_bytes == 0)
+        abandon("silence", "no reply within " + timeout_text);
+    else if (phase == Phase::Polling)
+        abandon("incomplete", "no complete reply within " + timeout_text + " (" +
+                                  std::to_string(reply_bytes) + " bytes received)");
+    else if (phase == Phase::Controlling)
+        finish_control();
+}
+
+// The line settles for at most a few guard times: a line that never falls quiet must not stop
+// the rounds, whose failures then tell of it.
+void Channel::settle() {
+    phase = Phase::Settling;
+    unsettled = false;
+    settle_cap = Clock::now() + 4 * guard;
+    settle_until(Clock::now() + guard);
+}
+
+void Channel::settle_until(Clock::time_point quiet_at) {
+    arm_reply_deadline(std::min(quiet_at, settle_cap));
+}
+
+// A reply's deadline counts from the end of its command on the wire; bytes coming in renew it,
+// but never past the time the largest reply would have taken on top of it.
 int Channel::send(const unsigned char *data, unsigned len) {
     if (!port->is_open())
         return -1;
     ++commands;
     sent_bytes += len;
+    reply_bytes = 0;
     port->write(data, len);
-    arm_reply_timer();
+    const auto sent_at = Clock::now() + seconds(wire_seconds(len, baud));
+    reply_cap = sent_at + reply_timeout + largest_reply;
+    arm_reply_deadline(sent_at + reply_timeout);
     return static_cast<int>(len);
 }
 
 void Channel::on_bytes(unsigned char *data, size_t len) {
-    if (phase == Phase::Idle || done)
-        return; // late bytes of an abandoned exchange: the next round starts clean
-    arm_reply_timer();
+    if (done)
+        return;
+    switch (phase) {
+    case Phase::Idle: // nothing was asked: a late reply or noise, and the line is not quiet
+        return settle();
+    case Phase::Settling:
+        return settle_until(Clock::now() + guard);
+    case Phase::Polling:
+    case Phase::Controlling:
+        break;
+    }
+    arm_reply_deadline(std::min(Clock::now() + reply_timeout, reply_cap));
     received_bytes += len;
+    reply_bytes += len;
     int delivered = 0;
     guarded("process", [&] { delivered = serial->process(data, static_cast<unsigned>(len)); });
     if (phase == Phase::Controlling && delivered > 0)
@@ -268,11 +348,14 @@ void Channel::on_bytes(unsigned char *data, size_t len) {
 }
 
 void Channel::on_port_error(const std::string &what) {
-    host.log.limited("port:" + label(), label() + ": " + port->name() + ": " + what);
+    host.log.limited("port:" + label() + ":" + what, label() + ": " + port->name() + ": " + what);
+    unsettled = false; // the port is closed; a new connection starts clean
     if (phase == Phase::Polling)
-        abandon("port closed");
+        abandon("port-closed", "port closed");
     else if (phase == Phase::Controlling)
         finish_control();
+    else if (phase == Phase::Settling)
+        went_idle();
 }
 
 // RoundDone publishes the block: the round is complete.
@@ -293,26 +376,19 @@ void Channel::published(const unsigned char *data, unsigned len) {
     cost.received_bytes = received_bytes;
     host.reporter.block(device->data_id, data, len, cost);
     // Still inside the device's process(): what follows calls the device again, so it waits.
-    asio::post(host.io, [this] { after_round(); });
     if (phase == Phase::Polling)
         went_idle();
 }
 
-void Channel::after_round() {
-    while (!done && phase == Phase::Idle && !operations.empty()) {
-        const Operation op = operations.front();
-        operations.pop_front();
-        if (op.kind != Operation::Get) {
-            begin_control(op);
-            return;
-        }
-        try {
-            host.reporter.value(device->data_id, op.text, device->Get_Value(0, op.text), "");
-        } catch (const std::exception &e) {
-            host.reporter.value(device->data_id, op.text, std::nullopt, e.what());
-        }
+void Channel::run_operation(const Operation &op) {
+    if (op.kind != Operation::Get)
+        return begin_control(op);
+    try {
+        host.reporter.value(device->data_id, op.text, device->Get_Value(0, op.text), "");
+    } catch (const std::exception &e) {
+        host.reporter.value(device->data_id, op.text, std::nullopt, e.what());
+        host.failure(1);
     }
-    check_finished();
 }
 
 void Channel::begin_control(const Operation &op) {
@@ -330,6 +406,7 @@ void Channel::begin_control(const Operation &op) {
         finish_control();
 }
 
+// A refused request is the caller's mistake (2); one that went unanswered is the line's (1).
 void Channel::finish_control() {
     const bool set = control->kind == Operation::Set;
     int32_t status = 0;
@@ -340,17 +417,12 @@ void Channel::finish_control() {
     });
     host.reporter.control(device->data_id, set ? "set" : "control", control->text, control_result,
                           status, commands > 0);
+    if (commands == 0)
+        host.failure(2);
+    else if (status != 1)
+        host.failure(1);
     control.reset();
-    asio::post(host.io, [this] { after_round(); });
     went_idle();
-}
-
-void Channel::check_finished() {
-    const unsigned wanted = host.options.rounds;
-    if (done || wanted == 0 || completed < wanted || !operations.empty() || phase != Phase::Idle)
-        return;
-    stop();
-    host.channel_done();
 }
 
 // ---- Host ----------------------------------------------------------------------------------
@@ -366,7 +438,7 @@ void Host::add(const DeviceConfig &config, std::shared_ptr<KVOVDevice> device) {
     by_device[device.get()] = all.back().get();
 }
 
-void Host::run() {
+int Host::run() {
     kvo::ScopedServices installed(*this);
     signals.add(SIGINT);
     signals.add(SIGTERM);
@@ -379,6 +451,7 @@ void Host::run() {
     for (auto &c : all)
         c->start();
     io.run();
+    return exit_status;
 }
 
 void Host::stop() {
@@ -413,8 +486,9 @@ bool Host::CheckThresholdBool(KVOVDevice &device, int, const std::string &id, co
     if (history) {
         try {
             history->store_alarm(record);
+            history_stored();
         } catch (const HistoryError &e) {
-            log.limited("history", e.what());
+            history_failed(e.what());
         }
     }
     return true;
@@ -431,11 +505,29 @@ bool Host::SaveDeviceHistory(KVOVDevice &device, const unsigned char *data, unsi
         return false;
     try {
         history->store_block(device.data_id, local_time_text(), data, len);
+        history_stored();
         return true;
     } catch (const HistoryError &e) {
-        log.limited("history", "history: " + std::string(e.what()));
+        history_failed(e.what());
         return false;
     }
+}
+
+// A full or read-only disk is told once, and again when storing works again.
+void Host::history_failed(const std::string &what) {
+    ++history_lost;
+    if (history_failing)
+        return;
+    history_failing = true;
+    log.line("history: cannot store: " + what);
+}
+
+void Host::history_stored() {
+    if (!history_failing)
+        return;
+    history_failing = false;
+    log.line("history: storing again (" + std::to_string(history_lost) + " records not stored)");
+    history_lost = 0;
 }
 
 void Host::InfoLog(KVOVDevice &device, const std::string &line) {

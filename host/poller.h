@@ -16,6 +16,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -62,8 +63,14 @@ private:
 
 class Host;
 
-// One device on one port: its rounds, its reply timeout, its communication state and the
+// One device on one port: its rounds, its reply deadlines, its communication state and the
 // one-shot operations still to do.
+//
+// A round starts on the interval's tick, or at once when the tick came while the line was busy.
+// After a completed round the one-shot operations go first; once the wanted number of rounds
+// is complete no further round starts. A failed exchange leaves the line to settle: what
+// arrives is discarded until the line has been quiet for a guard time, so that a late reply
+// cannot pass for the answer to the next command.
 class Channel : public Port::Listener {
 public:
     static constexpr unsigned kLostAfter = 3; // consecutive rounds without completion
@@ -88,7 +95,7 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class Phase { Idle, Polling, Controlling };
+    enum class Phase { Idle, Polling, Controlling, Settling };
     struct Operation {
         enum Kind { Get, Set, Control } kind;
         std::string text;
@@ -98,16 +105,23 @@ private:
     void schedule_next_round();
     void begin_round();
     void went_idle();
+    void next_step();
     void open_port();
     void poll();
-    void abandon(const std::string &why);
-    void failed(const std::string &why);
-    void arm_reply_timer();
+    // `reason` keys the rate limit of the failure line; `why` is the line.
+    void abandon(const std::string &reason, const std::string &why);
+    void failed(const std::string &reason, const std::string &why);
+    void give_up(const std::string &why);
+    void arm_reply_deadline(Clock::time_point deadline);
     void cancel_reply_timer();
-    void after_round();
+    void reply_overdue();
+    void settle();
+    void settle_until(Clock::time_point quiet_at);
+    void run_operation(const Operation &op);
     void begin_control(const Operation &op);
     void finish_control();
-    void check_finished();
+    bool rounds_reached() const;
+    void finish();
     template <class F> void guarded(const char *what, F &&call);
     std::string label() const;
 
@@ -115,17 +129,24 @@ private:
     std::shared_ptr<KVOVDevice> device;
     KVOSPDevice *serial;
     std::unique_ptr<Port> port;
+    unsigned baud;
     Clock::duration interval;
     Clock::duration reply_timeout;
+    Clock::duration largest_reply; // wire time of the largest reply
+    Clock::duration guard;         // quiet time that ends a settling line
     std::string timeout_text;
     boost::asio::steady_timer round_timer;
     boost::asio::steady_timer reply_timer;
     unsigned reply_generation = 0;
     Clock::time_point next_start;
+    Clock::time_point reply_cap;   // bytes received do not extend a reply's deadline past this
+    Clock::time_point settle_cap;  // nor a settling line's wait past this
+    unsigned long reply_bytes = 0; // received since the last command
 
     Phase phase = Phase::Idle;
     bool opening = false;
-    bool overdue = false; // the interval passed while the line was busy
+    bool overdue = false;   // the interval passed while the line was busy
+    bool unsettled = false; // an exchange failed: the line settles before the next command
     bool done = false;
     bool lost = false;
     unsigned consecutive_failures = 0;
@@ -145,8 +166,9 @@ public:
     ~Host() override;
 
     void add(const DeviceConfig &config, std::shared_ptr<KVOVDevice> device);
-    // Installs these services, runs until every device is done or a signal arrives.
-    void run();
+    // Installs these services, runs until every device is done or a signal arrives. Returns
+    // the exit status: 0, or the worst a channel reported through `failure`.
+    int run();
     void stop();
     const std::vector<std::unique_ptr<Channel>> &channels() const { return all; }
 
@@ -165,6 +187,10 @@ private:
     friend class Channel;
     Channel *find(const KVOVDevice &device);
     void channel_done();
+    // A one-shot request failed: 1 when it went unanswered, 2 when it was refused.
+    void failure(int status) { exit_status = std::max(exit_status, status); }
+    void history_failed(const std::string &what);
+    void history_stored();
 
     boost::asio::io_context &io;
     Log &log;
@@ -175,6 +201,9 @@ private:
     boost::asio::signal_set signals;
     std::vector<std::unique_ptr<Channel>> all;
     std::map<const KVOVDevice *, Channel *> by_device;
+    int exit_status = 0;
+    bool history_failing = false;
+    unsigned long history_lost = 0; // records not stored since storing failed
 };
 
 } // namespace host

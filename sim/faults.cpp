@@ -36,6 +36,7 @@ const KindInfo kKinds[] = {
     {"echo", FaultKind::Echo, 0, milliseconds(0)},
     {"slow", FaultKind::Slow, 0, milliseconds(400)},
     {"pace", FaultKind::Pace, 0, milliseconds(0)},
+    {"babble", FaultKind::Babble, 0, milliseconds(2000)},
 };
 
 std::vector<unsigned> parse_rounds(const std::string &text) {
@@ -94,6 +95,10 @@ const KeyInfo kKeys[] = {
     {"ms", only(FaultKind::Slow),
      [](FaultRule &s, const std::string &v) {
          s.delay = milliseconds(to_unsigned(v, 0, 60000, "slow ms"));
+     }},
+    {"ms", only(FaultKind::Babble),
+     [](FaultRule &s, const std::string &v) {
+         s.delay = milliseconds(to_unsigned(v, 1, 600000, "babble ms"));
      }},
     {"baud", only(FaultKind::Pace),
      [](FaultRule &s, const std::string &v) {
@@ -224,6 +229,16 @@ Chunks pace(const Chunks &chunks, unsigned baud) {
         for (size_t i = 0; i < c.bytes.size(); ++i)
             out.push_back(
                 {c.bytes.substr(i, 1), each + (i == 0 ? c.delay_before : microseconds(0))});
+    return out;
+}
+
+Chunks babble(Rng &rng, unsigned baud, microseconds duration) {
+    constexpr microseconds kPiece(10000);
+    const microseconds each = byte_time(baud ? baud : 9600);
+    const auto per_piece = static_cast<unsigned>(std::max<long long>(1, kPiece / each));
+    Chunks out;
+    for (microseconds sent(0); sent < duration; sent += per_piece * each)
+        out.push_back({noise(rng, per_piece), per_piece * each});
     return out;
 }
 

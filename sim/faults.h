@@ -25,6 +25,7 @@ enum class FaultKind : uint8_t {
     Echo,           // the command comes back first, as from an echoing RS-485 adapter
     Slow,           // a long pause before the reply
     Pace,           // every byte takes its wire time (10 bits at the line's baud rate)
+    Babble,         // no reply, but stray bytes for a while, as from a node that will not stop
 };
 
 struct FaultRule {
@@ -37,9 +38,9 @@ struct FaultRule {
 };
 
 // Parses "KIND[:key=value]...". Kinds: checksum lchecksum group rtn silence truncate noise
-// split echo slow pace. Keys: rate=P, rounds=3,5,8-10, cmd=4143 (CID1 CID2 in hex), and by
-// kind code=N (rtn), pieces=N and gap=MS (split), bytes=N (noise), ms=MS (slow), baud=N
-// (pace). Without rate and rounds a fault strikes every reply. Throws std::invalid_argument.
+// split echo slow pace babble. Keys: rate=P, rounds=3,5,8-10, cmd=4143 (CID1 CID2 in hex), and
+// by kind code=N (rtn), pieces=N and gap=MS (split), bytes=N (noise), ms=MS (slow, babble),
+// baud=N (pace). Without rate and rounds a fault strikes every reply. Throws std::invalid_argument.
 FaultRule parse_fault(const std::string &text);
 const char *fault_name(FaultKind kind);
 
@@ -75,5 +76,7 @@ Chunks split(const std::string &bytes, unsigned pieces, std::chrono::microsecond
 // its first byte.
 Chunks pace(const Chunks &chunks, unsigned baud);
 std::chrono::microseconds byte_time(unsigned baud);
+// Stray bytes (never SOI) at the line's rate for `duration`, in pieces of a few milliseconds.
+Chunks babble(Rng &rng, unsigned baud, std::chrono::microseconds duration);
 
 } // namespace sim

@@ -84,7 +84,7 @@ const Option kOptions[] = {
      [](CommandLine &c, const std::string &v) { add_fill(c.sim, v); }},
     {"--fault", "FAULT",
      "inject a fault: KIND[:rate=P][:rounds=3,5-7][:cmd=4143][:...]; kinds "
-     "checksum lchecksum group rtn[:code=N] silence truncate noise[:bytes=N] "
+     "checksum lchecksum group rtn[:code=N] silence truncate noise[:bytes=N] babble[:ms=MS] "
      "split[:pieces=N:gap=MS] echo slow[:ms=MS] pace[:baud=N]",
      [](CommandLine &c, const std::string &v) { c.sim.faults.push_back(parse_fault(v)); }},
     {"--pace", nullptr, "send every byte at the line's baud rate (same as --fault pace)",

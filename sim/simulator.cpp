@@ -168,7 +168,7 @@ std::vector<Chunk> Simulator::handle(const Command &cmd) {
     Reply reply;
     if (auto rtn = struck_by(struck, FaultKind::ReturnCode))
         reply.rtn = static_cast<uint8_t>(rtn->amount);
-    else if (!struck_by(struck, FaultKind::Silence))
+    else if (!struck_by(struck, FaultKind::Silence) && !struck_by(struck, FaultKind::Babble))
         reply = execute(cmd);
     return emit(cmd, reply, struck);
 }
@@ -190,7 +190,10 @@ std::vector<Chunk> Simulator::emit(const Command &cmd, const Reply &reply,
     std::vector<Chunk> out;
     if (has(FaultKind::Echo))
         out.push_back({cmd.wire, {}});
-    if (!has(FaultKind::Silence)) {
+    if (auto b = has(FaultKind::Babble)) {
+        const auto stray = babble(faults.dice(), config.baud, b->delay);
+        out.insert(out.end(), stray.begin(), stray.end());
+    } else if (!has(FaultKind::Silence)) {
         const uint8_t cid1 = has(FaultKind::WrongGroup) ? other_group(cmd.cid1) : cmd.cid1;
         std::string text = encode_reply(cmd.ver, config.address, cid1, reply.rtn, reply.info);
         if (has(FaultKind::LengthChecksum))

@@ -70,11 +70,14 @@ TEST(Config, ReadsEveryDeviceKey) {
 TEST(Config, MessagesNameTheKeyAtFault) {
     const std::pair<const char *, const char *> cases[] = {
         {R"({"devices": [{"interval": -1}]})",
-         "config: devices[0].interval: expected a positive number"},
+         "config: devices[0].interval: expected a number of seconds from 0.001 to 86400"},
         {R"({"devices": [{}, {"interval": "5"}]})",
-         "config: devices[1].interval: expected a positive number"},
+         "config: devices[1].interval: expected a number of seconds"},
         {R"({"devices": [{"timeout": 0}]})",
-         "config: devices[0].timeout: expected a positive number"},
+         "config: devices[0].timeout: expected a number of seconds from 0.01 to 3600"},
+        {R"({"devices": [{"interval": 1e-300}]})", "config: devices[0].interval: expected a"},
+        {R"({"devices": [{"interval": 1e300}]})", "config: devices[0].interval: expected a"},
+        {R"({"devices": [{"timeout": 1e300}]})", "config: devices[0].timeout: expected a"},
         {R"({"devices": [{"baud": 9601}]})", "config: devices[0].baud: expected one of 300,"},
         {R"({"devices": [{"port": 5}]})", "config: devices[0].port: expected a text"},
         {R"({"devices": [{"port": "tcp:host:99999"}]})",
@@ -86,6 +89,8 @@ TEST(Config, MessagesNameTheKeyAtFault) {
         {R"({"devices": [{"alarm_thresholds": {"210600320010": null}}]})",
          "config: devices[0].alarm_thresholds.210600320010: expected a number"},
         {R"({"devices": [{"intervall": 5}]})", "config: devices[0].intervall: unknown key"},
+        {R"({"devices": [{"settings": {"adress": 7}}]})",
+         "config: devices[0].settings.adress: unknown key"},
         {R"({"devices": [{"port": "/dev/ttyS0", "sim": {}}]})",
          "config: devices[0].sim: only for the port \"sim\""},
         {R"({"devices": [{"sim": {"modules": "many"}}]})", "config: devices[0].sim: scenario"},
@@ -140,7 +145,14 @@ TEST(Config, CommandLine) {
     EXPECT_EQ(o.mode, Options::Mode::History);
     EXPECT_TRUE(o.csv);
 
-    EXPECT_EQ(command_line_error({"--interval", "0"}), "--interval: expected a positive number");
+    // Durations the clock cannot hold, or that would spin the event loop, are refused.
+    for (const char *extreme : {"0", "1e-10", "1e-300", "1e10", "1e300", "inf", "nan"})
+        EXPECT_EQ(command_line_error({"--interval", extreme}),
+                  "--interval: expected a number of seconds from 0.001 to 86400")
+            << extreme;
+    for (const char *extreme : {"1e-10", "1e300"})
+        EXPECT_EQ(command_line_error({"--timeout", extreme}),
+                  "--timeout: expected a number of seconds from 0.01 to 3600");
     EXPECT_EQ(command_line_error({"--baud", "1000"}).rfind("--baud: expected one of", 0), 0u);
     EXPECT_EQ(command_line_error({"--rounds"}), "--rounds: needs a value (N)");
     EXPECT_EQ(command_line_error({"--config", "x.json", "--port", "sim"}),
@@ -150,6 +162,19 @@ TEST(Config, CommandLine) {
     EXPECT_EQ(command_line_error({"history"}), "history: --history FILE is required");
     EXPECT_EQ(command_line_error({"--csv"}), "--csv: only for the history subcommand");
     EXPECT_EQ(command_line_error({"--frobnicate"}), "unknown option --frobnicate (see --help)");
+
+    // One-shot requests are checked for their form before anything is polled.
+    for (const char *set :
+         {"{", "[]", R"({"signal_id": "4196A3201001"})", R"({"signal_id": 5, "SetValue": 1})",
+          R"({"signal_id": "4196A3201001", "SetValue": "x"})"})
+        EXPECT_EQ(command_line_error({"--set", set}).rfind("--set: expected", 0), 0u) << set;
+    for (const char *control : {"", "41950020", "4195002000001", "419500200x", "419500200256"})
+        EXPECT_EQ(command_line_error({"--control", control}).rfind("--control: expected", 0), 0u)
+            << control;
+    EXPECT_EQ(command_line_error({"--get", ""}), "--get: expected a value name");
+    o = host::parse_command_line({"--set", R"({"signal_id": "4196A3201001", "SetValue": "54.1"})",
+                                  "--control", "419500200", "--get", "out_v"});
+    EXPECT_EQ(o.control, std::string("419500200"));
 }
 
 } // namespace

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -67,6 +70,30 @@ TEST_F(HistoryTest, StoresAlarmTransitions) {
     EXPECT_LT(seen[0].row, seen[1].row);
 }
 
+// The write-ahead log stays small however many blocks go in (MPX23_WAL_BLOCKS sets how many;
+// the figures are printed for the record).
+TEST_F(HistoryTest, TheWriteAheadLogStaysBounded) {
+    const char *wanted = std::getenv("MPX23_WAL_BLOCKS");
+    const unsigned blocks = wanted ? static_cast<unsigned>(std::atoi(wanted)) : 2000;
+    const std::vector<unsigned char> block(400, 0x5A); // a device data block of three modules
+    off_t largest_wal = 0;
+    {
+        host::History h(path, 10000);
+        for (unsigned i = 0; i < blocks; ++i) {
+            h.store_block(1, "2024-05-17 09:08:07", block.data(), block.size());
+            struct stat wal {};
+            if (stat((path + "-wal").c_str(), &wal) == 0)
+                largest_wal = std::max(largest_wal, wal.st_size);
+        }
+    }
+    struct stat db {};
+    ASSERT_EQ(stat(path.c_str(), &db), 0);
+    std::printf("%u blocks: database %lld bytes, write-ahead log at most %lld bytes\n", blocks,
+                static_cast<long long>(db.st_size), static_cast<long long>(largest_wal));
+    EXPECT_GT(largest_wal, 0);
+    EXPECT_LE(largest_wal, host::kWalSizeLimit);
+}
+
 TEST_F(HistoryTest, UnusableFileIsReported) {
     EXPECT_THROW(host::History(dir + "/missing/h.db", 10), host::HistoryError);
     {
@@ -75,7 +102,7 @@ TEST_F(HistoryTest, UnusableFileIsReported) {
         std::fputs("not a database, but long enough to look like a header.......", f);
         std::fclose(f);
     }
-    EXPECT_THROW(host::History(path, 10), host::HistoryError);
+    EXPECT_THROW(host::History(path, 10), host::HistoryDamaged);
 }
 
 } // namespace

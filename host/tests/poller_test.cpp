@@ -42,15 +42,20 @@ size_t occurrences(const std::string &text, const std::string &what) {
 struct PollerTest : ::testing::Test {
     static void SetUpTestSuite() { plugin = new host::Plugin(HOST_PLUGIN); }
 
-    host::DeviceConfig sim_device(double interval, Json::Value scenario = Json::nullValue) {
+    // A fast line, so that a failed exchange settles in a fraction of a second; a timeout long
+    // enough that a busy machine does not miss a reply that came.
+    host::DeviceConfig sim_device(double interval, Json::Value scenario = Json::nullValue,
+                                  double timeout = 2.0) {
         host::DeviceConfig d;
         d.interval = interval;
-        d.timeout = 0.05;
+        d.timeout = timeout;
+        d.baud = 115200;
         d.sim = scenario;
         return d;
     }
 
-    // Runs the host until it stops by itself (at most a few seconds) and returns its JSON lines.
+    // Runs the host until it stops by itself and returns its JSON lines; the limit is only a
+    // safety net against a host that never stops.
     std::vector<Json::Value> run(host::RunOptions options, const host::DeviceConfig &d,
                                  host::History *history = nullptr) {
         options.json = true;
@@ -58,7 +63,7 @@ struct PollerTest : ::testing::Test {
         host::Host h(io, out, log, history, options);
         device = host::make_device(*plugin, d, std::make_shared<KVOController>());
         h.add(d, device);
-        boost::asio::steady_timer guard(io, std::chrono::seconds(5));
+        boost::asio::steady_timer guard(io, std::chrono::seconds(60));
         guard.async_wait([&](boost::system::error_code ec) {
             if (!ec) {
                 ADD_FAILURE() << "the host did not stop by itself";
@@ -66,7 +71,7 @@ struct PollerTest : ::testing::Test {
             }
         });
         CaptureStdout(); // the driver's diagnostics
-        h.run();
+        exit_status = h.run();
         GetCapturedStdout();
         std::vector<Json::Value> lines;
         std::istringstream text(contents(out_file));
@@ -97,6 +102,7 @@ struct PollerTest : ::testing::Test {
     host::Output out{out_file};
     host::Log log{log_file};
     std::shared_ptr<KVOVDevice> device;
+    int exit_status = -1;
 };
 
 host::Plugin *PollerTest::plugin = nullptr;
@@ -153,7 +159,7 @@ TEST_F(PollerTest, RoundsPublishAlarmTransitionsOnceAndKeepHistory) {
 TEST_F(PollerTest, SilenceLosesAndRegainsCommunicationOnce) {
     Json::Value scenario;
     scenario["faults"].append("silence:rounds=2-6");
-    const auto lines = run({3, {}, {}, {}, true}, sim_device(0.03, scenario));
+    const auto lines = run({3, {}, {}, {}, true}, sim_device(0.03, scenario, 0.05));
     EXPECT_EQ(with(lines, "block").size(), 3u);
     const std::string log = log_text();
     EXPECT_EQ(occurrences(log, "device 1: communication lost"), 1u) << log;
@@ -166,9 +172,65 @@ TEST_F(PollerTest, SilenceLosesAndRegainsCommunicationOnce) {
 TEST_F(PollerTest, RoundsLongerThanTheIntervalStillComplete) {
     Json::Value scenario;
     scenario["faults"].append("slow:ms=15"); // a round of four to nine replies: 60 ms or more
-    const auto lines = run({3, {}, {}, {}, true}, sim_device(0.02, scenario));
+    auto lines = run({3, {}, {}, {}, true}, sim_device(0.02, scenario));
     EXPECT_EQ(with(lines, "block").size(), 3u);
     EXPECT_EQ(log_text(), "");
+    EXPECT_EQ(exit_status, 0);
+}
+
+// N rounds are N blocks, however short the interval; a value asked for comes right after the
+// first.
+TEST_F(PollerTest, RoundsAreCountedExactlyWhateverTheInterval) {
+    for (unsigned rounds : {1u, 3u, 50u}) {
+        std::rewind(out_file);
+        ftruncate(fileno(out_file), 0);
+        Json::Value scenario;
+        scenario["faults"].append("slow:ms=2"); // a round of 8 ms or more
+        const auto lines =
+            run({rounds, std::string("out_v"), {}, {}, true}, sim_device(0.001, scenario));
+        EXPECT_EQ(with(lines, "block").size(), rounds);
+        ASSERT_EQ(with(lines, "get").size(), 1u) << rounds;
+        EXPECT_TRUE(lines[1].isMember("get"));
+        EXPECT_GT(with(lines, "get")[0]["value"].asDouble(), 40.0) << rounds;
+    }
+}
+
+// Compares what a block says, leaving out when it was taken.
+Json::Value values_of(Json::Value block) {
+    for (const char *key : {"time", "poll", "block"})
+        block.removeMember(key);
+    for (const char *record : {"acData", "rcData", "dcData"})
+        block[record].removeMember("time");
+    return block;
+}
+
+// A reply that comes after its timeout must not be read as the answer to the next command: the
+// line is left to fall quiet first. Readings are frozen, so every block must read the same.
+TEST_F(PollerTest, LateRepliesNeverPassForTheNextAnswer) {
+    Json::Value scenario;
+    scenario["drift"] = 0;
+    for (const char *command : {"4247", "4042", "4142", "4242"}) // every query of a round
+        scenario["faults"].append(std::string("slow:ms=300:rate=0.05:cmd=") + command);
+    const auto lines = run({30, {}, {}, {}, true}, sim_device(0.02, scenario, 0.1));
+    const auto blocks = with(lines, "block");
+    ASSERT_EQ(blocks.size(), 30u);
+    for (const auto &b : blocks) {
+        EXPECT_EQ(b["param47_a"].asUInt(), 5350u);
+        EXPECT_EQ(values_of(b).toStyledString(), values_of(blocks[0]).toStyledString());
+    }
+    EXPECT_NE(log_text().find("device 1: no reply within 0.1 s"), std::string::npos);
+}
+
+// Bytes that never make a reply (a babbling node) do not hold a round open: it fails like
+// silence and the rounds go on when the line is clean again.
+TEST_F(PollerTest, ABabblingLineFailsTheRound) {
+    Json::Value scenario;
+    scenario["drift"] = 0;
+    scenario["faults"].append("babble:ms=1500:rounds=2");
+    const auto lines = run({3, {}, {}, {}, true}, sim_device(0.02, scenario, 0.05));
+    EXPECT_EQ(with(lines, "block").size(), 3u);
+    const std::string log = log_text();
+    EXPECT_NE(log.find("device 1: no complete reply within 0.05 s ("), std::string::npos) << log;
 }
 
 TEST_F(PollerTest, OneShotOperationsReportTheirOutcome) {
@@ -176,7 +238,7 @@ TEST_F(PollerTest, OneShotOperationsReportTheirOutcome) {
     scenario["faults"].append("silence:cmd=4145"); // remote control goes unanswered
     const auto lines =
         run({1, std::string("no_such_value"), std::string("{"), std::string("419500200001"), true},
-            sim_device(0.02, scenario));
+            sim_device(0.02, scenario, 0.2));
     const auto get = with(lines, "get");
     ASSERT_EQ(get.size(), 1u);
     EXPECT_EQ(get[0]["error"].asString(), "不支持变量");
@@ -191,8 +253,24 @@ TEST_F(PollerTest, OneShotOperationsReportTheirOutcome) {
     EXPECT_EQ(control[0]["status"].asInt(), -1);
     EXPECT_EQ(control[0]["outcome"].asString(), "not answered");
     // Operations come after the first round, in order, and the run ends after them.
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_TRUE(lines.front().isMember("block"));
     EXPECT_TRUE(lines.back().isMember("control"));
+    EXPECT_EQ(exit_status, 2); // a refused request outweighs an unanswered one
+}
+
+// A one-shot request to a device that never answers ends after a few tries, as a failure.
+TEST_F(PollerTest, OneShotRequestsGiveUpOnADeadDevice) {
+    Json::Value scenario;
+    scenario["faults"].append("silence");
+    const auto lines =
+        run({1, {}, {}, std::string("419500200001"), true}, sim_device(0.02, scenario, 0.05));
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(exit_status, 1);
+    const std::string log = log_text();
+    EXPECT_NE(log.find("device 1: 419500200001: not carried out: no round completed in 3 tries"),
+              std::string::npos)
+        << log;
 }
 
 } // namespace

@@ -89,6 +89,25 @@ TEST(Faults, SilenceSendsNothingAndDoesNothing) {
     EXPECT_EQ(ask(s, kRc, 0x42).rtn, 0); // other commands are answered
 }
 
+// A babbling line: stray bytes for the whole time at the line's rate, never a frame, and the
+// command not carried out.
+TEST(Faults, BabbleSendsNoFrameForItsWholeTime) {
+    auto s = with_fault("babble:ms=200:cmd=4145");
+    const auto chunks = s.on_bytes(command(kRc, 0x45, {0x2F, 0}));
+    microseconds total(0);
+    size_t bytes = 0;
+    for (const auto &c : chunks) {
+        total += c.delay_before;
+        bytes += c.bytes.size();
+    }
+    EXPECT_GE(total, milliseconds(200));
+    EXPECT_LT(total, milliseconds(220));
+    EXPECT_NEAR(static_cast<double>(bytes), 0.2 * 9600 / 10, 20.0); // 10 bits a byte at 9600
+    EXPECT_TRUE(receiver_events(sim::joined(chunks)).empty());
+    EXPECT_TRUE(s.plant().modules[0].on);
+    EXPECT_THROW(sim::parse_fault("babble:ms=0"), std::invalid_argument);
+}
+
 TEST(Faults, TruncatedReplyNeverEndsAndTheNextFrameCutsIt) {
     for (uint64_t seed = 1; seed <= 20; ++seed) {
         auto s = with_fault("truncate:cmd=4247", seed);
