@@ -34,6 +34,15 @@ TEST_F(DcDecodeTest, NoValuePairsOnlyWhereAFieldHasAPlaceholder) {
     EXPECT_EQ(got(dev.dcData.n_values[0]), 82.0f);
     EXPECT_EQ(got(dev.dcData.p_values[0]), -0.1f);
     EXPECT_EQ(got(dev.dcData.p_values[1]), 7.0f);
+
+    // Of the equal pairs only 0x2020 and 0xFFFF mean no value: 0x0101 is 257.
+    const Bytes users = {0x14, 0xEA, 0, 0, 0, 0, 3, 0xFF, 0xFF, 0x01, 0x01, 0x5A, 0x5A};
+    CaptureStdout();
+    EXPECT_EQ(decode(dev, &MPX23::parse42_42, users), 13);
+    GetCapturedStdout();
+    EXPECT_EQ(got(dev.dcData.p_values[0]), -0.1f);
+    EXPECT_EQ(got(dev.dcData.p_values[1]), 257.0f);
+    EXPECT_EQ(got(dev.dcData.p_values[2]), 23130.0f);
 }
 
 TEST_F(DcDecodeTest, CountsAboveCapacity) {

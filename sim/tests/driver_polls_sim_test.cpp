@@ -45,12 +45,18 @@ float whole_units(const sim::Reading &r) {
     return static_cast<float>(sim::hundredths(r.value()) / 100);
 }
 
-// The same for readings that may be missing: two equal non-zero bytes are the no-value marker,
-// so a genuine reading that encodes that way (228.73 V is 0x5959) is held as `placeholder`.
+// The same for readings that may be missing: 0x2020 (blank fill) and 0xFFFF are the no-value
+// pairs and hold `placeholder`; any other value, equal bytes included, is a reading.
 float whole_units_or(const sim::Reading &r, float placeholder) {
     const uint16_t h = sim::hundredths(r.value());
-    const bool marker = (h >> 8) == (h & 0xFF) && h != 0;
+    const bool marker = h == 0x2020 || h == 0xFFFF;
     return marker ? placeholder : static_cast<float>(h / 100);
+}
+
+// Whether a reading goes out as two equal bytes (231.30 V is 0x5A5A).
+bool equal_bytes(const sim::Reading &r) {
+    const uint16_t h = sim::hundredths(r.value());
+    return (h >> 8) == (h & 0xFF);
 }
 
 // An event carried out now (the round in the text is not used).
@@ -475,6 +481,36 @@ TEST_F(DriverPollsSim, MainsFailureRaisesThePowerFailureAlarmForTheOutage) {
                                                     kDcAnalogue}));
         }
     }
+}
+
+TEST_F(DriverPollsSim, AMainsReadingOfTwoEqualBytesIsNoMissingPhase) {
+    // A normal mains wandering round 230 V: now and then a phase goes out as two equal bytes
+    // (0x5959, 0x5A5A). None of them may be held as 0 V, nor raise an under-voltage or power
+    // failure alarm.
+    sim::Config config;
+    config.seed = 23;
+    Line line(config);
+    line.dev.alarm_settings["220600130010"] = 1; // under-voltage
+    line.dev.alarm_settings["220600140010"] = 1; // power failure
+    auto &plant = line.s.plant();
+    unsigned equal_pairs = 0;
+    for (unsigned n = 1; n <= 2000; ++n) {
+        const size_t first = line.rec.alarms.size();
+        ASSERT_TRUE(line.round().completed) << "round " << n;
+        for (size_t i = 0; i < plant.ac.size(); ++i) {
+            for (size_t p = 0; p < 3; ++p) {
+                equal_pairs += equal_bytes(plant.ac[i].phase[p]);
+                const auto &in = line.dev.ac_channels[i];
+                const float held[] = {got(in.ua), got(in.ub), got(in.uc)};
+                ASSERT_EQ(held[p], whole_units(plant.ac[i].phase[p]))
+                    << "round " << n << ", input " << i + 1 << ", phase " << p;
+                ASSERT_GE(held[p], 200.0f);
+            }
+        }
+        for (size_t i = first; i < line.rec.alarms.size(); ++i)
+            ASSERT_FALSE(line.rec.alarms[i].active) << line.rec.alarms[i].id << " round " << n;
+    }
+    EXPECT_GT(equal_pairs, 20u); // the case did come up
 }
 
 } // namespace
