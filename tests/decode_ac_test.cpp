@@ -98,7 +98,7 @@ TEST_F(AcDecodeTest, ListFollowsTheInputCountOnlyForCompleteReplies) {
     EXPECT_EQ(got(dev.acData.channel_count), 3);
     EXPECT_EQ(got(dev.ac_channels[1].ua_alarm), 7);
     EXPECT_EQ(got(dev.ac_channels[2].ua), 240.0f);
-    EXPECT_EQ(dev.alarm_profile, 3);
+    EXPECT_EQ(dev.alarm_profile, 2);
 
     // A cut-short reply announcing another count changes nothing.
     Bytes one = body::ac_analogue({body::AcLine{}}, 9900, 9900, 9900);
@@ -111,6 +111,7 @@ TEST_F(AcDecodeTest, ListFollowsTheInputCountOnlyForCompleteReplies) {
     EXPECT_EQ(dev.parse40_42(one.data(), static_cast<int>(one.size())), 16);
     EXPECT_EQ(dev.ac_channels.size(), 1u);
     EXPECT_EQ(got(dev.acData.ia), 99.0f);
+    EXPECT_EQ(dev.alarm_profile, 2); // no reply lowers the profile
 }
 
 TEST_F(AcDecodeTest, CutShortReplyKeepsOnlyTheFieldsWithinTheInput) {

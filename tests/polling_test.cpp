@@ -32,7 +32,8 @@ struct PollingTest : QuietDriverTest {
 
 TEST_F(PollingTest, FirstRoundSendsNineCommandsThenPublishesTheBlock) {
     EXPECT_EQ(round(0, 0, 0), kFullRound);
-    const std::vector<std::string> tail = {"SendSP", "Reset", "DoBatchCheckThreshold",
+    // InfoLog: the two AC inputs chose the two-input alarm profile.
+    const std::vector<std::string> tail = {"InfoLog", "SendSP", "Reset", "DoBatchCheckThreshold",
                                            "SaveDeviceHistory"};
     auto names = host.names({"SendData", "RefreshStatus"});
     EXPECT_EQ(names, tail);
