@@ -146,20 +146,36 @@ TEST_F(PollingTest, PendingControlSwallowsTheNextReply) {
     EXPECT_EQ(host.sent, std::vector<Command>{kParams});
 }
 
-TEST_F(PollingTest, ParameterReplyIsTakenFromWhateverAnswersFirst) {
+TEST_F(PollingTest, ParametersAreTakenOnlyFromTheDcDistributionGroup) {
+    dev.data_id = 9;
     dev.RefreshStatus();
-    // A late rectifier reply of the previous round arrives first.
+    EXPECT_EQ(payload(0x42, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0x14, 0xE6, 0x16, 0x08}), 1);
+    EXPECT_EQ(dev.param47_a, 5350);
+    EXPECT_EQ(dev.param47_b, 5640);
+    // A late rectifier reply of the previous round arrives first: logged, the parameters kept,
+    // and the round goes on.
+    dev.RefreshStatus();
     const Bytes late = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x02, 0x03, 0x04, 0x05};
     EXPECT_EQ(payload(0x41, late), 1);
-    EXPECT_EQ(dev.param47_a, 0x0102);
-    EXPECT_EQ(dev.param47_b, 0x0304);
+    EXPECT_EQ(dev.param47_a, 5350);
+    EXPECT_EQ(dev.param47_b, 5640);
     EXPECT_EQ(host.sent.back(), kAcAnalogue);
+    EXPECT_EQ(dev.poll_state, 1);
+    EXPECT_EQ(host.log, std::vector<std::string>{
+                            "PMBusPower:ProcotolError 9 parameter reply from group 0x41 ignored"});
+    dev.RefreshStatus();
+    EXPECT_EQ(payload(0x40, late), 1);
+    EXPECT_EQ(host.log, (std::vector<std::string>{
+                            "PMBusPower:ProcotolError 9 parameter reply from group 0x41 ignored",
+                            "PMBusPower:ProcotolError 9 parameter reply from group 0x40 ignored"}));
+    EXPECT_EQ(dev.param47_a, 5350);
     // A parameter reply too short to hold the values keeps them and the round goes on.
     dev.RefreshStatus();
     EXPECT_EQ(payload(0x42, Bytes(12, 0xEE)), 1);
-    EXPECT_EQ(dev.param47_a, 0x0102);
-    EXPECT_EQ(dev.param47_b, 0x0304);
+    EXPECT_EQ(dev.param47_a, 5350);
+    EXPECT_EQ(dev.param47_b, 5640);
     EXPECT_EQ(host.sent.back(), kAcAnalogue);
+    EXPECT_EQ(host.log.size(), 2u);
 }
 
 TEST_F(PollingTest, RepliesTooShortForTheirStepStopTheRoundSafely) {

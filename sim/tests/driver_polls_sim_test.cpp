@@ -7,6 +7,7 @@
 // rc_channels[N - 1] in the driver.
 #include "mpx23/mpx23.h"
 #include "sim/loopback.h"
+#include "sim/replies.h"
 #include "sim/simulator.h"
 #include "sim/wire.h"
 #include "tests/poll_commands.h"
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -511,6 +513,44 @@ TEST_F(DriverPollsSim, AMainsReadingOfTwoEqualBytesIsNoMissingPhase) {
             ASSERT_FALSE(line.rec.alarms[i].active) << line.rec.alarms[i].id << " round " << n;
     }
     EXPECT_GT(equal_pairs, 20u); // the case did come up
+}
+
+TEST_F(DriverPollsSim, ALateReplyInPlaceOfTheParameterReplyChangesNoParameter) {
+    // Every tenth round the parameter reply is lost and a late rectifier reply of the round
+    // before arrives in its place. No published block may carry other parameters than the
+    // plant's.
+    sim::Config config;
+    std::string rounds;
+    for (unsigned n = 10; n <= 200; n += 10)
+        rounds += (rounds.empty() ? "" : ",") + std::to_string(n);
+    config.faults = {sim::parse_fault("silence:cmd=4247:rounds=" + rounds)};
+    Line line(config);
+    unsigned completed = 0, wrong = 0;
+    for (unsigned n = 1; n <= 200; ++n) {
+        const int published = line.rec.count("SendSP");
+        line.dev.RefreshStatus();
+        if (n % 10 == 0) {
+            auto late =
+                sim::encode_reply(0x20, 1, 0x41, 0, sim::rc_analogue(line.s.plant(), 0, {}));
+            line.link.pump(line.dev); // the lost parameter reply: nothing comes
+            line.dev.process(reinterpret_cast<unsigned char *>(&late[0]),
+                             static_cast<unsigned>(late.size()));
+        }
+        line.link.pump(line.dev);
+        if (line.rec.count("SendSP") != published + 1)
+            continue;
+        ++completed;
+        const auto &block = line.rec.last("SendSP")->bytes;
+        uint16_t tail[2];
+        std::memcpy(tail, block.data() + block.size() - sizeof tail, sizeof tail);
+        wrong += tail[0] != 5350 || tail[1] != 5640;
+    }
+    EXPECT_EQ(completed, 200u); // the round goes on as before
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(line.rec.log.size(), 20u + 1); // one line per late reply, one for the profile
+    EXPECT_EQ(std::count(line.rec.log.begin(), line.rec.log.end(),
+                         "PMBusPower:ProcotolError 0 parameter reply from group 0x41 ignored"),
+              20);
 }
 
 } // namespace
