@@ -249,7 +249,7 @@ TEST_F(DriverPollsSim, RemoteControlSwitchesModulesAndChargeMode) {
     EXPECT_EQ(line.round().sent, kQuietRound);
 
     // Equalise charge: system-wide, every module follows, and the DC side's mode changes too.
-    ASSERT_EQ(line.control(320, "419500600"), 0);
+    ASSERT_EQ(line.control(320, "419500600000"), 0);
     EXPECT_EQ(line.outcome(321), 1);
     r = line.round();
     EXPECT_TRUE(r.completed);
@@ -261,7 +261,7 @@ TEST_F(DriverPollsSim, RemoteControlSwitchesModulesAndChargeMode) {
 
     // Module 2 on again, back to float.
     ASSERT_EQ(line.control(320, "419500201002"), 0);
-    ASSERT_EQ(line.control(320, "419500601"), 0);
+    ASSERT_EQ(line.control(320, "4195006010"), 0);
     EXPECT_EQ(line.outcome(321), 1);
     r = line.round();
     EXPECT_TRUE(r.completed);
