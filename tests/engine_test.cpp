@@ -130,6 +130,19 @@ TEST_F(EngineTest, RejectsEachChecksumAndFormatFault) {
     EXPECT_TRUE(dev.replies.empty());
 }
 
+TEST_F(EngineTest, RemembersTheReturnCodeOfARefusalUntilTheNextCommand) {
+    EXPECT_EQ(dev.refusal(), -1);
+    dev.write_pmbus_cmd(0x42, 0x49);
+    EXPECT_EQ(feed(frames::reply(0x42, {}, /*rtn=*/0x06)), 0);
+    EXPECT_EQ(dev.refusal(), 0x06);
+    EXPECT_EQ(feed(frames::reply(0x42, {0x00})), 1); // an accepted reply does not clear it
+    EXPECT_EQ(dev.refusal(), 0x06);
+    dev.write_pmbus_cmd(0x42, 0x47);
+    EXPECT_EQ(dev.refusal(), -1);
+    EXPECT_EQ(feed(frames::reply(0x42, {}, 0x06, /*adr=*/2)), 0); // another device's
+    EXPECT_EQ(dev.refusal(), -1);
+}
+
 TEST_F(EngineTest, DecodesBlankFillInInfoAsSpaceBytes) {
     // The power system sends a missing value as blanks and sums the blanks into CHKSUM.
     std::string body = "20014200"

@@ -553,4 +553,23 @@ TEST_F(DriverPollsSim, ALateReplyInPlaceOfTheParameterReplyChangesNoParameter) {
               20);
 }
 
+TEST_F(DriverPollsSim, AParameterOutsideItsRangeIsRefusedByThePowerSystem) {
+    Line line;
+    ASSERT_TRUE(line.round().completed);
+    // 655.35 V float voltage: refused with "invalid data", nothing changes.
+    ASSERT_EQ(line.control(310, R"({"signal_id": "4196A3201001", "SetValue": 655.35})"), 0);
+    EXPECT_EQ(line.outcome(311), -1);
+    EXPECT_EQ(line.dev.fault_count(FrameFault::ReturnCode), 1u);
+    EXPECT_EQ(line.dev.refusal(), 0x06);
+    EXPECT_EQ(line.s.plant().params.float_voltage, 5350);
+    ASSERT_TRUE(line.round().completed);
+    EXPECT_EQ(line.dev.refusal(), -1); // the next command forgets it
+    EXPECT_EQ(line.dev.param47_a, 5350);
+    // A plausible value is carried out.
+    ASSERT_EQ(line.control(310, R"({"signal_id": "4196A3201001", "SetValue": 54})"), 0);
+    EXPECT_EQ(line.outcome(311), 1);
+    EXPECT_EQ(line.dev.refusal(), -1);
+    EXPECT_EQ(line.s.plant().params.float_voltage, 5400);
+}
+
 } // namespace
