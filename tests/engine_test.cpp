@@ -130,6 +130,18 @@ TEST_F(EngineTest, RejectsEachChecksumAndFormatFault) {
     EXPECT_TRUE(dev.replies.empty());
 }
 
+TEST_F(EngineTest, TakesOnlyFramesOfExactly16PlusLenidCharacters) {
+    // Characters after a valid CHKSUM: the frame is longer than its LENID says.
+    const std::string good = frames::reply(0x41, {0x00, 0x01});
+    const std::string body = good.substr(0, good.size() - 1);
+    for (const char *extra : {"00", "0000", "FDAC"})
+        EXPECT_EQ(feed(body + extra + "\r"), 0) << extra;
+    // One pair short: LENID claims more than the frame holds.
+    EXPECT_EQ(feed(good.substr(0, 13) + good.substr(15)), 0);
+    EXPECT_EQ(host.rejected, std::vector<FrameFault>(4, FrameFault::Length));
+    EXPECT_EQ(feed(good), 1);
+}
+
 TEST_F(EngineTest, RemembersTheReturnCodeOfARefusalUntilTheNextCommand) {
     EXPECT_EQ(dev.refusal(), -1);
     dev.write_pmbus_cmd(0x42, 0x49);
