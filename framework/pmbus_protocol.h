@@ -55,6 +55,9 @@ public:
     unsigned fault_count(FrameFault fault) const;
     unsigned frames_accepted() const;
     FrameFault last_fault() const;
+    // RTN of a reply that refused the last command sent (RTN other than 0x00 from the
+    // configured address); -1 while no such reply has arrived since that command.
+    int refusal() const;
     const std::string &setting_error() const;
     uint8_t address() const;
     uint8_t version() const;

@@ -12,6 +12,11 @@
 #include <vector>
 
 template <class Engine, int TypeCode> class UniBufferDevice : public Engine {
+protected:
+    // The base's own members come first, in this order; this implementation's additions follow.
+    int32_t record_len = 0;                                 // length of the device data block
+    std::shared_ptr<std::vector<unsigned char>> record_buf; // the block; none until created
+
 public:
     using SteadyClock = std::chrono::steady_clock;
     using VDeviceInterface::LoadFromCache;
@@ -75,9 +80,6 @@ protected:
 
     bool has_completed_round() const { return round_completed; }
     SteadyClock::time_point update_stamp() const { return update_steady; }
-
-    int32_t record_len = 0;
-    std::shared_ptr<std::vector<unsigned char>> record_buf;
 
 private:
     void stamp_update() {

@@ -12,6 +12,18 @@ namespace {
 
 const int kCodes[] = {301, 310, 311, 320, 321, 300, 400, -1};
 
+// A "SetValue" that may be sent: a JSON number, or a text of nothing but a decimal number's
+// characters and blanks, holding a digit.
+bool plain_number(const Json::Value &value) {
+    if (value.isNumeric())
+        return true;
+    if (!value.isString())
+        return false;
+    const std::string text = value.asString();
+    return text.find_first_not_of(" \t+-.0123456789eE") == std::string::npos &&
+           text.find_first_of("0123456789") != std::string::npos;
+}
+
 bool known_parameter(const std::string &request, uint8_t type) {
     static const std::pair<const char *, uint8_t> table[] = {
         {"4196A3201001", 0x84}, {"4196A3101001", 0x85}, {"4196A3301001", 0x98}};
@@ -21,6 +33,8 @@ bool known_parameter(const std::string &request, uint8_t type) {
         return false;
     const Json::Value &id = root["signal_id"];
     if (!id.isString() && !id.isNumeric() && !id.isBool())
+        return false;
+    if (!plain_number(root["SetValue"]))
         return false;
     for (const auto &row : table)
         if (id.asString() == row.first)
@@ -80,12 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         } else {
             FUZZ_CHECK(f.cid1 == 0x41 && f.cid2 == 0x45 && f.info.size() == 2);
             FUZZ_CHECK(known_remote_command(request, f.info[0]));
-            // The module is exactly the number in characters 10 to 12, or 0 when there are none.
-            const std::string digits = request.size() > 9 ? request.substr(9, 3) : "";
-            char *end = nullptr;
-            const long module = std::strtol(digits.c_str(), &end, 10);
-            FUZZ_CHECK(digits.empty() ? f.info[1] == 0
-                                      : end != digits.c_str() && module == f.info[1]);
+            // The request ends with the module: one to three digits, nothing after them.
+            const std::string digits = request.size() > 9 ? request.substr(9) : "";
+            FUZZ_CHECK(!digits.empty() && digits.size() <= 3 &&
+                       digits.find_first_not_of("0123456789") == std::string::npos);
+            FUZZ_CHECK(std::strtol(digits.c_str(), nullptr, 10) == f.info[1]);
         }
     }
     return 0;

@@ -234,13 +234,12 @@ void check_control_request(const std::string &text) {
     const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
     const auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
     const std::string module = text.size() > kIdentifier ? text.substr(kIdentifier) : "";
-    const bool ok = text.size() >= kIdentifier && text.size() <= kLongest &&
+    const bool ok = text.size() > kIdentifier && text.size() <= kLongest &&
                     std::all_of(text.begin(), text.begin() + kIdentifier, alnum) &&
-                    std::all_of(module.begin(), module.end(), digit) &&
-                    (module.empty() || std::stoi(module) <= 255);
+                    std::all_of(module.begin(), module.end(), digit) && std::stoi(module) <= 255;
     if (!ok)
-        throw ConfigError("--control: expected a command identifier of 9 characters and an "
-                          "optional module address 0 to 255, as in 419500200002");
+        throw ConfigError("--control: expected a command identifier of 9 characters and a "
+                          "module address 0 to 255, as in 419500200002");
 }
 
 void check_requests(const Options &o) {
@@ -271,8 +270,9 @@ void parse_port_key(DeviceConfig &d, const Json::Value &v, const std::string &na
     d.port = v.asString();
 }
 
-// The protocol engine's settings; a misspelled one would otherwise leave its default in force.
-const char *const kEngineSettings[] = {"address", "protocol_version"};
+// The device's settings (the protocol engine's two and the driver's one); a misspelled one would
+// otherwise leave its default in force.
+const char *const kEngineSettings[] = {"address", "protocol_version", "alarm_profile"};
 
 void parse_settings_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
     if (!v.isObject())
@@ -280,7 +280,7 @@ void parse_settings_key(DeviceConfig &d, const Json::Value &v, const std::string
     for (const auto &key : v.getMemberNames())
         if (std::find(std::begin(kEngineSettings), std::end(kEngineSettings), key) ==
             std::end(kEngineSettings))
-            bad(name + "." + key, "unknown key (known: address, protocol_version)");
+            bad(name + "." + key, "unknown key (known: address, protocol_version, alarm_profile)");
     d.settings = v;
 }
 

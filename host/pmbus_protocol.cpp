@@ -13,6 +13,7 @@ struct PMBusProtocol::Link {
     std::array<unsigned, kFrameFaultKinds> faults{};
     unsigned accepted = 0;
     FrameFault last_fault = FrameFault::Character;
+    int refusal = -1; // RTN of a refusal since the last command sent
     uint8_t address = 1;
     uint8_t version = 0x20;
     std::string setting_error;
@@ -84,6 +85,7 @@ int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2,
         return -1;
     link->command_len = frame::encode(link->version, link->address, cid1, cid2, info,
                                       static_cast<size_t>(len), link->command);
+    link->refusal = -1;
     return SendData(reinterpret_cast<const unsigned char *>(link->command),
                     static_cast<unsigned>(link->command_len));
 }
@@ -117,6 +119,7 @@ int PMBusProtocol::process(unsigned char *data, unsigned len) {
             continue;
         }
         if (bin[3] != 0x00) {
+            link->refusal = bin[3];
             link->last_fault = FrameFault::ReturnCode;
             process_error();
             continue;
@@ -144,6 +147,9 @@ unsigned PMBusProtocol::frames_accepted() const {
 }
 FrameFault PMBusProtocol::last_fault() const {
     return link->last_fault;
+}
+int PMBusProtocol::refusal() const {
+    return link->refusal;
 }
 const std::string &PMBusProtocol::setting_error() const {
     return link->setting_error;

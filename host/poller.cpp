@@ -84,8 +84,15 @@ void Reporter::value(uint32_t data_id, const std::string &name, std::optional<fl
 }
 
 void Reporter::control(uint32_t data_id, const std::string &kind, const std::string &request,
-                       int result, int32_t status, bool sent) {
-    const char *outcome = !sent ? "nothing sent" : status == 1 ? "answered" : "not answered";
+                       int result, int32_t status, bool sent, int refusal) {
+    // A device that refuses a command (invalid data, say) answers with an error return, which
+    // never reaches the driver: the engine tells it apart from a command that went unanswered.
+    char refused[48];
+    std::snprintf(refused, sizeof refused, "refused by the device, RTN 0x%02X", refusal & 0xFF);
+    const char *outcome = !sent          ? "nothing sent"
+                          : status == 1  ? "answered"
+                          : refusal >= 0 ? refused
+                                         : "not answered";
     if (!json) {
         out.line("device " + std::to_string(data_id) + ": " + kind + " " + request + ": result " +
                  std::to_string(result) + ", status " + std::to_string(status) + " (" + outcome +
@@ -415,8 +422,9 @@ void Channel::finish_control() {
         device->DeviceIoControl(set ? kSetParameterStatus : kRemoteControlStatus, nullptr, 0,
                                 &status, sizeof status, used);
     });
+    const auto *engine = dynamic_cast<const PMBusProtocol *>(device.get());
     host.reporter.control(device->data_id, set ? "set" : "control", control->text, control_result,
-                          status, commands > 0);
+                          status, commands > 0, engine ? engine->refusal() : -1);
     if (commands == 0)
         host.failure(2);
     else if (status != 1)

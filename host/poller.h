@@ -52,8 +52,9 @@ public:
     void alarm(const AlarmRecord &alarm);
     void value(uint32_t data_id, const std::string &name, std::optional<float> value,
                const std::string &error);
+    // `refusal`: the RTN with which the device refused the command, -1 for none.
     void control(uint32_t data_id, const std::string &kind, const std::string &request, int result,
-                 int32_t status, bool sent);
+                 int32_t status, bool sent, int refusal = -1);
 
 private:
     Output &out;

@@ -1,25 +1,37 @@
-// End-of-round work: refresh the data block, then, for a two-input power system, report the
+// End-of-round work: refresh the data block, then, with the two-input alarm profile, report the
 // state of each enabled alarm to the host. The driver keeps no alarm state: raising, clearing
 // and delays are the host's.
+//
+// The profile: 2 once a complete AC analogue reply reports two or more inputs, and no later
+// reply lowers it again (an alarm that is active when the reports stop would never be reported
+// cleared). The device setting "alarm_profile" (0 or 2) fixes it instead, for plants whose
+// alarms are evaluated elsewhere or that have a single input.
 #include "mpx23/mpx23.h"
 
 #include <boost/lexical_cast.hpp>
+#include <json/value.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <vector>
 
 namespace {
 
+constexpr int kNoChecksProfile = 0;
 constexpr int kTwoInputProfile = 2;
+constexpr size_t kCheckedInputs = 2;
 constexpr float kOverVoltage = 280.0f;
 constexpr float kUnderVoltage = 150.0f;  // also the power-failure limit
 constexpr double kReadingPresent = 0.01; // a value the power system did not send is held as 0.0
 
+// The readings of one evaluation. A plant may report fewer than two AC inputs: only the first
+// `inputs` inputs are walked, so a missing input raises no alarm (its texts show 0).
 struct Readings {
     float phase[6]; // ua ub uc of input 1, then of input 2
     float freq[2];
     float dc_voltage;
+    size_t inputs; // 0 to 2
 };
 
 bool is_reading(float v) {
@@ -27,29 +39,37 @@ bool is_reading(float v) {
 }
 
 bool any_phase_above(const Readings &r, float limit) {
-    for (float v : r.phase)
-        if (v > limit)
+    for (size_t i = 0; i < 3 * r.inputs; ++i)
+        if (r.phase[i] > limit)
             return true;
     return false;
 }
 bool any_phase_low(const Readings &r, float limit) {
-    for (float v : r.phase)
-        if (is_reading(v) && v < limit)
+    for (size_t i = 0; i < 3 * r.inputs; ++i)
+        if (is_reading(r.phase[i]) && r.phase[i] < limit)
             return true;
     return false;
 }
+// Power failure: every phase of every input below the limit; without an input, no failure.
 bool all_phases_below(const Readings &r, float limit) {
-    for (float v : r.phase)
-        if (!(v < limit))
+    if (r.inputs == 0)
+        return false;
+    for (size_t i = 0; i < 3 * r.inputs; ++i)
+        if (!(r.phase[i] < limit))
             return false;
     return true;
 }
 bool any_freq_above(const Readings &r, float limit) {
-    return r.freq[0] > limit || r.freq[1] > limit;
+    for (size_t i = 0; i < r.inputs; ++i)
+        if (r.freq[i] > limit)
+            return true;
+    return false;
 }
 bool any_freq_low(const Readings &r, float limit) {
-    return (is_reading(r.freq[0]) && r.freq[0] < limit) ||
-           (is_reading(r.freq[1]) && r.freq[1] < limit);
+    for (size_t i = 0; i < r.inputs; ++i)
+        if (is_reading(r.freq[i]) && r.freq[i] < limit)
+            return true;
+    return false;
 }
 bool dc_below(const Readings &r, float limit) {
     return r.dc_voltage < limit;
@@ -116,18 +136,67 @@ void detail_text(Detail detail, const Readings &r, std::string &out) {
     out = boost::lexical_cast<std::string>(r.dc_voltage); // nine significant digits
 }
 
+// Readings of the first two AC inputs as far as the plant reports them; 0 for a missing one.
+Readings current_readings(const std::vector<mpx23_ac_channel> &inputs, float dc_voltage) {
+    Readings r{};
+    r.inputs = std::min(inputs.size(), kCheckedInputs);
+    for (size_t i = 0; i < r.inputs; ++i) {
+        const mpx23_ac_channel &in = inputs[i];
+        r.phase[3 * i] = in.ua;
+        r.phase[3 * i + 1] = in.ub;
+        r.phase[3 * i + 2] = in.uc;
+        r.freq[i] = in.f;
+    }
+    r.dc_voltage = dc_voltage;
+    return r;
+}
+
 } // namespace
+
+int MPX23::InitSetting(const Json::Value &settings) {
+    int32_t profile = -1; // not set: the AC inputs choose
+    if (settings.isObject() && settings.isMember("alarm_profile")) {
+        const Json::Value &value = settings["alarm_profile"];
+        if (!value.isIntegral() ||
+            (value.asDouble() != kNoChecksProfile && value.asDouble() != kTwoInputProfile)) {
+            InfoLog("PMBusPower:SettingError {} alarm_profile: expected 0 or 2", data_id);
+            return 0; // nothing taken, the engine's settings included
+        }
+        profile = value.asInt();
+    }
+    const int result = Base::InitSetting(settings);
+    if (result != 1)
+        return result;
+    alarm_profile_fixed = profile >= 0;
+    if (profile == kNoChecksProfile)
+        set_alarm_profile(profile, "PMBusPower:AlarmProfile {} set to 0 by the device settings");
+    else if (profile == kTwoInputProfile)
+        set_alarm_profile(profile, "PMBusPower:AlarmProfile {} set to 2 by the device settings");
+    return result;
+}
+
+// Every change of the profile goes to the log once; setting the profile it already has is no
+// change.
+void MPX23::set_alarm_profile(int32_t profile, const char *log_line) {
+    if (alarm_profile == profile)
+        return;
+    alarm_profile = profile;
+    InfoLog(log_line, data_id);
+}
+
+// Called for every complete AC analogue reply.
+void MPX23::ac_inputs_reported(unsigned inputs) {
+    if (!alarm_profile_fixed && inputs >= kCheckedInputs)
+        set_alarm_profile(kTwoInputProfile,
+                          "PMBusPower:AlarmProfile {} set to 2: the AC distribution reports two "
+                          "or more inputs");
+}
 
 void MPX23::RunCheckThreshold() {
     refresh_block();
-    // The two-input check set reads two AC input records; it is selected by the AC analogue
-    // reply's input count, and is never run on records that do not exist.
-    if (alarm_profile != kTwoInputProfile || ac_channels.size() < 2)
+    if (alarm_profile != kTwoInputProfile)
         return;
-    const mpx23_ac_channel &in1 = ac_channels[0];
-    const mpx23_ac_channel &in2 = ac_channels[1];
-    const Readings readings = {
-        {in1.ua, in1.ub, in1.uc, in2.ua, in2.ub, in2.uc}, {in1.f, in2.f}, dcData.voltage};
+    const Readings readings = current_readings(ac_channels, dcData.voltage);
 
     // The identifiers and texts as strings, made once: the host takes them by reference.
     struct Names {

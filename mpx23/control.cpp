@@ -64,16 +64,63 @@ bool is_scalar(const Json::Value &v) {
     return v.isString() || v.isNumeric() || v.isBool();
 }
 
-// The hundredfold of "SetValue" as the 16 bits to send; false when it holds no number or the
-// hundredfold does not fit what 16 bits can carry (-32768 to 65535).
-bool parameter_value(const Json::Value &set_value, uint16_t &out) {
-    if (!is_scalar(set_value))
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+size_t skip_digits(const std::string &text, size_t at) {
+    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])))
+        ++at;
+    return at;
+}
+
+// A text that is one complete decimal number: an optional sign, digits with an optional
+// fraction (at least one digit in all), an optional exponent, and nothing else but blanks
+// around it. Hexadecimal ("0x20"), "inf", "nan" and trailing words ("53.5 volts") are refused
+// rather than read as far as they go.
+bool decimal_text(const std::string &text, double &out) {
+    size_t first = 0, end = text.size();
+    while (first < end && is_blank(text[first]))
+        ++first;
+    while (end > first && is_blank(text[end - 1]))
+        --end;
+    const std::string number = text.substr(first, end - first);
+    size_t at = 0;
+    if (at < number.size() && (number[at] == '+' || number[at] == '-'))
+        ++at;
+    const size_t whole_start = at;
+    at = skip_digits(number, at);
+    size_t digits = at - whole_start;
+    if (at < number.size() && number[at] == '.') {
+        const size_t fraction_start = ++at;
+        at = skip_digits(number, at);
+        digits += at - fraction_start;
+    }
+    if (digits == 0)
         return false;
-    const std::string text = set_value.asString();
-    const char *start = text.c_str();
-    char *end = nullptr;
-    const double value = std::strtod(start, &end);
-    if (end == start)
+    if (at < number.size() && (number[at] == 'e' || number[at] == 'E')) {
+        ++at;
+        if (at < number.size() && (number[at] == '+' || number[at] == '-'))
+            ++at;
+        const size_t exponent_start = at;
+        at = skip_digits(number, at);
+        if (at == exponent_start)
+            return false;
+    }
+    if (at != number.size())
+        return false;
+    out = std::strtod(number.c_str(), nullptr);
+    return true;
+}
+
+// The hundredfold of "SetValue" as the 16 bits to send: a JSON number as it is, a text only
+// when it is a complete decimal number. False for anything else, and when the hundredfold does
+// not fit what 16 bits can carry (-32768 to 65535).
+bool parameter_value(const Json::Value &set_value, uint16_t &out) {
+    double value = 0.0;
+    if (set_value.isNumeric())
+        value = set_value.asDouble();
+    else if (!set_value.isString() || !decimal_text(set_value.asString(), value))
         return false;
     const double hundredfold = std::trunc(value * 100.0);
     if (!std::isfinite(hundredfold) || hundredfold < -32768.0 || hundredfold > 65535.0)
@@ -82,29 +129,13 @@ bool parameter_value(const Json::Value &set_value, uint16_t &out) {
     return true;
 }
 
-// Module address from the characters after the identifier: empty means module 0 (system-wide
-// commands); otherwise blanks, an optional sign and decimal digits up to the first other
-// character, 0 to 255.
-bool module_address(const std::string &text, uint8_t &out) {
-    if (text.empty()) {
-        out = 0;
-        return true;
-    }
-    size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    const size_t digits_start = i;
-    long value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
-        value = value * 10 + (text[i] - '0');
-    if (i == digits_start)
+// Module address: the one to three decimal digits after the identifier, 0 to 255 (0: every
+// module). Blanks, signs and any other character are refused.
+bool module_address(const std::string &digits, uint8_t &out) {
+    if (digits.empty() || digits.size() > 3 || skip_digits(digits, 0) != digits.size())
         return false;
-    if (negative)
-        value = -value;
-    if (value < 0 || value > 255)
+    const int value = std::atoi(digits.c_str());
+    if (value > 255)
         return false;
     out = static_cast<uint8_t>(value);
     return true;
@@ -170,12 +201,15 @@ bool MPX23::parse_set_parameter(const std::string &request, uint8_t *info, int &
     return true;
 }
 
-// "419500601003": command 0x10 for module 3 -> INFO 0x10 0x03. Characters after the twelfth are
-// ignored.
+// "419500601003": command 0x10 for module 3 -> INFO 0x10 0x03. The request is exactly the
+// 9-character identifier and the module address in one to three digits.
 bool MPX23::parse_remote_control(const std::string &request, uint8_t *info, int &info_len) {
-    const Signal *signal = find_signal(kRemoteCommands, request.substr(0, 9));
+    constexpr size_t kIdLength = 9;
+    if (request.size() <= kIdLength)
+        return false;
+    const Signal *signal = find_signal(kRemoteCommands, request.substr(0, kIdLength));
     uint8_t module = 0;
-    if (!signal || !module_address(request.size() > 9 ? request.substr(9, 3) : "", module))
+    if (!signal || !module_address(request.substr(kIdLength), module))
         return false;
     info[0] = signal->type;
     info[1] = module;

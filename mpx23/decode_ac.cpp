@@ -38,7 +38,6 @@ int MPX23::parse40_42(const unsigned char *data, int len) {
             return -1;
         ac_channels.resize(lines);
         acData.channel_count = lines;
-        alarm_profile = lines;
         diagnostics::say("acData channel_count ", lines);
     }
     uint8_t hi = 0, lo = 0, user_values = 0;
@@ -69,6 +68,7 @@ int MPX23::parse40_42(const unsigned char *data, int len) {
     if (!in.pair(hi, lo))
         return -1;
     acData.ic = scaled_or(hi, lo, kNoCurrent);
+    ac_inputs_reported(lines); // a complete reply: it may choose the alarm profile
     return in.consumed();
 }
 

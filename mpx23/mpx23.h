@@ -20,6 +20,9 @@ public:
     float Get_Value(unsigned index, const std::string &name) const override;
     int DeviceIoControl(int code, const void *in, int in_len, void *out, int out_len,
                         int &out_used) override;
+    // Reads the device's own setting "alarm_profile" (0 or 2; absent: chosen by the number of AC
+    // inputs), then hands the settings on to the protocol engine unchanged.
+    int InitSetting(const Json::Value &settings) override;
     int RefreshStatus() override;
     int process_payload() override;
     void RunCheckThreshold() override;
@@ -74,11 +77,15 @@ private:
     int on_dc_analogue();
     int on_dc_alarms();
 
+    void set_alarm_profile(int32_t profile, const char *log_line);
+    void ac_inputs_reported(unsigned inputs);
+
     bool ac_reply_complete(const unsigned char *data, int len, unsigned lines) const;
     int rc_reply_length(const unsigned char *data, int len, unsigned modules) const;
     void refresh_block();
     bool parse_set_parameter(const std::string &request, uint8_t *info, int &info_len);
     bool parse_remote_control(const std::string &request, uint8_t *info, int &info_len);
 
-    std::string alarm_texts[3]; // detail texts of the alarm reports, reused round after round
+    std::string alarm_texts[3];       // detail texts of the alarm reports, reused round after round
+    bool alarm_profile_fixed = false; // set by the device settings: the AC inputs do not change it
 };

@@ -115,10 +115,19 @@ int MPX23::process_payload() {
     return step ? (this->*step->on_reply)() : 1;
 }
 
-// Step 9: the parameter reply carries two big-endian values at INFO 9-10 and 11-12. Whatever
-// group answers is taken; a reply too short to hold them leaves the values as they were.
+// Step 9: the parameter reply carries two big-endian values at INFO 9-10 and 11-12. They are
+// taken only from the DC distribution group, which alone answers the parameter query: a reply
+// of another group here is a late answer to the previous round, whose bytes 9 to 12 are no
+// parameters. It goes to the log and the round goes on. A reply too short to hold the values
+// leaves them as they were.
 int MPX23::on_parameters() {
-    if (info_length() >= 13) {
+    if (rx_frame[2] != kDcGroup) {
+        char line[96];
+        std::snprintf(line, sizeof line,
+                      "PMBusPower:ProcotolError {} parameter reply from group 0x%02X ignored",
+                      rx_frame[2]);
+        InfoLog(line, data_id);
+    } else if (info_length() >= 13) {
         param47_a = static_cast<uint16_t>(info(9) << 8 | info(10));
         param47_b = static_cast<uint16_t>(info(11) << 8 | info(12));
     }

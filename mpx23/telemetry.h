@@ -141,10 +141,11 @@ static_assert(offsetof(dcData, voltage) == 4 && offsetof(dcData, load_current) =
 // Reply value conversions. Replies carry unsigned 16-bit big-endian integers only.
 namespace reply_value {
 
-// Two equal bytes other than zero (0x20 0x20 blank fill, 0xFF 0xFF, ...): the power system has
-// no value. A genuine reading of 257, 514, ... looks the same and is taken as no value too.
+// The two pairs that mean "no value" on this line: 0x20 0x20 (a value sent as blank fill) and
+// 0xFF 0xFF. Every other pair is a reading, equal bytes included: 0x5A5A is 231.30 V on a
+// perfectly normal mains, not a missing phase.
 constexpr bool is_no_value(uint8_t hi, uint8_t lo) {
-    return hi == lo && hi != 0;
+    return hi == lo && (hi == 0x20 || hi == 0xFF);
 }
 
 constexpr uint16_t raw(uint8_t hi, uint8_t lo) {

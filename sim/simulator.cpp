@@ -336,19 +336,27 @@ Simulator::Reply Simulator::dc_parameters(const Command &) {
     return {kOk, sim::dc_parameters(plant_, groups[kDc].flag)};
 }
 
+// A value outside what a 48 V plant can run with is refused as invalid data and changes
+// nothing, as a real power system does (655.35 V float voltage is no setting).
 Simulator::Reply Simulator::dc_set_parameter(const Command &cmd) {
     static const struct {
         uint8_t type;
         uint16_t Parameters::*field;
+        int lowest, highest; // hundredths; the temperature compensation is signed
+        bool is_signed;
     } kSettable[] = {
-        {0x84, &Parameters::float_voltage},
-        {0x85, &Parameters::equalise_voltage},
-        {0x98, &Parameters::temp_compensation},
+        {0x84, &Parameters::float_voltage, 4200, 5800, false},    // 42.00 to 58.00 V
+        {0x85, &Parameters::equalise_voltage, 4200, 6000, false}, // 42.00 to 60.00 V
+        {0x98, &Parameters::temp_compensation, -1000, 0, true},   // -10.00 to 0 mV/degC
     };
     for (const auto &p : kSettable) {
         if (p.type != cmd.info[0])
             continue;
-        plant_.params.*p.field = static_cast<uint16_t>(cmd.info[1] << 8 | cmd.info[2]);
+        const auto raw = static_cast<uint16_t>(cmd.info[1] << 8 | cmd.info[2]);
+        const int value = p.is_signed ? static_cast<int16_t>(raw) : raw;
+        if (value < p.lowest || value > p.highest)
+            return {kInvalidData, no_info()};
+        plant_.params.*p.field = raw;
         changed();
         return {kOk, no_info()};
     }

@@ -2,6 +2,8 @@
 // the texts the host receives byte for byte, and the settings maps read with insertion.
 #include "tests/driver_fixture.h"
 
+#include <json/reader.h>
+
 #include <limits>
 #include <map>
 
@@ -200,11 +202,136 @@ TEST_F(AlarmTest, DcVoltageAlarmsAndTheirText) {
     EXPECT_TRUE(r.at(kDcHigh).active);
 }
 
-TEST_F(AlarmTest, NoCheckRunsOnInputRecordsThatDoNotExist) {
+TEST_F(AlarmTest, AMissingInputRaisesNothingAndTheOthersAreEvaluated) {
     enable_all();
+    dev.alarm_thresholds[kDcLow] = 47;
+    dev.dcData.voltage = 44.0f;
     dev.ac_channels.resize(1);
-    EXPECT_TRUE(evaluate().empty());
+    auto &in1 = dev.ac_channels[0];
+    in1.ua = in1.ub = in1.uc = 0.0f; // the one input has failed
+    auto r = evaluate();
+    ASSERT_EQ(r.size(), 8u);
+    EXPECT_TRUE(r.at(kPowerFailure).active);
+    EXPECT_EQ(r.at(kPowerFailure).detail, "ua1:0 ub1:0 uc1:0 ua2:0 ub2:0 uc2:0");
+    EXPECT_TRUE(r.at(kDcLow).active);
+
+    in1.ua = in1.ub = in1.uc = 230.0f;
+    in1.f = 50.0f;
+    r = evaluate();
+    EXPECT_FALSE(r.at(kPowerFailure).active);
+    EXPECT_FALSE(r.at(kUnderVoltage).active);
+    EXPECT_TRUE(r.at(kHighFrequency).active); // its limit is 0.0: input 1 alone raises it
+    EXPECT_EQ(r.at(kHighFrequency).detail, "f1:50 f2:0");
+    in1.ub = 290.0f;
+    EXPECT_TRUE(active(kOverVoltage));
+
+    // No input at all: every AC alarm inactive, the DC alarms as usual.
+    dev.ac_channels.clear();
+    r = evaluate();
+    ASSERT_EQ(r.size(), 8u);
+    for (const char *id : {kOverVoltage, kUnderVoltage, kPowerFailure, kHighFrequency})
+        EXPECT_FALSE(r.at(id).active) << id;
+    EXPECT_TRUE(r.at(kDcLow).active);
     EXPECT_NE(dev.block(), nullptr); // the block is refreshed all the same
+}
+
+// The alarm profile: chosen by the AC inputs (upward only) or fixed by the device settings.
+struct AlarmProfileTest : QuietDriverTest {
+    void SetUp() override {
+        QuietDriverTest::SetUp();
+        dev.data_id = 5;
+    }
+    void ac_reply(unsigned inputs, int cut = 0) {
+        const Bytes b = body::ac_analogue(std::vector<body::AcLine>(inputs));
+        dev.parse40_42(b.data(), static_cast<int>(b.size()) - cut);
+    }
+    int init(const std::string &settings) {
+        Json::Value value;
+        EXPECT_TRUE(Json::Reader().parse(settings, value)) << settings;
+        return dev.Init({}, 5, value);
+    }
+    const std::string kByInputs = "PMBusPower:AlarmProfile 5 set to 2: the AC distribution "
+                                  "reports two or more inputs";
+};
+
+TEST_F(AlarmProfileTest, TwoInputsChooseTheCheckSetAndNoReplyLowersIt) {
+    ac_reply(1);
+    ac_reply(2, 1); // cut short: not a complete reply
+    EXPECT_EQ(dev.alarm_profile, 0);
+    EXPECT_TRUE(host.log.empty());
+    ac_reply(2);
+    EXPECT_EQ(dev.alarm_profile, 2);
+    EXPECT_EQ(host.log, std::vector<std::string>{kByInputs});
+    ac_reply(1);
+    ac_reply(3);
+    ac_reply(2);
+    EXPECT_EQ(dev.alarm_profile, 2);
+    EXPECT_EQ(host.log.size(), 1u); // one line per change
+
+    // An alarm active when the plant drops to one input is still reported, and so is its end.
+    dev.alarm_settings[kPowerFailure] = 1;
+    body::AcLine dead;
+    dead.ua = dead.ub = dead.uc = 0;
+    Bytes failed = body::ac_analogue({dead, dead});
+    ASSERT_GT(dev.parse40_42(failed.data(), static_cast<int>(failed.size())), 0);
+    dev.RunCheckThreshold();
+    ASSERT_EQ(host.alarms.size(), 1u);
+    EXPECT_TRUE(host.alarms[0].active);
+    ac_reply(1);
+    dev.RunCheckThreshold();
+    ASSERT_EQ(host.alarms.size(), 2u);
+    EXPECT_FALSE(host.alarms[1].active);
+}
+
+TEST_F(AlarmProfileTest, TheDeviceSettingOverridesTheInputs) {
+    // 0: no checks, whatever the inputs.
+    ASSERT_EQ(init(R"({"alarm_profile": 0, "address": 3})"), 1);
+    EXPECT_EQ(dev.address(), 3);
+    ac_reply(2);
+    EXPECT_EQ(dev.alarm_profile, 0);
+    EXPECT_TRUE(host.log.empty()); // 0 was the profile already: no change
+
+    // 2 on a one-input plant: the checks run on the one input.
+    ASSERT_EQ(init(R"({"alarm_profile": 2})"), 1);
+    EXPECT_EQ(dev.alarm_profile, 2);
+    ASSERT_EQ(init(R"({"alarm_profile": 0})"), 1);
+    EXPECT_EQ(dev.alarm_profile, 0);
+    EXPECT_EQ(host.log, (std::vector<std::string>{
+                            "PMBusPower:AlarmProfile 5 set to 2 by the device settings",
+                            "PMBusPower:AlarmProfile 5 set to 0 by the device settings"}));
+
+    // Without the setting the inputs choose again.
+    host.clear();
+    ASSERT_EQ(init("{}"), 1);
+    ac_reply(2);
+    EXPECT_EQ(dev.alarm_profile, 2);
+    EXPECT_EQ(host.log, std::vector<std::string>{kByInputs});
+
+    // Anything but 0 or 2 is refused, and nothing of the settings is taken.
+    for (const char *bad : {R"({"alarm_profile": 1, "address": 9})", R"({"alarm_profile": 3})",
+                            R"({"alarm_profile": -1})", R"({"alarm_profile": "2"})",
+                            R"({"alarm_profile": 2.5})", R"({"alarm_profile": true})",
+                            R"({"alarm_profile": null})", R"({"alarm_profile": [2]})"}) {
+        host.clear();
+        EXPECT_EQ(init(bad), 0) << bad;
+        EXPECT_EQ(host.log, std::vector<std::string>{
+                                "PMBusPower:SettingError 5 alarm_profile: expected 0 or 2"});
+    }
+    EXPECT_EQ(dev.alarm_profile, 2);
+    EXPECT_EQ(dev.address(), 3);
+}
+
+TEST_F(AlarmProfileTest, AOneInputPlantWithTheSettingReportsItsAlarms) {
+    ASSERT_EQ(init(R"({"alarm_profile": 2})"), 1);
+    dev.alarm_settings[kPowerFailure] = 1;
+    dev.alarm_settings[kDcLow] = 1;
+    dev.alarm_thresholds[kDcLow] = 47;
+    round(0, 0, 0, /*lines=*/1);
+    ASSERT_EQ(host.alarms.size(), 2u);
+    EXPECT_EQ(host.alarms[0].id, kPowerFailure);
+    EXPECT_FALSE(host.alarms[0].active);
+    EXPECT_EQ(host.alarms[0].detail, "ua1:230 ub1:231 uc1:229 ua2:0 ub2:0 uc2:0");
+    EXPECT_EQ(host.alarms[1].id, kDcLow);
 }
 
 } // namespace

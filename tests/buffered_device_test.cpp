@@ -127,4 +127,22 @@ TEST_F(BufferedDeviceTest, InitSettingReachesTheEngine) {
     EXPECT_EQ(dev.address(), 9);
 }
 
+// Where the first data member of a class derived from the engine sits.
+struct FirstMemberAfterTheEngine : PMBusProtocol {
+    int process_payload() override { return 0; }
+    int32_t first = 0;
+};
+
+TEST_F(BufferedDeviceTest, TheBlockMembersComeFirstInTheirOrder) {
+    FirstMemberAfterTheEngine probe;
+    const auto offset = [](const void *object, const void *member) {
+        return static_cast<const char *>(member) - static_cast<const char *>(object);
+    };
+    const auto first = offset(&probe, &probe.first);
+    const auto members = dev.member_offsets();
+    EXPECT_EQ(members.record_len, first);
+    EXPECT_GT(members.record_buf, members.record_len);
+    EXPECT_LT(members.record_buf, members.steady_now); // this implementation's additions follow
+}
+
 } // namespace

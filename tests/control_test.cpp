@@ -70,7 +70,12 @@ TEST_F(ControlTest, ParameterSettingSendsTheHundredfold) {
         {set("4196A3201001", "327.67"), {0x84, 0x7F, 0xFF}},
         {set("4196A3201001", "327.68"), {0x84, 0x80, 0x00}},
         {set("4196A3201001", "400"), {0x84, 0x9C, 0x40}}, // low 16 bits of 40000
-        {set("4196A3201001", R"("  12.5 V")"), {0x84, 0x04, 0xE2}},
+        {set("4196A3201001", R"("  12.5\t")"), {0x84, 0x04, 0xE2}},
+        {set("4196A3201001", R"("+5.35e1")"), {0x84, 0x14, 0xE6}},
+        {set("4196A3201001", R"(".5")"), {0x84, 0x00, 0x32}},
+        {set("4196A3201001", R"("-2.")"), {0x84, 0xFF, 0x38}},
+        {set("4196A3201001", R"("0054E-0")"), {0x84, 0x15, 0x18}},
+        {set("4196A3201001", "5.35e1"), {0x84, 0x14, 0xE6}},
         {R"({"SetValue": 1, "signal_id": "4196A3201001", "note": [1, 2]} // comment)",
          {0x84, 0x00, 0x64}},
     };
@@ -109,6 +114,21 @@ TEST_F(ControlTest, MalformedParameterRequestsAreRefusedWithNothingSent) {
         set("4196A3201001", "1e10"),
         set("4196A3201001", "655.36"),  // 65536 needs 17 bits
         set("4196A3201001", "-327.69"), // -32769 likewise
+        // A text that is not one complete decimal number, however much of it reads as one.
+        set("4196A3201001", R"("0x20")"),
+        set("4196A3201001", R"("53.5 volts")"),
+        set("4196A3201001", R"("  12.5 V")"),
+        set("4196A3201001", R"("53,5")"),
+        set("4196A3201001", R"("1e")"),
+        set("4196A3201001", R"("1e+")"),
+        set("4196A3201001", R"(".")"),
+        set("4196A3201001", R"("-")"),
+        set("4196A3201001", R"("+-1")"),
+        set("4196A3201001", R"("1.2.3")"),
+        set("4196A3201001", R"("  ")"),
+        set("4196A3201001", R"("infinity")"),
+        set("4196A3201001", R"("5 3")"),
+        set("4196A3201001", R"("53.5\n")"),
     };
     dev.ctrl_result = 1;
     for (const auto &request : refused) {
@@ -135,13 +155,9 @@ TEST_F(ControlTest, RemoteControlNamesACommandAndAModule) {
         std::vector<uint8_t> info;
     };
     const Case cases[] = {
-        {"419500601003", {0x10, 0x03}},
-        {"419500200", {0x2F, 0x00}}, // no module: system-wide
-        {"419500201255", {0x20, 0xFF}},
-        {"419500600 7", {0x1F, 0x07}},
-        {"419500602+12", {0x11, 0x0C}},
-        {"4195006020019999", {0x11, 0x01}}, // characters after the twelfth ignored
-        {"4195006013xy", {0x10, 0x03}},     // digits up to the first other character
+        {"419500601003", {0x10, 0x03}}, {"4195002000", {0x2F, 0x00}}, // module 0: every module
+        {"419500201255", {0x20, 0xFF}}, {"41950060007", {0x1F, 0x07}},
+        {"41950060212", {0x11, 0x0C}},
     };
     for (const auto &c : cases) {
         host.clear();
@@ -149,8 +165,11 @@ TEST_F(ControlTest, RemoteControlNamesACommandAndAModule) {
         EXPECT_EQ(dev.poll_state, 320);
         EXPECT_EQ(host.sent, std::vector<Command>{cmd(0x41, 0x45, c.info)}) << c.request;
     }
+    // Exactly the identifier and one to three digits: nothing else is read as a module.
     for (const std::string request :
-         {"41950060", "419500603003", "419500201300", "419500201abc", "419500201-1", ""}) {
+         {"41950060", "419500603003", "419500201300", "419500201abc", "419500201-1", "",
+          "419500200", "4195002015junk", "4195002002x", "419500600 7", "419500602+12",
+          "4195006020019999", "4195006013xy", "4195006010003", "419500601 3", "4195006013 "}) {
         host.clear();
         dev.poll_state = 6;
         EXPECT_EQ(control(320, request), -1) << request;

@@ -20,7 +20,7 @@ TEST_F(AcDecodeTest, AnalogueReplySizesTheListAndConvertsEveryValue) {
     body::AcLine first;
     first.ua = 22050;  // integer division: 220.0, not 220.5
     first.ub = 0x2020; // blank fill: no value
-    first.uc = 0x0101; // equal bytes: taken for no value too
+    first.uc = 0x0101; // equal bytes are a reading like any other
     first.f = 4999;
     Bytes b = body::ac_analogue({first, body::AcLine{}}, 0x2020, 0x0101, 1234);
 
@@ -34,12 +34,39 @@ TEST_F(AcDecodeTest, AnalogueReplySizesTheListAndConvertsEveryValue) {
     const mpx23_ac_channel &l0 = dev.ac_channels[0];
     EXPECT_EQ(got(l0.ua), 220.0f);
     EXPECT_EQ(got(l0.ub), 0.0f);
-    EXPECT_EQ(got(l0.uc), 0.0f);
+    EXPECT_EQ(got(l0.uc), 2.0f);
     EXPECT_EQ(got(l0.f), 49.0f);
     EXPECT_EQ(got(dev.ac_channels[1].ua), 230.0f);
     EXPECT_EQ(bits(got(dev.acData.ia)), 0xBDCCCCCDu); // -0.1 placeholder
-    EXPECT_EQ(got(dev.acData.ib), -0.1f);
+    EXPECT_EQ(got(dev.acData.ib), 2.0f);
     EXPECT_EQ(got(dev.acData.ic), 12.0f);
+}
+
+TEST_F(AcDecodeTest, OnlyBlankFillAndAllOnesAreNoValue) {
+    // A normal mains whose readings happen to encode as equal bytes: 231.30 V is 0x5A5A,
+    // 228.73 V is 0x5959, 51.40 Hz is 0x1414. Each is a reading, not a missing phase.
+    body::AcLine mains;
+    mains.ua = 0x5A5A;
+    mains.ub = 0x5959;
+    mains.uc = 0xFFFF; // the other no-value pair
+    mains.f = 0x1414;
+    Bytes b = body::ac_analogue({mains}, 0x0202, 0xFFFF, 0xFFFF);
+    ASSERT_EQ(dev.parse40_42(b.data(), static_cast<int>(b.size())), 16);
+    const mpx23_ac_channel &in = dev.ac_channels[0];
+    EXPECT_EQ(got(in.ua), 231.0f);
+    EXPECT_EQ(got(in.ub), 228.0f);
+    EXPECT_EQ(got(in.uc), 0.0f);
+    EXPECT_EQ(got(in.f), 51.0f);
+    EXPECT_EQ(got(dev.acData.ia), 5.0f);
+    EXPECT_EQ(bits(got(dev.acData.ib)), 0xBDCCCCCDu);
+    EXPECT_EQ(bits(got(dev.acData.ic)), 0xBDCCCCCDu); // phase C has its placeholder too
+
+    // Blank fill in phase C, every other pair a reading.
+    b = body::ac_analogue({body::AcLine{}}, 0x2121, 0x1F1F, 0x2020);
+    ASSERT_EQ(dev.parse40_42(b.data(), static_cast<int>(b.size())), 16);
+    EXPECT_EQ(got(dev.acData.ia), 84.0f);
+    EXPECT_EQ(got(dev.acData.ib), 79.0f);
+    EXPECT_EQ(bits(got(dev.acData.ic)), 0xBDCCCCCDu);
 }
 
 TEST_F(AcDecodeTest, UserDefinedValuesAreSteppedOverAndCounted) {
@@ -71,7 +98,7 @@ TEST_F(AcDecodeTest, ListFollowsTheInputCountOnlyForCompleteReplies) {
     EXPECT_EQ(got(dev.acData.channel_count), 3);
     EXPECT_EQ(got(dev.ac_channels[1].ua_alarm), 7);
     EXPECT_EQ(got(dev.ac_channels[2].ua), 240.0f);
-    EXPECT_EQ(dev.alarm_profile, 3);
+    EXPECT_EQ(dev.alarm_profile, 2);
 
     // A cut-short reply announcing another count changes nothing.
     Bytes one = body::ac_analogue({body::AcLine{}}, 9900, 9900, 9900);
@@ -84,6 +111,7 @@ TEST_F(AcDecodeTest, ListFollowsTheInputCountOnlyForCompleteReplies) {
     EXPECT_EQ(dev.parse40_42(one.data(), static_cast<int>(one.size())), 16);
     EXPECT_EQ(dev.ac_channels.size(), 1u);
     EXPECT_EQ(got(dev.acData.ia), 99.0f);
+    EXPECT_EQ(dev.alarm_profile, 2); // no reply lowers the profile
 }
 
 TEST_F(AcDecodeTest, CutShortReplyKeepsOnlyTheFieldsWithinTheInput) {

@@ -34,6 +34,35 @@ TEST_F(DcDecodeTest, NoValuePairsOnlyWhereAFieldHasAPlaceholder) {
     EXPECT_EQ(got(dev.dcData.n_values[0]), 82.0f);
     EXPECT_EQ(got(dev.dcData.p_values[0]), -0.1f);
     EXPECT_EQ(got(dev.dcData.p_values[1]), 7.0f);
+
+    // Of the equal pairs only 0x2020 and 0xFFFF mean no value: 0x0101 is 257.
+    const Bytes users = {0x14, 0xEA, 0, 0, 0, 0, 3, 0xFF, 0xFF, 0x01, 0x01, 0x5A, 0x5A};
+    CaptureStdout();
+    EXPECT_EQ(decode(dev, &MPX23::parse42_42, users), 13);
+    GetCapturedStdout();
+    EXPECT_EQ(got(dev.dcData.p_values[0]), -0.1f);
+    EXPECT_EQ(got(dev.dcData.p_values[1]), 257.0f);
+    EXPECT_EQ(got(dev.dcData.p_values[2]), 23130.0f);
+}
+
+TEST_F(DcDecodeTest, UserValueListHoldsExactlyItsCapacity) {
+    // p = 9 fills the list; p = 10 is stepped over and leaves it.
+    Bytes nine = {0x14, 0xEA, 0, 0, 0, 0, 9};
+    for (unsigned j = 0; j < 9; ++j)
+        put16(nine, 100 + j);
+    CaptureStdout();
+    EXPECT_EQ(decode(dev, &MPX23::parse42_42, nine), 7 + 18);
+    for (unsigned j = 0; j < 9; ++j)
+        EXPECT_EQ(got(dev.dcData.p_values[j]), static_cast<float>(100 + j)) << j;
+    Bytes ten = {0x14, 0xEA, 0, 0, 0, 0, 10};
+    for (unsigned j = 0; j < 10; ++j)
+        put16(ten, 500 + j);
+    EXPECT_EQ(decode(dev, &MPX23::parse42_42, ten), 7 + 20);
+    EXPECT_EQ(GetCapturedStdout(), "parse 42_42 m 0 2\nparse 42_42 n 0 20\nparse 42_42 p 9 9\n"
+                                   "parse 42_42 m 0 2\nparse 42_42 n 0 20\nparse 42_42 p 10 9\n");
+    EXPECT_EQ(got(dev.dcData.p_count), 10);
+    EXPECT_EQ(got(dev.dcData.p_values[0]), 100.0f);
+    EXPECT_EQ(got(dev.dcData.p_values[8]), 108.0f);
 }
 
 TEST_F(DcDecodeTest, CountsAboveCapacity) {
@@ -79,6 +108,25 @@ TEST_F(DcDecodeTest, AlarmListsAreTruncatedToCapacity) {
     GetCapturedStdout();
     EXPECT_EQ(got(dev.dcData.alert_m[1]), 0x78);
     EXPECT_EQ(got(dev.dcData.alert_m[2]), 3); // from the first reply
+}
+
+TEST_F(DcDecodeTest, AlarmReplyCutInsideSkippedBytesIsRejected) {
+    // Bytes beyond a list's capacity are stepped over, not read: a reply that ends among them
+    // is still a reply cut short.
+    Bytes m_list = {0x00, 43};
+    for (int i = 0; i < 43; ++i)
+        m_list.push_back(static_cast<uint8_t>(i));
+    m_list.push_back(0); // ap = 0
+    const Bytes p_list = {0x00, 0, 5, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5};
+    CaptureStdout();
+    ASSERT_EQ(decode(dev, &MPX23::parse42_44, m_list), 46);
+    ASSERT_EQ(decode(dev, &MPX23::parse42_44, p_list), 8);
+    // The last user-defined alarm byte missing: the fourth and fifth are stepped over.
+    EXPECT_EQ(decode(dev, &MPX23::parse42_44, Bytes(p_list.begin(), p_list.end() - 1)), -1);
+    EXPECT_EQ(decode(dev, &MPX23::parse42_44, Bytes(p_list.begin(), p_list.end() - 2)), -1);
+    // The m-list ending inside its 43rd byte, with nothing after it.
+    EXPECT_EQ(decode(dev, &MPX23::parse42_44, Bytes(m_list.begin(), m_list.end() - 2)), -1);
+    GetCapturedStdout();
 }
 
 } // namespace

@@ -130,6 +130,31 @@ TEST_F(EngineTest, RejectsEachChecksumAndFormatFault) {
     EXPECT_TRUE(dev.replies.empty());
 }
 
+TEST_F(EngineTest, TakesOnlyFramesOfExactly16PlusLenidCharacters) {
+    // Characters after a valid CHKSUM: the frame is longer than its LENID says.
+    const std::string good = frames::reply(0x41, {0x00, 0x01});
+    const std::string body = good.substr(0, good.size() - 1);
+    for (const char *extra : {"00", "0000", "FDAC"})
+        EXPECT_EQ(feed(body + extra + "\r"), 0) << extra;
+    // One pair short: LENID claims more than the frame holds.
+    EXPECT_EQ(feed(good.substr(0, 13) + good.substr(15)), 0);
+    EXPECT_EQ(host.rejected, std::vector<FrameFault>(4, FrameFault::Length));
+    EXPECT_EQ(feed(good), 1);
+}
+
+TEST_F(EngineTest, RemembersTheReturnCodeOfARefusalUntilTheNextCommand) {
+    EXPECT_EQ(dev.refusal(), -1);
+    dev.write_pmbus_cmd(0x42, 0x49);
+    EXPECT_EQ(feed(frames::reply(0x42, {}, /*rtn=*/0x06)), 0);
+    EXPECT_EQ(dev.refusal(), 0x06);
+    EXPECT_EQ(feed(frames::reply(0x42, {0x00})), 1); // an accepted reply does not clear it
+    EXPECT_EQ(dev.refusal(), 0x06);
+    dev.write_pmbus_cmd(0x42, 0x47);
+    EXPECT_EQ(dev.refusal(), -1);
+    EXPECT_EQ(feed(frames::reply(0x42, {}, 0x06, /*adr=*/2)), 0); // another device's
+    EXPECT_EQ(dev.refusal(), -1);
+}
+
 TEST_F(EngineTest, DecodesBlankFillInInfoAsSpaceBytes) {
     // The power system sends a missing value as blanks and sums the blanks into CHKSUM.
     std::string body = "20014200"

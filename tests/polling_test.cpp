@@ -32,7 +32,8 @@ struct PollingTest : QuietDriverTest {
 
 TEST_F(PollingTest, FirstRoundSendsNineCommandsThenPublishesTheBlock) {
     EXPECT_EQ(round(0, 0, 0), kFullRound);
-    const std::vector<std::string> tail = {"SendSP", "Reset", "DoBatchCheckThreshold",
+    // InfoLog: the two AC inputs chose the two-input alarm profile.
+    const std::vector<std::string> tail = {"InfoLog", "SendSP", "Reset", "DoBatchCheckThreshold",
                                            "SaveDeviceHistory"};
     auto names = host.names({"SendData", "RefreshStatus"});
     EXPECT_EQ(names, tail);
@@ -91,24 +92,40 @@ TEST_F(PollingTest, WrongGroupResetsInStepOneAndIsIgnoredLater) {
     EXPECT_EQ(dev.poll_state, 2);
 }
 
-TEST_F(PollingTest, RectifierReplyNotConsumedExactlyIsAProtocolError) {
+TEST_F(PollingTest, RectifierRepliesNotConsumedExactlyAreProtocolErrors) {
     dev.data_id = 7;
     round(0, 0, 0);
-    host.clear();
-    dev.poll_state = 4;
-    Bytes reply = body::rc_analogue(0x10, 5300, std::vector<body::Module>(3));
-    reply.push_back(0x00); // one byte the decoder does not consume
-    GetCapturedStdout();
-    CaptureStdout();
-    EXPECT_EQ(payload(0x41, reply), 1);
-    EXPECT_NE(GetCapturedStdout().find("parse p41_41 overflow memory boundary\n"),
-              std::string::npos);
-    CaptureStdout();
-    EXPECT_EQ(host.log, std::vector<std::string>{
-                            "PMBusPower:ProcotolError 7 parse p41_41 overflow memory boundary"});
-    EXPECT_TRUE(host.sent.empty());
-    EXPECT_EQ(dev.rc_data_flag, 0x10);
-    EXPECT_EQ(dev.poll_state, 4);
+    struct Case {
+        int state;
+        Bytes reply;
+        const char *log_line, *printed; // printed: the decoder's lines, then the cycle's own
+    };
+    const Case cases[] = {
+        {4, body::rc_analogue(0x10, 5300, std::vector<body::Module>(3)),
+         "PMBusPower:ProcotolError 7 parse p41_41 overflow memory boundary",
+         "out_v is 53.000000\nparse41_42 channel_count 3\nrcchannel p41_41_count 0\n"
+         "rcchannel p41_41_count 0\nrcchannel p41_41_count 0\n"
+         "parse p41_41 overflow memory boundary\n"},
+        {5, body::rc_status(3), "PMBusPower:ProcotolError 7 parse p41_43 overflow memory boundary",
+         "parse41_43 channel_count 3\n"},
+        {6, body::rc_alarms(3), "PMBusPower:ProcotolError 7 parse p41_44 overflow memory boundary",
+         "rcchannel p41_44_count 0\nrcchannel p41_44_count 0\nrcchannel p41_44_count 0\n"},
+    };
+    for (const Case &c : cases) {
+        host.clear();
+        dev.poll_state = c.state;
+        Bytes reply = c.reply;
+        reply.push_back(0x00); // one byte the decoder does not consume
+        GetCapturedStdout();
+        CaptureStdout();
+        EXPECT_EQ(payload(0x41, reply), 1);
+        EXPECT_EQ(GetCapturedStdout(), c.printed);
+        CaptureStdout();
+        EXPECT_EQ(host.log, std::vector<std::string>{c.log_line});
+        EXPECT_TRUE(host.sent.empty());
+        EXPECT_EQ(dev.poll_state, c.state);
+    }
+    EXPECT_EQ(dev.rc_data_flag, 0x10); // taken before the analogue reply was refused
 }
 
 TEST_F(PollingTest, DcReplyForTwoUnitsStopsTheRound) {
@@ -145,20 +162,85 @@ TEST_F(PollingTest, PendingControlSwallowsTheNextReply) {
     EXPECT_EQ(host.sent, std::vector<Command>{kParams});
 }
 
-TEST_F(PollingTest, ParameterReplyIsTakenFromWhateverAnswersFirst) {
+TEST_F(PollingTest, ParametersAreTakenOnlyFromTheDcDistributionGroup) {
+    dev.data_id = 9;
     dev.RefreshStatus();
-    // A late rectifier reply of the previous round arrives first.
+    EXPECT_EQ(payload(0x42, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0x14, 0xE6, 0x16, 0x08}), 1);
+    EXPECT_EQ(dev.param47_a, 5350);
+    EXPECT_EQ(dev.param47_b, 5640);
+    // A late rectifier reply of the previous round arrives first: logged, the parameters kept,
+    // and the round goes on.
+    dev.RefreshStatus();
     const Bytes late = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x02, 0x03, 0x04, 0x05};
     EXPECT_EQ(payload(0x41, late), 1);
-    EXPECT_EQ(dev.param47_a, 0x0102);
-    EXPECT_EQ(dev.param47_b, 0x0304);
+    EXPECT_EQ(dev.param47_a, 5350);
+    EXPECT_EQ(dev.param47_b, 5640);
     EXPECT_EQ(host.sent.back(), kAcAnalogue);
+    EXPECT_EQ(dev.poll_state, 1);
+    EXPECT_EQ(host.log, std::vector<std::string>{
+                            "PMBusPower:ProcotolError 9 parameter reply from group 0x41 ignored"});
+    dev.RefreshStatus();
+    EXPECT_EQ(payload(0x40, late), 1);
+    EXPECT_EQ(host.log, (std::vector<std::string>{
+                            "PMBusPower:ProcotolError 9 parameter reply from group 0x41 ignored",
+                            "PMBusPower:ProcotolError 9 parameter reply from group 0x40 ignored"}));
+    EXPECT_EQ(dev.param47_a, 5350);
     // A parameter reply too short to hold the values keeps them and the round goes on.
     dev.RefreshStatus();
     EXPECT_EQ(payload(0x42, Bytes(12, 0xEE)), 1);
-    EXPECT_EQ(dev.param47_a, 0x0102);
-    EXPECT_EQ(dev.param47_b, 0x0304);
+    EXPECT_EQ(dev.param47_a, 5350);
+    EXPECT_EQ(dev.param47_b, 5640);
     EXPECT_EQ(host.sent.back(), kAcAnalogue);
+    EXPECT_EQ(host.log.size(), 2u);
+}
+
+TEST_F(PollingTest, DiagnosticLinesOfTheCycleAreExact) {
+    // A first round: every line the cycle and its decoders print, whole and in order.
+    GetCapturedStdout();
+    CaptureStdout();
+    round(0, 0, 0);
+    EXPECT_EQ(GetCapturedStdout(), "ac number is 1\n"
+                                   "acData channel_count 2\n"
+                                   "out_v is 53.000000\n"
+                                   "parse41_42 channel_count 3\n"
+                                   "rcchannel p41_41_count 0\n"
+                                   "rcchannel p41_41_count 0\n"
+                                   "rcchannel p41_41_count 0\n"
+                                   "parse41_43 channel_count 3\n"
+                                   "rcchannel p41_44_count 0\n"
+                                   "rcchannel p41_44_count 0\n"
+                                   "rcchannel p41_44_count 0\n"
+                                   "42_42 dc_number 1\n"
+                                   "parse 42_42 m 2 2\n"
+                                   "parse 42_42 n 1 20\n"
+                                   "parse 42_42 p 0 9\n"
+                                   "42_42 used_len 13\n"
+                                   "MPX23_42_44 dc_number 1\n"
+                                   " dcData.alert_m_count 0 42\n"
+                                   " dcData.alert_p_count 0 3\n");
+    EXPECT_EQ(host.log, std::vector<std::string>{"PMBusPower:AlarmProfile 0 set to 2: the AC "
+                                                 "distribution reports two or more inputs"});
+
+    // The lines of a round that stops.
+    struct Case {
+        int state;
+        uint8_t group;
+        Bytes info;
+        const char *printed;
+    };
+    const Case cases[] = {
+        {1, 0x40, {0x00, 3, 2}, "ac number is 3\n0x40 error\n"},
+        {7, 0x42, {0x00, 1, 0x14}, "42_42 dc_number 1\n42_42 used_len -1\n"},
+        {7, 0x42, {0x00, 0}, "42_42 dc_number 0\n"},
+        {8, 0x42, {0x00, 2, 0, 0, 0}, "MPX23_42_44 dc_number 2\n"},
+    };
+    for (const Case &c : cases) {
+        dev.poll_state = c.state;
+        CaptureStdout();
+        EXPECT_EQ(payload(c.group, c.info), 1);
+        EXPECT_EQ(GetCapturedStdout(), c.printed);
+    }
+    CaptureStdout();
 }
 
 TEST_F(PollingTest, RepliesTooShortForTheirStepStopTheRoundSafely) {

@@ -21,6 +21,17 @@ public:
             replace_block(block_len);
     }
     int block_size() const { return record_len; }
+    // Byte offsets of the base's members in this object, in declaration order of the base.
+    struct MemberOffsets {
+        long record_len, record_buf, steady_now;
+    };
+    MemberOffsets member_offsets() const {
+        const auto at = [this](const void *member) {
+            return static_cast<long>(static_cast<const char *>(member) -
+                                     reinterpret_cast<const char *>(this));
+        };
+        return {at(&record_len), at(&record_buf), at(&steady_now)};
+    }
     const std::vector<unsigned char> *block() const { return record_buf.get(); }
 
     std::vector<std::vector<uint8_t>> replies; // VER ADR CID1 RTN LENID(2) INFO

@@ -39,7 +39,8 @@ std::string command_line_error(const std::vector<std::string> &args) {
 
 TEST(Config, ReadsEveryDeviceKey) {
     const auto devices = host::parse_config(json(R"({"devices": [
-        {"port": "/dev/ttyS1", "settings": {"address": 3, "protocol_version": "0x21"},
+        {"port": "/dev/ttyS1",
+         "settings": {"address": 3, "protocol_version": "0x21", "alarm_profile": 0},
          "data_id": 1001, "interval": 0.5, "timeout": 2, "baud": 19200,
          "alarm_settings": {"220600140010": 1}, "alarm_thresholds": {"210600320010": 47.5}},
         {"port": "tcp:10.0.0.7:4001", "data_id": 1002},
@@ -49,6 +50,7 @@ TEST(Config, ReadsEveryDeviceKey) {
     EXPECT_EQ(a.port_location.kind, PortLocation::Kind::Serial);
     EXPECT_EQ(a.port_location.path, "/dev/ttyS1");
     EXPECT_EQ(a.settings["address"].asInt(), 3);
+    EXPECT_EQ(a.settings["alarm_profile"].asInt(), 0);
     EXPECT_EQ(a.data_id, 1001u);
     EXPECT_DOUBLE_EQ(a.interval, 0.5);
     EXPECT_DOUBLE_EQ(a.reply_timeout(), 2.0);
@@ -168,13 +170,14 @@ TEST(Config, CommandLine) {
          {"{", "[]", R"({"signal_id": "4196A3201001"})", R"({"signal_id": 5, "SetValue": 1})",
           R"({"signal_id": "4196A3201001", "SetValue": "x"})"})
         EXPECT_EQ(command_line_error({"--set", set}).rfind("--set: expected", 0), 0u) << set;
-    for (const char *control : {"", "41950020", "4195002000001", "419500200x", "419500200256"})
+    for (const char *control :
+         {"", "41950020", "419500200", "4195002000001", "419500200x", "419500200256"})
         EXPECT_EQ(command_line_error({"--control", control}).rfind("--control: expected", 0), 0u)
             << control;
     EXPECT_EQ(command_line_error({"--get", ""}), "--get: expected a value name");
     o = host::parse_command_line({"--set", R"({"signal_id": "4196A3201001", "SetValue": "54.1"})",
-                                  "--control", "419500200", "--get", "out_v"});
-    EXPECT_EQ(o.control, std::string("419500200"));
+                                  "--control", "4195002000", "--get", "out_v"});
+    EXPECT_EQ(o.control, std::string("4195002000"));
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 // rc_channels[N - 1] in the driver.
 #include "mpx23/mpx23.h"
 #include "sim/loopback.h"
+#include "sim/replies.h"
 #include "sim/simulator.h"
 #include "sim/wire.h"
 #include "tests/poll_commands.h"
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -45,12 +47,18 @@ float whole_units(const sim::Reading &r) {
     return static_cast<float>(sim::hundredths(r.value()) / 100);
 }
 
-// The same for readings that may be missing: two equal non-zero bytes are the no-value marker,
-// so a genuine reading that encodes that way (228.73 V is 0x5959) is held as `placeholder`.
+// The same for readings that may be missing: 0x2020 (blank fill) and 0xFFFF are the no-value
+// pairs and hold `placeholder`; any other value, equal bytes included, is a reading.
 float whole_units_or(const sim::Reading &r, float placeholder) {
     const uint16_t h = sim::hundredths(r.value());
-    const bool marker = (h >> 8) == (h & 0xFF) && h != 0;
+    const bool marker = h == 0x2020 || h == 0xFFFF;
     return marker ? placeholder : static_cast<float>(h / 100);
+}
+
+// Whether a reading goes out as two equal bytes (231.30 V is 0x5A5A).
+bool equal_bytes(const sim::Reading &r) {
+    const uint16_t h = sim::hundredths(r.value());
+    return (h >> 8) == (h & 0xFF);
 }
 
 // An event carried out now (the round in the text is not used).
@@ -241,7 +249,7 @@ TEST_F(DriverPollsSim, RemoteControlSwitchesModulesAndChargeMode) {
     EXPECT_EQ(line.round().sent, kQuietRound);
 
     // Equalise charge: system-wide, every module follows, and the DC side's mode changes too.
-    ASSERT_EQ(line.control(320, "419500600"), 0);
+    ASSERT_EQ(line.control(320, "419500600000"), 0);
     EXPECT_EQ(line.outcome(321), 1);
     r = line.round();
     EXPECT_TRUE(r.completed);
@@ -253,7 +261,7 @@ TEST_F(DriverPollsSim, RemoteControlSwitchesModulesAndChargeMode) {
 
     // Module 2 on again, back to float.
     ASSERT_EQ(line.control(320, "419500201002"), 0);
-    ASSERT_EQ(line.control(320, "419500601"), 0);
+    ASSERT_EQ(line.control(320, "4195006010"), 0);
     EXPECT_EQ(line.outcome(321), 1);
     r = line.round();
     EXPECT_TRUE(r.completed);
@@ -475,6 +483,93 @@ TEST_F(DriverPollsSim, MainsFailureRaisesThePowerFailureAlarmForTheOutage) {
                                                     kDcAnalogue}));
         }
     }
+}
+
+TEST_F(DriverPollsSim, AMainsReadingOfTwoEqualBytesIsNoMissingPhase) {
+    // A normal mains wandering round 230 V: now and then a phase goes out as two equal bytes
+    // (0x5959, 0x5A5A). None of them may be held as 0 V, nor raise an under-voltage or power
+    // failure alarm.
+    sim::Config config;
+    config.seed = 23;
+    Line line(config);
+    line.dev.alarm_settings["220600130010"] = 1; // under-voltage
+    line.dev.alarm_settings["220600140010"] = 1; // power failure
+    auto &plant = line.s.plant();
+    unsigned equal_pairs = 0;
+    for (unsigned n = 1; n <= 2000; ++n) {
+        const size_t first = line.rec.alarms.size();
+        ASSERT_TRUE(line.round().completed) << "round " << n;
+        for (size_t i = 0; i < plant.ac.size(); ++i) {
+            for (size_t p = 0; p < 3; ++p) {
+                equal_pairs += equal_bytes(plant.ac[i].phase[p]);
+                const auto &in = line.dev.ac_channels[i];
+                const float held[] = {got(in.ua), got(in.ub), got(in.uc)};
+                ASSERT_EQ(held[p], whole_units(plant.ac[i].phase[p]))
+                    << "round " << n << ", input " << i + 1 << ", phase " << p;
+                ASSERT_GE(held[p], 200.0f);
+            }
+        }
+        for (size_t i = first; i < line.rec.alarms.size(); ++i)
+            ASSERT_FALSE(line.rec.alarms[i].active) << line.rec.alarms[i].id << " round " << n;
+    }
+    EXPECT_GT(equal_pairs, 20u); // the case did come up
+}
+
+TEST_F(DriverPollsSim, ALateReplyInPlaceOfTheParameterReplyChangesNoParameter) {
+    // Every tenth round the parameter reply is lost and a late rectifier reply of the round
+    // before arrives in its place. No published block may carry other parameters than the
+    // plant's.
+    sim::Config config;
+    std::string rounds;
+    for (unsigned n = 10; n <= 200; n += 10)
+        rounds += (rounds.empty() ? "" : ",") + std::to_string(n);
+    config.faults = {sim::parse_fault("silence:cmd=4247:rounds=" + rounds)};
+    Line line(config);
+    unsigned completed = 0, wrong = 0;
+    for (unsigned n = 1; n <= 200; ++n) {
+        const int published = line.rec.count("SendSP");
+        line.dev.RefreshStatus();
+        if (n % 10 == 0) {
+            auto late =
+                sim::encode_reply(0x20, 1, 0x41, 0, sim::rc_analogue(line.s.plant(), 0, {}));
+            line.link.pump(line.dev); // the lost parameter reply: nothing comes
+            line.dev.process(reinterpret_cast<unsigned char *>(&late[0]),
+                             static_cast<unsigned>(late.size()));
+        }
+        line.link.pump(line.dev);
+        if (line.rec.count("SendSP") != published + 1)
+            continue;
+        ++completed;
+        const auto &block = line.rec.last("SendSP")->bytes;
+        uint16_t tail[2];
+        std::memcpy(tail, block.data() + block.size() - sizeof tail, sizeof tail);
+        wrong += tail[0] != 5350 || tail[1] != 5640;
+    }
+    EXPECT_EQ(completed, 200u); // the round goes on as before
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(line.rec.log.size(), 20u + 1); // one line per late reply, one for the profile
+    EXPECT_EQ(std::count(line.rec.log.begin(), line.rec.log.end(),
+                         "PMBusPower:ProcotolError 0 parameter reply from group 0x41 ignored"),
+              20);
+}
+
+TEST_F(DriverPollsSim, AParameterOutsideItsRangeIsRefusedByThePowerSystem) {
+    Line line;
+    ASSERT_TRUE(line.round().completed);
+    // 655.35 V float voltage: refused with "invalid data", nothing changes.
+    ASSERT_EQ(line.control(310, R"({"signal_id": "4196A3201001", "SetValue": 655.35})"), 0);
+    EXPECT_EQ(line.outcome(311), -1);
+    EXPECT_EQ(line.dev.fault_count(FrameFault::ReturnCode), 1u);
+    EXPECT_EQ(line.dev.refusal(), 0x06);
+    EXPECT_EQ(line.s.plant().params.float_voltage, 5350);
+    ASSERT_TRUE(line.round().completed);
+    EXPECT_EQ(line.dev.refusal(), -1); // the next command forgets it
+    EXPECT_EQ(line.dev.param47_a, 5350);
+    // A plausible value is carried out.
+    ASSERT_EQ(line.control(310, R"({"signal_id": "4196A3201001", "SetValue": 54})"), 0);
+    EXPECT_EQ(line.outcome(311), 1);
+    EXPECT_EQ(line.dev.refusal(), -1);
+    EXPECT_EQ(line.s.plant().params.float_voltage, 5400);
 }
 
 } // namespace

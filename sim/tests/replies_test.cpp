@@ -124,6 +124,41 @@ TEST(Replies, ParametersCanBeSetAndReadBack) {
     // The bus follows the new float voltage.
     EXPECT_EQ(be16(ask(s, kDc, 0x42, kAll).info, 2), 5400);
     EXPECT_EQ(ask(s, kDc, 0x49, {0x86, 0x00, 0x01}).rtn, 0x06);
+
+    // Values a 48 V plant cannot run with are refused as invalid data and change nothing.
+    struct Case {
+        std::vector<uint8_t> info;
+        uint8_t rtn;
+    };
+    const Case cases[] = {
+        {{0x84, 0xFF, 0xFF}, 0x06}, // 655.35 V float
+        {{0x84, 0x10, 0x67}, 0x06}, // 41.99 V
+        {{0x84, 0x16, 0xA9}, 0x06}, // 58.01 V
+        {{0x85, 0x17, 0x71}, 0x06}, // 60.01 V equalise
+        {{0x85, 0x10, 0x67}, 0x06}, // 41.99 V
+        {{0x98, 0x00, 0x01}, 0x06}, // +0.01 mV/degC: compensation raises no voltage
+        {{0x98, 0xFC, 0x17}, 0x06}, // -10.01
+    };
+    for (const Case &c : cases) {
+        const auto reply = ask(s, kDc, 0x49, c.info);
+        EXPECT_EQ(reply.rtn, c.rtn) << std::hex << int(c.info[0]) << " " << int(c.info[1]);
+        EXPECT_TRUE(reply.info.empty());
+    }
+    params = ask(s, kDc, 0x47).info;
+    EXPECT_EQ(be16(params, 9), 5400);
+    EXPECT_EQ(be16(params, 11), 5700);
+    EXPECT_EQ(be16(params, 13), 0xFF6A);
+    // The bounds themselves are taken.
+    for (const std::vector<uint8_t> &info : {std::vector<uint8_t>{0x84, 0x10, 0x68},
+                                             {0x84, 0x16, 0xA8},
+                                             {0x85, 0x17, 0x70},
+                                             {0x98, 0x00, 0x00},
+                                             {0x98, 0xFC, 0x18}})
+        EXPECT_EQ(ask(s, kDc, 0x49, info).rtn, 0) << std::hex << int(info[0]) << int(info[1]);
+    params = ask(s, kDc, 0x47).info;
+    EXPECT_EQ(be16(params, 9), 5800);
+    EXPECT_EQ(be16(params, 11), 6000);
+    EXPECT_EQ(be16(params, 13), 0xFC18);
 }
 
 TEST(Replies, RemoteControlActsOnModulesAndChargeMode) {

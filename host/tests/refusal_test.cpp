@@ -1,0 +1,82 @@
+// A control command that the power system refuses (an error return) is reported as such, apart
+// from one that is answered and one that goes unanswered.
+#include "host/devices.h"
+#include "host/poller.h"
+
+#include <boost/asio/steady_timer.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#ifdef HOST_PLUGIN
+
+namespace {
+
+std::string contents(FILE *f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    return text;
+}
+
+// One round against the built-in simulator, then the parameter setting `request`; returns the
+// line that reports its outcome.
+std::string set_outcome_line(const std::string &request, const char *fault) {
+    static host::Plugin plugin(HOST_PLUGIN);
+    FILE *out_file = std::tmpfile();
+    FILE *log_file = std::tmpfile();
+    host::Output out(out_file);
+    host::Log log(log_file);
+    host::DeviceConfig d;
+    d.interval = 0.05;
+    d.timeout = 0.5; // generous: a refusal or a silence is waited out, not raced
+    d.sim = Json::Value(Json::objectValue);
+    if (fault)
+        d.sim["faults"].append(fault);
+    {
+        boost::asio::io_context io;
+        host::Host h(io, out, log, nullptr, {1, {}, request, {}, false});
+        h.add(d, host::make_device(plugin, d, std::make_shared<KVOController>()));
+        boost::asio::steady_timer guard(io, std::chrono::seconds(20));
+        guard.async_wait([&](boost::system::error_code ec) {
+            if (!ec) {
+                ADD_FAILURE() << "the host did not stop by itself";
+                h.stop();
+            }
+        });
+        ::testing::internal::CaptureStdout(); // the driver's diagnostics
+        h.run();
+        ::testing::internal::GetCapturedStdout();
+    }
+    const std::string text = contents(out_file);
+    std::fclose(out_file);
+    std::fclose(log_file);
+    const size_t at = text.find("device 1: set ");
+    return at == std::string::npos ? text : text.substr(at, text.find('\n', at) - at);
+}
+
+TEST(ControlOutcome, ARefusalIsReportedApartFromNoAnswer) {
+    const std::string too_high = R"({"signal_id": "4196A3201001", "SetValue": 655.35})";
+    const std::string plausible = R"({"signal_id": "4196A3201001", "SetValue": 54})";
+    EXPECT_EQ(set_outcome_line(too_high, nullptr),
+              "device 1: set " + too_high +
+                  ": result 0, status -1 (refused by the device, RTN 0x06)");
+    EXPECT_EQ(set_outcome_line(plausible, nullptr),
+              "device 1: set " + plausible + ": result 0, status 1 (answered)");
+    EXPECT_EQ(set_outcome_line(plausible, "silence:cmd=4249"),
+              "device 1: set " + plausible + ": result 0, status -1 (not answered)");
+    EXPECT_EQ(set_outcome_line(plausible, "rtn:code=0x80:cmd=4249"),
+              "device 1: set " + plausible +
+                  ": result 0, status -1 (refused by the device, RTN 0x80)");
+}
+
+} // namespace
+
+#endif
