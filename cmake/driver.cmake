@@ -41,7 +41,8 @@ set(MPX23_DRIVER_TEST_SOURCES
   plugin_test.cpp
   variable_query_test.cpp
   alarm_test.cpp
-  control_test.cpp)
+  control_test.cpp
+  diagnostics_test.cpp)
 
 if(MPX23_BUILD_TESTS)
   add_test(NAME plugin.symbols

@@ -1,6 +1,7 @@
 #include "host/poller.h"
 
 #include "host/block_view.h"
+#include "mpx23/control_codes.h"
 
 #include <boost/asio/post.hpp>
 
@@ -15,12 +16,6 @@ namespace {
 
 namespace asio = boost::asio;
 using boost::system::error_code;
-
-// Control requests and the status query that reports their outcome.
-constexpr int kSetParameter = 310;
-constexpr int kSetParameterStatus = 311;
-constexpr int kRemoteControl = 320;
-constexpr int kRemoteControlStatus = 321;
 
 std::chrono::steady_clock::duration seconds(double s) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -403,7 +398,8 @@ void Channel::begin_control(const Operation &op) {
     commands = 0;
     control = op;
     control_result = 0;
-    const int code = op.kind == Operation::Set ? kSetParameter : kRemoteControl;
+    const int code =
+        op.kind == Operation::Set ? control_code::kSetParameter : control_code::kRemoteControl;
     int used = 0;
     guarded("DeviceIoControl", [&] {
         control_result = device->DeviceIoControl(
@@ -419,8 +415,9 @@ void Channel::finish_control() {
     int32_t status = 0;
     int used = 0;
     guarded("DeviceIoControl", [&] {
-        device->DeviceIoControl(set ? kSetParameterStatus : kRemoteControlStatus, nullptr, 0,
-                                &status, sizeof status, used);
+        device->DeviceIoControl(set ? control_code::kSetParameterStatus
+                                    : control_code::kRemoteControlStatus,
+                                nullptr, 0, &status, sizeof status, used);
     });
     const auto *engine = dynamic_cast<const PMBusProtocol *>(device.get());
     host.reporter.control(device->data_id, set ? "set" : "control", control->text, control_result,

@@ -1,8 +1,10 @@
-// Control requests from the host: DC distribution parameter setting (code 310), rectifier
-// remote control (code 320) and the status queries on their outcome (301, 311, 321). A request
+// Control requests from the host: DC distribution parameter setting, rectifier remote control
+// and the status queries on their outcome (codes: control_codes.h). A request
 // that cannot be carried out exactly as asked sends nothing and is reported as refused.
+#include "mpx23/control_codes.h"
 #include "mpx23/diagnostics.h"
 #include "mpx23/mpx23.h"
+#include "mpx23/texts.h"
 
 #include <json/reader.h>
 
@@ -15,9 +17,8 @@
 
 namespace {
 
-constexpr int kStatusCodes[] = {301, 311, 321};
-constexpr int kSetParameter = 310;
-constexpr int kRemoteControl = 320;
+constexpr int kStatusCodes[] = {control_code::kStatus, control_code::kSetParameterStatus,
+                                control_code::kRemoteControlStatus};
 constexpr int32_t kNotHandled = 2;
 
 struct Signal {
@@ -141,46 +142,8 @@ bool module_address(const std::string &digits, uint8_t &out) {
     return true;
 }
 
-} // namespace
-
-int MPX23::DeviceIoControl(int code, const void *in, int in_len, void *out, int out_len,
-                           int &out_used) {
-    diagnostics::say("MPX23 DeviceIoControl code:", code);
-    for (int status : kStatusCodes) {
-        if (code == status) {
-            write_answer(out, out_len, out_used, ctrl_result);
-            return 0;
-        }
-    }
-    if (code != kSetParameter && code != kRemoteControl) {
-        write_answer(out, out_len, out_used, kNotHandled);
-        return 0;
-    }
-    try {
-        const std::string request = request_text(in, in_len);
-        uint8_t info[3];
-        int info_len = 0;
-        const bool ok = code == kSetParameter ? parse_set_parameter(request, info, info_len)
-                                              : parse_remote_control(request, info, info_len);
-        if (ok) {
-            poll_state = code; // the next reply answers this command
-            ctrl_result = -1;
-            OpenPort();
-            if (code == kSetParameter)
-                write_pmbus_cmd(0x42, 0x49, info, info_len);
-            else
-                write_pmbus_cmd(0x41, 0x45, info, info_len);
-            return 0;
-        }
-    } catch (...) {
-        // The JSON library's conversion errors refuse the request like any other fault.
-    }
-    ctrl_result = -1; // refused: nothing sent, the round in progress goes on
-    return -1;
-}
-
 // {"signal_id": "4196A3201001", "SetValue": 53.5} -> INFO 0x84 0x14 0xE6
-bool MPX23::parse_set_parameter(const std::string &request, uint8_t *info, int &info_len) {
+bool parse_set_parameter(const std::string &request, uint8_t *info, int &info_len) {
     Json::Value parsed;
     Json::Reader reader;
     if (!reader.parse(request, parsed, true) || !parsed.isObject())
@@ -203,7 +166,7 @@ bool MPX23::parse_set_parameter(const std::string &request, uint8_t *info, int &
 
 // "419500601003": command 0x10 for module 3 -> INFO 0x10 0x03. The request is exactly the
 // 9-character identifier and the module address in one to three digits.
-bool MPX23::parse_remote_control(const std::string &request, uint8_t *info, int &info_len) {
+bool parse_remote_control(const std::string &request, uint8_t *info, int &info_len) {
     constexpr size_t kIdLength = 9;
     if (request.size() <= kIdLength)
         return false;
@@ -215,4 +178,64 @@ bool MPX23::parse_remote_control(const std::string &request, uint8_t *info, int 
     info[1] = module;
     info_len = 2;
     return true;
+}
+
+// One row per command request: its code, the command it sends, the parser that turns the
+// request text into the command's INFO, and the state that waits for the command's reply.
+struct CommandRequest {
+    int code;
+    uint8_t cid1, cid2;
+    bool (*parse)(const std::string &request, uint8_t *info, int &info_len);
+    PollStep pending;
+};
+
+const CommandRequest kCommandRequests[] = {
+    {control_code::kSetParameter, 0x42, 0x49, parse_set_parameter, PollStep::SetParameterPending},
+    {control_code::kRemoteControl, 0x41, 0x45, parse_remote_control,
+     PollStep::RemoteControlPending},
+};
+
+const CommandRequest *find_command(int code) {
+    for (const auto &request : kCommandRequests)
+        if (request.code == code)
+            return &request;
+    return nullptr;
+}
+
+bool is_status_request(int code) {
+    for (int status : kStatusCodes)
+        if (code == status)
+            return true;
+    return false;
+}
+
+} // namespace
+
+int MPX23::DeviceIoControl(int code, const void *in, int in_len, void *out, int out_len,
+                           int &out_used) {
+    diagnostics::say(text::kControlCode, code);
+    if (is_status_request(code)) {
+        write_answer(out, out_len, out_used, ctrl_result);
+        return 0;
+    }
+    const CommandRequest *command = find_command(code);
+    if (!command) {
+        write_answer(out, out_len, out_used, kNotHandled);
+        return 0;
+    }
+    try {
+        uint8_t info[3];
+        int info_len = 0;
+        if (command->parse(request_text(in, in_len), info, info_len)) {
+            poll_state = static_cast<int32_t>(command->pending); // the next reply answers it
+            ctrl_result = -1;
+            OpenPort();
+            write_pmbus_cmd(command->cid1, command->cid2, info, info_len);
+            return 0;
+        }
+    } catch (...) {
+        // The JSON library's conversion errors refuse the request like any other fault.
+    }
+    ctrl_result = -1; // refused: nothing sent, the round in progress goes on
+    return -1;
 }

@@ -1,25 +1,32 @@
 // Decoders of the AC distribution replies (group 0x40). Input: the INFO field behind its data
 // flag and unit-count bytes, i.e. the data of the first AC distribution unit.
-#include "mpx23/byte_reader.h"
 #include "mpx23/diagnostics.h"
 #include "mpx23/mpx23.h"
-
-#include <cstdio>
+#include "mpx23/reply_readers.h"
+#include "mpx23/texts.h"
 
 using namespace reply_value;
+using namespace reply_readers;
+
+namespace {
+
+float voltage(uint8_t hi, uint8_t lo) {
+    return scaled_or(hi, lo, kNoVoltage);
+}
+
+float current(uint8_t hi, uint8_t lo) {
+    return scaled_or(hi, lo, kNoCurrent);
+}
+
+} // namespace
 
 // Whether an analogue reply announcing `lines` input lines decodes completely:
 //   N | lines x (ua ub uc f P [2P user values]) | ia ib ic
 bool MPX23::ac_reply_complete(const unsigned char *data, int len, unsigned lines) const {
     ByteReader in(data, len);
-    uint8_t user_values = 0;
     in.skip(1);
-    for (unsigned i = 0; i < lines; ++i) {
-        in.skip(8);
-        if (!in.byte(user_values))
-            return false;
-        in.skip(2 * user_values);
-    }
+    if (!skip_unit_records(in, lines, 8))
+        return false;
     in.skip(6);
     return in.within();
 }
@@ -38,36 +45,23 @@ int MPX23::parse40_42(const unsigned char *data, int len) {
             return -1;
         ac_channels.resize(lines);
         acData.channel_count = lines;
-        diagnostics::say("acData channel_count ", lines);
+        diagnostics::say(text::kAcChannelCount, lines);
     }
-    uint8_t hi = 0, lo = 0, user_values = 0;
+    uint8_t user_values = 0;
     for (auto &line : ac_channels) {
-        if (!in.pair(hi, lo))
-            return -1;
-        line.ua = scaled_or(hi, lo, kNoVoltage);
-        if (!in.pair(hi, lo))
-            return -1;
-        line.ub = scaled_or(hi, lo, kNoVoltage);
-        if (!in.pair(hi, lo))
-            return -1;
-        line.uc = scaled_or(hi, lo, kNoVoltage);
-        if (!in.pair(hi, lo))
-            return -1;
-        line.f = scaled_or(hi, lo, kNoVoltage);
-        if (!in.byte(user_values))
+        // The frequency, like the phase voltages, reads 0 when the line reports no value.
+        if (!read_value(in, voltage, [&line](float v) { line.ua = v; }) ||
+            !read_value(in, voltage, [&line](float v) { line.ub = v; }) ||
+            !read_value(in, voltage, [&line](float v) { line.uc = v; }) ||
+            !read_value(in, voltage, [&line](float v) { line.f = v; }) || !in.byte(user_values))
             return -1;
         line.p40_42_count = user_values;
         in.skip(2 * user_values); // no room is kept for them
     }
-    if (!in.pair(hi, lo))
+    if (!read_value(in, current, [this](float v) { acData.ia = v; }) ||
+        !read_value(in, current, [this](float v) { acData.ib = v; }) ||
+        !read_value(in, current, [this](float v) { acData.ic = v; }))
         return -1;
-    acData.ia = scaled_or(hi, lo, kNoCurrent);
-    if (!in.pair(hi, lo))
-        return -1;
-    acData.ib = scaled_or(hi, lo, kNoCurrent);
-    if (!in.pair(hi, lo))
-        return -1;
-    acData.ic = scaled_or(hi, lo, kNoCurrent);
     ac_inputs_reported(lines); // a complete reply: it may choose the alarm profile
     return in.consumed();
 }
@@ -82,16 +76,15 @@ int MPX23::parse40_43(const unsigned char *data, int len) {
     acData.airlock_count = breakers;
     if (breakers > AcSizes::AIRLOCK_MAX())
         return -1;
-    for (unsigned i = 0; i < breakers; ++i) {
-        if (!in.byte(acData.airlock[i])) {
-            diagnostics::say("read 40_43 read overflow\n");
-            return -1;
-        }
-    }
-    if (!in.byte(user_bytes)) {
-        diagnostics::say("read 40_43 read overflow\n");
+    auto overflow = [] {
+        diagnostics::say(text::kAcStatusOverflow);
         return -1;
-    }
+    };
+    for (unsigned i = 0; i < breakers; ++i) // byte by byte: a cut-short list keeps its head
+        if (!in.byte(acData.airlock[i]))
+            return overflow();
+    if (!in.byte(user_bytes))
+        return overflow();
     acData.p40_43_count = user_bytes;
     // The user-defined bytes have no room in the record (capacity 0): they are stepped over,
     // not read, so the count is returned even when the input ends before them.

@@ -4,11 +4,35 @@
 
 #include "framework/pmbus_protocol.h"
 #include "framework/uni_buffer_device.h"
+#include "mpx23/control_codes.h"
 #include "mpx23/telemetry.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// The steps of the exchange as the engine's poll_state (the host's signed 32-bit field) holds
+// them: the steps of a polling round in the order a full round sends their commands, and the
+// states that wait for a control command's reply (numbered as the request that sent it).
+enum class PollStep : int32_t {
+    Parameters = 9,
+    AcAnalogue = 1,
+    AcStatus = 2,
+    AcAlarms = 3,
+    RcAnalogue = 4,
+    RcStatus = 5,
+    RcAlarms = 6,
+    DcAnalogue = 7,
+    DcAlarms = 8,
+    SetParameterPending = control_code::kSetParameter,
+    RemoteControlPending = control_code::kRemoteControl,
+    // Not states, marks of the step table: the round ends here; a change this step ignores.
+    RoundEnd = 0,
+    None = -1,
+};
+
+struct Reply;
+class ByteReader;
 
 class MPX23 : public UniBufferDevice<PMBusProtocol, 5312> {
 public:
@@ -57,34 +81,25 @@ public:
     uint16_t param47_b = 0;
 
 private:
-    struct Step;
-    static const Step *find_step(int state);
-    void send_step(int state);
-    uint8_t info(int k) const;
-    int info_length() const;
-    bool flags_decide() const;
+    struct StepRow;
+    enum class OtherGroup : uint8_t;
+    enum class Slice : uint8_t;
     using Decoder = int (MPX23::*)(const unsigned char *, int);
-    int after_analogue(uint8_t flag, int status_step, int alarm_step, int next_step) const;
-    bool rc_reply_decoded(Decoder decoder, const char *error_log);
-
-    int on_parameters();
-    int on_ac_analogue();
-    int on_ac_status();
-    int on_ac_alarms();
-    int on_rc_analogue();
-    int on_rc_status();
-    int on_rc_alarms();
-    int on_dc_analogue();
-    int on_dc_alarms();
+    static const StepRow *find_step(int32_t state);
+    void send_step(PollStep state);
+    bool flags_decide() const;
+    PollStep next_step(const StepRow &row, uint8_t flag) const;
+    int run_step(const StepRow &row, const Reply &reply);
+    bool decoded(const StepRow &row, const Reply &reply);
+    int parse42_47(const unsigned char *data, int len);
 
     void set_alarm_profile(int32_t profile, const char *log_line);
     void ac_inputs_reported(unsigned inputs);
 
     bool ac_reply_complete(const unsigned char *data, int len, unsigned lines) const;
     int rc_reply_length(const unsigned char *data, int len, unsigned modules) const;
+    bool read_module_count(ByteReader &in, uint8_t &modules, const char *label) const;
     void refresh_block();
-    bool parse_set_parameter(const std::string &request, uint8_t *info, int &info_len);
-    bool parse_remote_control(const std::string &request, uint8_t *info, int &info_len);
 
     std::string alarm_texts[3];       // detail texts of the alarm reports, reused round after round
     bool alarm_profile_fixed = false; // set by the device settings: the AC inputs do not change it

@@ -2,8 +2,12 @@
 // a fixed order: the DC distribution parameters first, then AC distribution (0x40), rectifier
 // modules (0x41) and DC distribution (0x42). Analogue values are read in every round; status and
 // alarm values only in a device's first round or when a group's data flag announces a change.
+//
+// Every step is one row of the step table below; one runner (run_step) carries a row out.
 #include "mpx23/diagnostics.h"
 #include "mpx23/mpx23.h"
+#include "mpx23/reply.h"
+#include "mpx23/texts.h"
 
 #include <cstdio>
 
@@ -16,36 +20,84 @@ constexpr uint8_t kDcGroup = 0x42;
 constexpr uint8_t kStatusChanged = 0x10; // data flag bit 4
 constexpr uint8_t kAlarmChanged = 0x01;  // data flag bit 0
 
-constexpr int kSetParameterPending = 310;
-constexpr int kRemoteControlPending = 320;
-
 } // namespace
 
-// One row per poll step: the command sent on entering the step, and the handler of its reply.
-struct MPX23::Step {
-    int state;
-    uint8_t cid1, cid2;
-    bool with_info; // the one-byte INFO (cmd_info, 0xFF) of AC and DC distribution queries
-    int (MPX23::*on_reply)();
+// What a step does with a reply of another group than the one it asked.
+enum class MPX23::OtherGroup : uint8_t {
+    Ignore,     // wait on: the reply is left unread
+    ResetRound, // the line is out of step: give the round up
+    LogAndGoOn, // a late answer to the previous round: log it, skip the decoder, go on
 };
 
-const MPX23::Step *MPX23::find_step(int state) {
+// Which part of INFO the step's decoder reads.
+enum class MPX23::Slice : uint8_t {
+    Body,      // behind the data flag and unit count; the decoder fails with -1
+    WholeInfo, // data flag included; the reply is taken only when consumed exactly
+};
+
+// One row per poll step: the command sent on entering the step, and how its reply is taken.
+struct MPX23::StepRow {
+    PollStep step;
+    uint8_t cid1, cid2;
+    bool with_info; // the one-byte INFO (cmd_info, all units) of AC and DC distribution queries
+    OtherGroup other_group;
+    Slice slice;
+    Decoder decoder;
+    // The member keeping the group's data flag (null: the DC group keeps none). An analogue
+    // reply stores its data flag there; the other steps of the group read it from there.
+    uint8_t MPX23::*group_flag;
+    bool analogue;          // the reply carries the group's data flag
+    bool one_unit;          // the reply is taken only when it covers exactly one unit
+    const char *unit_label; // diagnostic line with the reply's unit count, before decoding
+    const char *used_label; // diagnostic line with the decoder's result
+    const char *error_log;  // the host's log line when the reply is not taken
+    const char *error_line; // diagnostic line when the reply is not taken
+    // The next step: on a status change (None: the status bit is not looked at), on an alarm
+    // change, and on a quiet power system. Until flags decide, the first of the two changes.
+    PollStep on_status, on_alarm, quiet;
+};
+
+const MPX23::StepRow *MPX23::find_step(int32_t state) {
+    using S = PollStep;
+    using G = OtherGroup;
     // ~ VER ADR CID1 CID2 LENGTH [INFO] CHKSUM \r
-    static const Step steps[] = {
-        {9, kDcGroup, 0x47, false, &MPX23::on_parameters}, // DC distribution parameters
-        {1, kAcGroup, 0x42, true, &MPX23::on_ac_analogue},
-        {2, kAcGroup, 0x43, true, &MPX23::on_ac_status},
-        {3, kAcGroup, 0x44, true, &MPX23::on_ac_alarms},
-        {4, kRcGroup, 0x42, false, &MPX23::on_rc_analogue},
-        {5, kRcGroup, 0x43, false, &MPX23::on_rc_status},
-        {6, kRcGroup, 0x44, false, &MPX23::on_rc_alarms},
-        {7, kDcGroup, 0x42, true, &MPX23::on_dc_analogue},
-        {8, kDcGroup, 0x44, true, &MPX23::on_dc_alarms},
+    // Rows in the order a full round sends their commands; row k holds step k modulo 9.
+    static const StepRow steps[] = {
+        {S::Parameters, kDcGroup, 0x47, false, G::LogAndGoOn, Slice::WholeInfo, &MPX23::parse42_47,
+         nullptr, false, false, nullptr, nullptr, nullptr, nullptr, S::None, S::AcAnalogue,
+         S::AcAnalogue},
+        {S::AcAnalogue, kAcGroup, 0x42, true, G::ResetRound, Slice::Body, &MPX23::parse40_42,
+         &MPX23::ac_data_flag, true, false, text::kAcNumber, nullptr, nullptr, text::kAcError,
+         S::AcStatus, S::AcAlarms, S::RcAnalogue},
+        {S::AcStatus, kAcGroup, 0x43, true, G::Ignore, Slice::Body, &MPX23::parse40_43,
+         &MPX23::ac_data_flag, false, false, nullptr, nullptr, nullptr, nullptr, S::None,
+         S::AcAlarms, S::RcAnalogue},
+        {S::AcAlarms, kAcGroup, 0x44, true, G::Ignore, Slice::Body, &MPX23::parse40_44,
+         &MPX23::ac_data_flag, false, false, nullptr, nullptr, nullptr, nullptr, S::None,
+         S::RcAnalogue, S::RcAnalogue},
+        {S::RcAnalogue, kRcGroup, 0x42, false, G::Ignore, Slice::WholeInfo, &MPX23::parse41_42,
+         &MPX23::rc_data_flag, true, false, nullptr, nullptr, text::kRcAnalogueLog,
+         text::kRcAnalogueError, S::RcStatus, S::RcAlarms, S::DcAnalogue},
+        {S::RcStatus, kRcGroup, 0x43, false, G::Ignore, Slice::WholeInfo, &MPX23::parse41_43,
+         &MPX23::rc_data_flag, false, false, nullptr, nullptr, text::kRcStatusLog, nullptr, S::None,
+         S::RcAlarms, S::DcAnalogue},
+        {S::RcAlarms, kRcGroup, 0x44, false, G::Ignore, Slice::WholeInfo, &MPX23::parse41_44,
+         &MPX23::rc_data_flag, false, false, nullptr, nullptr, text::kRcAlarmLog, nullptr, S::None,
+         S::DcAnalogue, S::DcAnalogue},
+        // There is no DC status query: a DC status change, like an alarm change, fetches the
+        // alarms.
+        {S::DcAnalogue, kDcGroup, 0x42, true, G::Ignore, Slice::Body, &MPX23::parse42_42, nullptr,
+         true, true, text::kDcNumber, text::kDcUsedLength, nullptr, nullptr, S::DcAlarms,
+         S::DcAlarms, S::RoundEnd},
+        {S::DcAlarms, kDcGroup, 0x44, true, G::Ignore, Slice::Body, &MPX23::parse42_44, nullptr,
+         false, true, text::kDcAlarmNumber, nullptr, nullptr, nullptr, S::None, S::RoundEnd,
+         S::RoundEnd},
     };
-    for (const auto &step : steps)
-        if (step.state == state)
-            return &step;
-    return nullptr;
+    constexpr int kRows = sizeof steps / sizeof steps[0];
+    if (state < 1 || state > kRows)
+        return nullptr;
+    const StepRow &row = steps[state % kRows];
+    return static_cast<int32_t>(row.step) == state ? &row : nullptr;
 }
 
 MPX23::MPX23() {
@@ -57,9 +109,9 @@ MPX23::MPX23() {
 
 MPX23::~MPX23() = default;
 
-void MPX23::send_step(int state) {
-    const Step *step = find_step(state);
-    poll_state = state;
+void MPX23::send_step(PollStep state) {
+    const StepRow *step = find_step(static_cast<int32_t>(state));
+    poll_state = static_cast<int32_t>(state);
     if (step->with_info)
         write_pmbus_cmd(step->cid1, step->cid2, &cmd_info, 1);
     else
@@ -68,18 +120,8 @@ void MPX23::send_step(int state) {
 
 int MPX23::RefreshStatus() {
     KVOSPDevice::RefreshStatus();
-    send_step(9);
+    send_step(PollStep::Parameters);
     return 1;
-}
-
-// Half of the reply's LENID: the INFO length in bytes.
-int MPX23::info_length() const {
-    return (rx_frame[4] | rx_frame[5] << 8) >> 1;
-}
-
-// INFO[k] of the current reply; 0 for a byte the reply does not have.
-uint8_t MPX23::info(int k) const {
-    return k < info_length() ? rx_frame[6 + k] : 0;
 }
 
 // Whether the data flags choose the status and alarm queries. Until this object has completed a
@@ -89,140 +131,91 @@ bool MPX23::flags_decide() const {
     return has_completed_round();
 }
 
-// The step after a group's analogue reply: its status query when its status changed (or in the
-// object's first round), else its alarm query when its alarms changed, else the next group.
-int MPX23::after_analogue(uint8_t flag, int status_step, int alarm_step, int next_step) const {
-    if (!flags_decide() || (flag & kStatusChanged))
-        return status_step;
-    return (flag & kAlarmChanged) ? alarm_step : next_step;
-}
-
-// A rectifier reply is taken only when its decoder consumes exactly the INFO field; otherwise
-// the protocol error goes to the host's log (with the device's data identifier).
-bool MPX23::rc_reply_decoded(Decoder decoder, const char *error_log) {
-    if ((this->*decoder)(rx_frame + 6, info_length()) == info_length())
-        return true;
-    InfoLog(error_log, data_id);
-    return false;
+PollStep MPX23::next_step(const StepRow &row, uint8_t flag) const {
+    const bool status_matters = row.on_status != PollStep::None;
+    if (!flags_decide())
+        return status_matters ? row.on_status : row.on_alarm;
+    if (status_matters && (flag & kStatusChanged))
+        return row.on_status;
+    return (flag & kAlarmChanged) ? row.on_alarm : row.quiet;
 }
 
 int MPX23::process_payload() {
-    if (poll_state == kSetParameterPending || poll_state == kRemoteControlPending) {
+    if (poll_state == static_cast<int32_t>(PollStep::SetParameterPending) ||
+        poll_state == static_cast<int32_t>(PollStep::RemoteControlPending)) {
         ctrl_result = 1; // a reply arrived; what it says is not examined
         return 0;
     }
-    const Step *step = find_step(poll_state);
-    return step ? (this->*step->on_reply)() : 1;
+    const StepRow *step = find_step(poll_state);
+    return step ? run_step(*step, Reply::of_frame(rx_frame)) : 1;
 }
 
-// Step 9: the parameter reply carries two big-endian values at INFO 9-10 and 11-12. They are
-// taken only from the DC distribution group, which alone answers the parameter query: a reply
-// of another group here is a late answer to the previous round, whose bytes 9 to 12 are no
-// parameters. It goes to the log and the round goes on. A reply too short to hold the values
-// leaves them as they were.
-int MPX23::on_parameters() {
-    if (rx_frame[2] != kDcGroup) {
-        char line[96];
-        std::snprintf(line, sizeof line,
-                      "PMBusPower:ProcotolError {} parameter reply from group 0x%02X ignored",
-                      rx_frame[2]);
-        InfoLog(line, data_id);
-    } else if (info_length() >= 13) {
-        param47_a = static_cast<uint16_t>(info(9) << 8 | info(10));
-        param47_b = static_cast<uint16_t>(info(11) << 8 | info(12));
+// Whether the row's decoder takes the reply.
+bool MPX23::decoded(const StepRow &row, const Reply &reply) {
+    if (row.slice == Slice::WholeInfo) {
+        if ((this->*row.decoder)(reply.info.data, reply.info.len) == reply.info.len)
+            return true;
+        if (row.error_log)
+            InfoLog(row.error_log, data_id);
+    } else {
+        const Reply::Span body = reply.body();
+        const int used = (this->*row.decoder)(body.data, body.len);
+        if (row.used_label)
+            diagnostics::say(row.used_label, used);
+        if (used != -1)
+            return true;
     }
-    send_step(1);
-    return 1;
+    if (row.error_line)
+        diagnostics::say(row.error_line);
+    return false;
 }
 
-int MPX23::on_ac_analogue() {
-    if (rx_frame[2] != kAcGroup) {
-        Reset(); // the line is out of step: give the round up
+// Carries out one row on its reply: returns 0 when the exchange is over, else 1.
+int MPX23::run_step(const StepRow &row, const Reply &reply) {
+    const bool of_group = reply.group == row.cid1;
+    if (!of_group && row.other_group == OtherGroup::ResetRound) {
+        Reset();
         return 0;
     }
-    ac_data_flag = info(0);
-    diagnostics::say("ac number is ", info(1));
-    if (parse40_42(rx_frame + 8, info_length() - 2) == -1) {
-        diagnostics::say("0x40 error\n");
+    if (!of_group && row.other_group == OtherGroup::Ignore)
         return 1;
+    if (!of_group) {
+        char line[96];
+        std::snprintf(line, sizeof line, text::kParameterGroupLog, reply.group);
+        InfoLog(line, data_id);
+    } else {
+        if (row.analogue && row.group_flag)
+            this->*row.group_flag = reply.data_flag;
+        if (row.unit_label)
+            diagnostics::say(row.unit_label, reply.units);
+        if (row.one_unit && reply.units != 1)
+            return 1;
+        if (!decoded(row, reply))
+            return 1;
     }
-    send_step(after_analogue(ac_data_flag, 2, 3, 4));
-    return 1;
-}
-
-int MPX23::on_ac_status() {
-    if (rx_frame[2] != kAcGroup || parse40_43(rx_frame + 8, info_length() - 2) == -1)
-        return 1;
-    send_step(flags_decide() && !(ac_data_flag & kAlarmChanged) ? 4 : 3);
-    return 1;
-}
-
-int MPX23::on_ac_alarms() {
-    if (rx_frame[2] != kAcGroup || parse40_44(rx_frame + 8, info_length() - 2) == -1)
-        return 1;
-    send_step(4);
-    return 1;
-}
-
-int MPX23::on_rc_analogue() {
-    if (rx_frame[2] != kRcGroup)
-        return 1;
-    rc_data_flag = info(0);
-    if (!rc_reply_decoded(&MPX23::parse41_42,
-                          "PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary")) {
-        diagnostics::say("parse p41_41 overflow memory boundary\n");
-        return 1;
-    }
-    send_step(after_analogue(rc_data_flag, 5, 6, 7));
-    return 1;
-}
-
-int MPX23::on_rc_status() {
-    if (rx_frame[2] != kRcGroup)
-        return 1;
-    if (!rc_reply_decoded(&MPX23::parse41_43,
-                          "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary"))
-        return 1;
-    send_step(!flags_decide() || (rc_data_flag & kAlarmChanged) ? 6 : 7);
-    return 1;
-}
-
-int MPX23::on_rc_alarms() {
-    if (rx_frame[2] != kRcGroup)
-        return 1;
-    if (!rc_reply_decoded(&MPX23::parse41_44,
-                          "PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary"))
-        return 1;
-    send_step(7);
-    return 1;
-}
-
-int MPX23::on_dc_analogue() {
-    if (rx_frame[2] != kDcGroup)
-        return 1;
-    const uint8_t dc_flag = info(0);
-    diagnostics::say("42_42 dc_number ", info(1));
-    if (info(1) != 1)
-        return 1;
-    const int used = parse42_42(rx_frame + 8, info_length() - 2);
-    diagnostics::say("42_42 used_len ", used);
-    if (used == -1)
-        return 1;
-    // There is no DC status query: a DC status change, like an alarm change, fetches the alarms.
-    if (flags_decide() && !(dc_flag & (kStatusChanged | kAlarmChanged))) {
+    const uint8_t flag = row.analogue     ? reply.data_flag
+                         : row.group_flag ? this->*row.group_flag
+                                          : 0;
+    const PollStep next = next_step(row, flag);
+    if (next == PollStep::RoundEnd) {
         RoundDone();
         return 0;
     }
-    send_step(8);
+    send_step(next);
     return 1;
 }
 
-int MPX23::on_dc_alarms() {
-    if (rx_frame[2] != kDcGroup)
-        return 1;
-    diagnostics::say("MPX23_42_44 dc_number ", info(1));
-    if (info(1) != 1 || parse42_44(rx_frame + 8, info_length() - 2) == -1)
-        return 1;
-    RoundDone();
-    return 0;
+// 0x42/0x47, parameters: two big-endian values at INFO 9-10 and 11-12, nothing else read. A
+// reply too short to hold them leaves them as they were. Returns the INFO length: the rest of
+// the reply is no concern of this driver.
+int MPX23::parse42_47(const unsigned char *data, int len) {
+    constexpr int kValuesAt = 9;
+    ByteReader in(data, len);
+    uint8_t a_hi = 0, a_lo = 0, b_hi = 0, b_lo = 0;
+    in.skip(kValuesAt);
+    if (in.pair(a_hi, a_lo) && in.pair(b_hi, b_lo)) {
+        param47_a = static_cast<uint16_t>(a_hi << 8 | a_lo);
+        param47_b = static_cast<uint16_t>(b_hi << 8 | b_lo);
+    }
+    return len;
 }
