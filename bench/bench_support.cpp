@@ -1,4 +1,5 @@
 #include "bench/bench_support.h"
+#include "mpx23/test_view.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -98,7 +99,7 @@ Round quiet_round() {
 
 void prepare(MPX23 &dev, int alarm_profile) {
     play(dev, full_round());
-    dev.alarm_profile = alarm_profile;
+    peek(dev).alarm_profile = alarm_profile;
     for (const char *id : kAlarmIds)
         dev.alarm_settings[id] = 1;
     for (const char *id : kAlarmIds)

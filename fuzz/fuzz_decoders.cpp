@@ -2,15 +2,17 @@
 // [decoder selector][length][bytes]; a length byte of 255 takes the rest of the input. Each
 // reply is copied into a buffer of exactly its length, so that any read past it is caught.
 #include "fuzz/fuzz_host.h"
+#include "mpx23/test_view.h"
 
 #include <algorithm>
 
 namespace {
 
 using Decoder = int (MPX23::*)(const unsigned char *, int);
-const Decoder kDecoders[] = {&MPX23::parse40_42, &MPX23::parse40_43, &MPX23::parse40_44,
-                             &MPX23::parse41_42, &MPX23::parse41_43, &MPX23::parse41_44,
-                             &MPX23::parse42_42, &MPX23::parse42_44};
+const Decoder kDecoders[] = {MPX23TestView::kParse40_42, MPX23TestView::kParse40_43,
+                             MPX23TestView::kParse40_44, MPX23TestView::kParse41_42,
+                             MPX23TestView::kParse41_43, MPX23TestView::kParse41_44,
+                             MPX23TestView::kParse42_42, MPX23TestView::kParse42_44};
 const char *const kAlarmIds[] = {"220600120010", "220600130010", "220600140010", "220600160010",
                                  "220600170010", "210600320010", "210600330010", "210600340010"};
 
@@ -35,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     dev.RunCheckThreshold(); // block refresh and alarms over whatever the store holds
     check_store(dev);
-    FUZZ_CHECK(dev.block_length() ==
-               static_cast<int>(280 + 19 * dev.rc_channels.size() + 22 * dev.ac_channels.size()));
+    FUZZ_CHECK(peek(dev).block_length() ==
+               static_cast<int>(280 + 19 * peek(dev).rc_channels.size() +
+                                22 * peek(dev).ac_channels.size()));
     return 0;
 }

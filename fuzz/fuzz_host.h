@@ -6,6 +6,7 @@
 #include "host/frame_codec.h"
 #include "host/host_services.h"
 #include "mpx23/mpx23.h"
+#include "mpx23/test_view.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -51,9 +52,9 @@ private:
 };
 
 // The block always has the length its lists give it, and the counts match the lists.
-inline void check_store(const MPX23 &dev) {
-    FUZZ_CHECK(dev.acData.channel_count == dev.ac_channels.size());
-    FUZZ_CHECK(dev.rcData.channel_count == dev.rc_channels.size());
-    if (dev.block())
-        FUZZ_CHECK(static_cast<int>(dev.block()->size()) == dev.block_length());
+inline void check_store(MPX23 &dev) {
+    FUZZ_CHECK(peek(dev).acData.channel_count == peek(dev).ac_channels.size());
+    FUZZ_CHECK(peek(dev).rcData.channel_count == peek(dev).rc_channels.size());
+    if (peek(dev).block())
+        FUZZ_CHECK(static_cast<int>(peek(dev).block()->size()) == peek(dev).block_length());
 }

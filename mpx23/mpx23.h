@@ -34,9 +34,14 @@ enum class PollStep : int32_t {
 struct Reply;
 class ByteReader;
 
-class MPX23 : public UniBufferDevice<PMBusProtocol, 5312> {
+// The type code under which the host publishes and stores the device data block.
+constexpr int kBlockTypeCode = 5312;
+
+// Public: only what the host calls. The telemetry, flags and decoders are the driver's own;
+// tests, fuzz targets and benchmarks reach them through MPX23TestView (mpx23/test_view.h).
+class MPX23 : public UniBufferDevice<PMBusProtocol, kBlockTypeCode> {
 public:
-    using Base = UniBufferDevice<PMBusProtocol, 5312>;
+    using Base = UniBufferDevice<PMBusProtocol, kBlockTypeCode>;
 
     MPX23();
     ~MPX23() override;
@@ -51,23 +56,13 @@ public:
     int process_payload() override;
     void RunCheckThreshold() override;
 
-    // Reply decoders: each takes the bytes to decode and their count, and returns the number of
-    // bytes consumed or -1 when the reply cannot be read. AC and DC distribution decoders get the
-    // INFO field behind its data flag and unit count; rectifier decoders get the whole INFO.
-    int parse40_42(const unsigned char *data, int len);
-    int parse40_43(const unsigned char *data, int len);
-    int parse40_44(const unsigned char *data, int len);
-    int parse41_42(const unsigned char *data, int len);
-    int parse41_43(const unsigned char *data, int len);
-    int parse41_44(const unsigned char *data, int len);
-    int parse42_42(const unsigned char *data, int len);
-    int parse42_44(const unsigned char *data, int len);
+private:
+    friend class MPX23TestView;
 
-    // The device data block as the host receives it (null before the first refresh).
-    const std::vector<unsigned char> *block() const { return record_buf.get(); }
-    int block_length() const { return record_len; }
+    // The INFO byte of AC and DC distribution queries: every distribution unit.
+    static constexpr uint8_t kAllUnits = 0xFF;
 
-    uint8_t cmd_info = 0xFF;
+    uint8_t cmd_info = kAllUnits;
     uint8_t ac_data_flag = 0;
     uint8_t rc_data_flag = 0;
     ::acData acData{};
@@ -80,7 +75,18 @@ public:
     uint16_t param47_a = 0;
     uint16_t param47_b = 0;
 
-private:
+    // Reply decoders: each takes the bytes to decode and their count, and returns the number of
+    // bytes consumed or -1 when the reply cannot be read. AC and DC distribution decoders get the
+    // INFO field behind its data flag and unit count; rectifier decoders get the whole INFO.
+    int parse40_42(const unsigned char *data, int len);
+    int parse40_43(const unsigned char *data, int len);
+    int parse40_44(const unsigned char *data, int len);
+    int parse41_42(const unsigned char *data, int len);
+    int parse41_43(const unsigned char *data, int len);
+    int parse41_44(const unsigned char *data, int len);
+    int parse42_42(const unsigned char *data, int len);
+    int parse42_44(const unsigned char *data, int len);
+
     struct StepRow;
     enum class OtherGroup : uint8_t;
     enum class Slice : uint8_t;

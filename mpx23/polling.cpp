@@ -39,7 +39,7 @@ enum class MPX23::Slice : uint8_t {
 struct MPX23::StepRow {
     PollStep step;
     uint8_t cid1, cid2;
-    bool with_info; // the one-byte INFO (cmd_info, all units) of AC and DC distribution queries
+    bool with_info; // the one-byte INFO (cmd_info: all units) of AC and DC distribution queries
     OtherGroup other_group;
     Slice slice;
     Decoder decoder;
@@ -103,6 +103,8 @@ const MPX23::StepRow *MPX23::find_step(int32_t state) {
 MPX23::MPX23() {
     device_type = "mpx23";
     baud_rate = 9600;
+    // Read by the host, never by the driver: link_option by the host's serial device,
+    // frame_option by the protocol engine; the values are what they expect of this device.
     link_option = 1;
     frame_option = 0x20;
 }

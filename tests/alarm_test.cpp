@@ -34,8 +34,8 @@ struct AlarmTest : QuietDriverTest {
             dev.alarm_settings[id] = 1;
     }
     void phases(float a1, float b1, float c1, float a2, float b2, float c2) {
-        auto &in1 = dev.ac_channels[0];
-        auto &in2 = dev.ac_channels[1];
+        auto &in1 = peek(dev).ac_channels[0];
+        auto &in2 = peek(dev).ac_channels[1];
         in1.ua = a1, in1.ub = b1, in1.uc = c1;
         in2.ua = a2, in2.ub = b2, in2.uc = c2;
     }
@@ -61,10 +61,10 @@ struct AlarmTest : QuietDriverTest {
 TEST_F(AlarmTest, OnlyTheTwoInputProfileChecksAndOnlyEnabledAlarms) {
     enable_all();
     for (int profile : {0, 1, 3, 5}) {
-        dev.alarm_profile = profile;
+        peek(dev).alarm_profile = profile;
         EXPECT_TRUE(evaluate().empty()) << profile;
     }
-    dev.alarm_profile = 2;
+    peek(dev).alarm_profile = 2;
     dev.alarm_settings.clear();
     EXPECT_TRUE(evaluate().empty());
     EXPECT_EQ(dev.alarm_settings.size(), 8u); // read with insertion
@@ -164,21 +164,21 @@ TEST_F(AlarmTest, FrequencyAlarmsAndTheirLimits) {
     dev.alarm_settings[kHighFrequency] = 1;
     dev.alarm_settings[kLowFrequency] = 1;
     // No threshold entry: the limit is 0.0 and is entered into the map.
-    dev.ac_channels[0].f = 0;
-    dev.ac_channels[1].f = 0.5f;
+    peek(dev).ac_channels[0].f = 0;
+    peek(dev).ac_channels[1].f = 0.5f;
     auto r = evaluate();
     EXPECT_TRUE(r.at(kHighFrequency).active);
     EXPECT_EQ(dev.alarm_thresholds.count(kHighFrequency), 1u);
 
     dev.alarm_thresholds[kLowFrequency] = 48;
-    dev.ac_channels[0].f = 0;
-    dev.ac_channels[1].f = 45;
+    peek(dev).ac_channels[0].f = 0;
+    peek(dev).ac_channels[1].f = 45;
     r = evaluate();
     EXPECT_TRUE(r.at(kLowFrequency).active);
     EXPECT_EQ(r.at(kLowFrequency).detail, "f1:0 f2:45");
-    dev.ac_channels[1].f = 0;
+    peek(dev).ac_channels[1].f = 0;
     EXPECT_FALSE(active(kLowFrequency)); // no reading on either input
-    dev.ac_channels[0].f = 48;
+    peek(dev).ac_channels[0].f = 48;
     EXPECT_FALSE(active(kLowFrequency));
 }
 
@@ -189,14 +189,14 @@ TEST_F(AlarmTest, DcVoltageAlarmsAndTheirText) {
     dev.alarm_thresholds[kDcLow] = 47;
     dev.alarm_thresholds[kDcVeryLow] = 45;
     dev.alarm_thresholds[kDcHigh] = 44;
-    dev.dcData.voltage = 44.0f;
+    peek(dev).dcData.voltage = 44.0f;
     auto r = evaluate();
     EXPECT_TRUE(r.at(kDcLow).active);
     EXPECT_TRUE(r.at(kDcVeryLow).active);
     EXPECT_EQ(r.at(kDcVeryLow).setting, 2);
     EXPECT_EQ(r.at(kDcLow).detail, "44");
     EXPECT_FALSE(r.at(kDcHigh).active); // equal to its limit
-    dev.dcData.voltage = 53.1f;
+    peek(dev).dcData.voltage = 53.1f;
     r = evaluate();
     EXPECT_EQ(r.at(kDcHigh).detail, "53.0999985"); // nine significant digits
     EXPECT_TRUE(r.at(kDcHigh).active);
@@ -205,9 +205,9 @@ TEST_F(AlarmTest, DcVoltageAlarmsAndTheirText) {
 TEST_F(AlarmTest, AMissingInputRaisesNothingAndTheOthersAreEvaluated) {
     enable_all();
     dev.alarm_thresholds[kDcLow] = 47;
-    dev.dcData.voltage = 44.0f;
-    dev.ac_channels.resize(1);
-    auto &in1 = dev.ac_channels[0];
+    peek(dev).dcData.voltage = 44.0f;
+    peek(dev).ac_channels.resize(1);
+    auto &in1 = peek(dev).ac_channels[0];
     in1.ua = in1.ub = in1.uc = 0.0f; // the one input has failed
     auto r = evaluate();
     ASSERT_EQ(r.size(), 8u);
@@ -226,13 +226,13 @@ TEST_F(AlarmTest, AMissingInputRaisesNothingAndTheOthersAreEvaluated) {
     EXPECT_TRUE(active(kOverVoltage));
 
     // No input at all: every AC alarm inactive, the DC alarms as usual.
-    dev.ac_channels.clear();
+    peek(dev).ac_channels.clear();
     r = evaluate();
     ASSERT_EQ(r.size(), 8u);
     for (const char *id : {kOverVoltage, kUnderVoltage, kPowerFailure, kHighFrequency})
         EXPECT_FALSE(r.at(id).active) << id;
     EXPECT_TRUE(r.at(kDcLow).active);
-    EXPECT_NE(dev.block(), nullptr); // the block is refreshed all the same
+    EXPECT_NE(peek(dev).block(), nullptr); // the block is refreshed all the same
 }
 
 // The alarm profile: chosen by the AC inputs (upward only) or fixed by the device settings.
@@ -243,7 +243,7 @@ struct AlarmProfileTest : QuietDriverTest {
     }
     void ac_reply(unsigned inputs, int cut = 0) {
         const Bytes b = body::ac_analogue(std::vector<body::AcLine>(inputs));
-        dev.parse40_42(b.data(), static_cast<int>(b.size()) - cut);
+        peek(dev).parse40_42(b.data(), static_cast<int>(b.size()) - cut);
     }
     int init(const std::string &settings) {
         Json::Value value;
@@ -257,15 +257,15 @@ struct AlarmProfileTest : QuietDriverTest {
 TEST_F(AlarmProfileTest, TwoInputsChooseTheCheckSetAndNoReplyLowersIt) {
     ac_reply(1);
     ac_reply(2, 1); // cut short: not a complete reply
-    EXPECT_EQ(dev.alarm_profile, 0);
+    EXPECT_EQ(peek(dev).alarm_profile, 0);
     EXPECT_TRUE(host.log.empty());
     ac_reply(2);
-    EXPECT_EQ(dev.alarm_profile, 2);
+    EXPECT_EQ(peek(dev).alarm_profile, 2);
     EXPECT_EQ(host.log, std::vector<std::string>{kByInputs});
     ac_reply(1);
     ac_reply(3);
     ac_reply(2);
-    EXPECT_EQ(dev.alarm_profile, 2);
+    EXPECT_EQ(peek(dev).alarm_profile, 2);
     EXPECT_EQ(host.log.size(), 1u); // one line per change
 
     // An alarm active when the plant drops to one input is still reported, and so is its end.
@@ -273,7 +273,7 @@ TEST_F(AlarmProfileTest, TwoInputsChooseTheCheckSetAndNoReplyLowersIt) {
     body::AcLine dead;
     dead.ua = dead.ub = dead.uc = 0;
     Bytes failed = body::ac_analogue({dead, dead});
-    ASSERT_GT(dev.parse40_42(failed.data(), static_cast<int>(failed.size())), 0);
+    ASSERT_GT(peek(dev).parse40_42(failed.data(), static_cast<int>(failed.size())), 0);
     dev.RunCheckThreshold();
     ASSERT_EQ(host.alarms.size(), 1u);
     EXPECT_TRUE(host.alarms[0].active);
@@ -288,14 +288,14 @@ TEST_F(AlarmProfileTest, TheDeviceSettingOverridesTheInputs) {
     ASSERT_EQ(init(R"({"alarm_profile": 0, "address": 3})"), 1);
     EXPECT_EQ(dev.address(), 3);
     ac_reply(2);
-    EXPECT_EQ(dev.alarm_profile, 0);
+    EXPECT_EQ(peek(dev).alarm_profile, 0);
     EXPECT_TRUE(host.log.empty()); // 0 was the profile already: no change
 
     // 2 on a one-input plant: the checks run on the one input.
     ASSERT_EQ(init(R"({"alarm_profile": 2})"), 1);
-    EXPECT_EQ(dev.alarm_profile, 2);
+    EXPECT_EQ(peek(dev).alarm_profile, 2);
     ASSERT_EQ(init(R"({"alarm_profile": 0})"), 1);
-    EXPECT_EQ(dev.alarm_profile, 0);
+    EXPECT_EQ(peek(dev).alarm_profile, 0);
     EXPECT_EQ(host.log, (std::vector<std::string>{
                             "PMBusPower:AlarmProfile 5 set to 2 by the device settings",
                             "PMBusPower:AlarmProfile 5 set to 0 by the device settings"}));
@@ -304,7 +304,7 @@ TEST_F(AlarmProfileTest, TheDeviceSettingOverridesTheInputs) {
     host.clear();
     ASSERT_EQ(init("{}"), 1);
     ac_reply(2);
-    EXPECT_EQ(dev.alarm_profile, 2);
+    EXPECT_EQ(peek(dev).alarm_profile, 2);
     EXPECT_EQ(host.log, std::vector<std::string>{kByInputs});
 
     // Anything but 0 or 2 is refused, and nothing of the settings is taken.
@@ -317,7 +317,7 @@ TEST_F(AlarmProfileTest, TheDeviceSettingOverridesTheInputs) {
         EXPECT_EQ(host.log, std::vector<std::string>{
                                 "PMBusPower:SettingError 5 alarm_profile: expected 0 or 2"});
     }
-    EXPECT_EQ(dev.alarm_profile, 2);
+    EXPECT_EQ(peek(dev).alarm_profile, 2);
     EXPECT_EQ(dev.address(), 3);
 }
 

@@ -130,15 +130,15 @@ TEST_F(ControlTest, MalformedParameterRequestsAreRefusedWithNothingSent) {
         set("4196A3201001", R"("5 3")"),
         set("4196A3201001", R"("53.5\n")"),
     };
-    dev.ctrl_result = 1;
+    peek(dev).ctrl_result = 1;
     for (const auto &request : refused) {
         host.clear();
         dev.poll_state = 5;
         EXPECT_EQ(control(310, request), -1) << request;
         EXPECT_TRUE(host.sent.empty()) << request;
         EXPECT_EQ(dev.poll_state, 5) << request; // the round in progress goes on
-        EXPECT_EQ(dev.ctrl_result, -1);
-        dev.ctrl_result = 1;
+        EXPECT_EQ(peek(dev).ctrl_result, -1);
+        peek(dev).ctrl_result = 1;
     }
     // No request bytes behind a positive length: an empty request.
     EXPECT_EQ(dev.DeviceIoControl(310, nullptr, 40, nullptr, 0, used), -1);
@@ -182,7 +182,7 @@ TEST_F(ControlTest, StatusFollowsTheReplyToTheLastRequest) {
     ASSERT_EQ(control(320, "419500601003"), 0);
     EXPECT_EQ(status(321), -1);
     reply(0x41, {}); // any reply frame answers the command
-    EXPECT_EQ(dev.ctrl_result, 1);
+    EXPECT_EQ(peek(dev).ctrl_result, 1);
     EXPECT_EQ(status(311), 1); // all three status codes answer alike
     dev.RefreshStatus();
     EXPECT_EQ(status(301), 1);

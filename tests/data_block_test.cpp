@@ -24,15 +24,15 @@ TEST_F(DataBlockTest, TwoInputsThreeModulesLaidOutByteForByte) {
     full_round(2, 3);
     const auto &block = host.last("SendSP")->bytes;
     ASSERT_EQ(block.size(), 381u);
-    EXPECT_EQ(*dev.block(), block);
+    EXPECT_EQ(*peek(dev).block(), block);
 
-    Bytes expected = image(dev.rcData);
-    for (const auto &m : dev.rc_channels)
+    Bytes expected = image(peek(dev).rcData);
+    for (const auto &m : peek(dev).rc_channels)
         expected = cat(expected, image(m));
-    expected = cat(expected, image(dev.acData));
-    for (const auto &l : dev.ac_channels)
+    expected = cat(expected, image(peek(dev).acData));
+    for (const auto &l : peek(dev).ac_channels)
         expected = cat(expected, image(l));
-    expected = cat(expected, image(dev.dcData));
+    expected = cat(expected, image(peek(dev).dcData));
     expected = cat(expected, {0x02, 0x01, 0x04, 0x03}); // param47_a, param47_b, little-endian
     EXPECT_EQ(block, expected);
 
@@ -67,7 +67,7 @@ TEST_F(DataBlockTest, BlockIsReusedAndFollowsTheLists) {
     EXPECT_EQ(host.last("SendSP")->data, first); // overwritten in place
     full_round(2, 4);                            // a module added
     EXPECT_EQ(host.last("SendSP")->bytes.size(), 400u);
-    EXPECT_EQ(dev.block_length(), 400);
+    EXPECT_EQ(peek(dev).block_length(), 400);
 }
 
 TEST_F(DataBlockTest, CachedBlockOfAnotherLengthIsReplacedAndStamped) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "mpx23/mpx23.h"
+#include "mpx23/test_view.h"
 #include "tests/frames.h"
 #include "tests/recording_host.h"
 

@@ -125,7 +125,7 @@ TEST_F(PollingTest, RectifierRepliesNotConsumedExactlyAreProtocolErrors) {
         EXPECT_TRUE(host.sent.empty());
         EXPECT_EQ(dev.poll_state, c.state);
     }
-    EXPECT_EQ(dev.rc_data_flag, 0x10); // taken before the analogue reply was refused
+    EXPECT_EQ(peek(dev).rc_data_flag, 0x10); // taken before the analogue reply was refused
 }
 
 TEST_F(PollingTest, DcReplyForTwoUnitsStopsTheRound) {
@@ -147,14 +147,14 @@ TEST_F(PollingTest, PendingControlSwallowsTheNextReply) {
     int used = 0;
     ASSERT_EQ(dev.DeviceIoControl(320, request.data(), 12, nullptr, 0, used), 0);
     EXPECT_EQ(dev.poll_state, 320);
-    const float before = got(dev.ac_channels[0].ua);
+    const float before = got(peek(dev).ac_channels[0].ua);
     host.clear();
     // The answer to the poll command arrives first: it is taken as the control's answer.
     body::AcLine changed;
     changed.ua = 10000;
     EXPECT_EQ(payload(0x40, cat({0, 1}, body::ac_analogue({changed, changed}))), 0);
-    EXPECT_EQ(dev.ctrl_result, 1);
-    EXPECT_EQ(got(dev.ac_channels[0].ua), before);
+    EXPECT_EQ(peek(dev).ctrl_result, 1);
+    EXPECT_EQ(got(peek(dev).ac_channels[0].ua), before);
     EXPECT_TRUE(host.sent.empty());
     // The next round starts over from the parameter query.
     dev.RefreshStatus();
@@ -166,15 +166,15 @@ TEST_F(PollingTest, ParametersAreTakenOnlyFromTheDcDistributionGroup) {
     dev.data_id = 9;
     dev.RefreshStatus();
     EXPECT_EQ(payload(0x42, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0x14, 0xE6, 0x16, 0x08}), 1);
-    EXPECT_EQ(dev.param47_a, 5350);
-    EXPECT_EQ(dev.param47_b, 5640);
+    EXPECT_EQ(peek(dev).param47_a, 5350);
+    EXPECT_EQ(peek(dev).param47_b, 5640);
     // A late rectifier reply of the previous round arrives first: logged, the parameters kept,
     // and the round goes on.
     dev.RefreshStatus();
     const Bytes late = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x02, 0x03, 0x04, 0x05};
     EXPECT_EQ(payload(0x41, late), 1);
-    EXPECT_EQ(dev.param47_a, 5350);
-    EXPECT_EQ(dev.param47_b, 5640);
+    EXPECT_EQ(peek(dev).param47_a, 5350);
+    EXPECT_EQ(peek(dev).param47_b, 5640);
     EXPECT_EQ(host.sent.back(), kAcAnalogue);
     EXPECT_EQ(dev.poll_state, 1);
     EXPECT_EQ(host.log, std::vector<std::string>{
@@ -184,12 +184,12 @@ TEST_F(PollingTest, ParametersAreTakenOnlyFromTheDcDistributionGroup) {
     EXPECT_EQ(host.log, (std::vector<std::string>{
                             "PMBusPower:ProcotolError 9 parameter reply from group 0x41 ignored",
                             "PMBusPower:ProcotolError 9 parameter reply from group 0x40 ignored"}));
-    EXPECT_EQ(dev.param47_a, 5350);
+    EXPECT_EQ(peek(dev).param47_a, 5350);
     // A parameter reply too short to hold the values keeps them and the round goes on.
     dev.RefreshStatus();
     EXPECT_EQ(payload(0x42, Bytes(12, 0xEE)), 1);
-    EXPECT_EQ(dev.param47_a, 5350);
-    EXPECT_EQ(dev.param47_b, 5640);
+    EXPECT_EQ(peek(dev).param47_a, 5350);
+    EXPECT_EQ(peek(dev).param47_b, 5640);
     EXPECT_EQ(host.sent.back(), kAcAnalogue);
     EXPECT_EQ(host.log.size(), 2u);
 }

@@ -27,7 +27,7 @@ struct VariableQueryTest : QuietDriverTest {
         return "(no failure)";
     }
     void set_phases(float v) {
-        for (auto &line : dev.ac_channels) {
+        for (auto &line : peek(dev).ac_channels) {
             line.ua = v;
             line.ub = v;
             line.uc = v;
@@ -68,15 +68,15 @@ TEST_F(VariableQueryTest, AcOutageNeedsEveryPhaseBelowTheLimit) {
     full_round();
     set_phases(149.9f);
     EXPECT_EQ(dev.Get_Value(0, "ac"), 1.0f);
-    dev.ac_channels[1].uc = 150.0f;
+    peek(dev).ac_channels[1].uc = 150.0f;
     EXPECT_EQ(dev.Get_Value(0, "ac"), 0.0f);
-    dev.ac_channels[1].uc = std::numeric_limits<float>::quiet_NaN();
+    peek(dev).ac_channels[1].uc = std::numeric_limits<float>::quiet_NaN();
     EXPECT_EQ(dev.Get_Value(0, "ac"), 0.0f);
     set_phases(0.0f); // no AC supply at all
     EXPECT_EQ(dev.Get_Value(3, "ac"), 1.0f);
     // A third input is not part of the indication.
-    dev.ac_channels.push_back(mpx23_ac_channel{});
-    dev.ac_channels[2].ua = 230.0f;
+    peek(dev).ac_channels.push_back(mpx23_ac_channel{});
+    peek(dev).ac_channels[2].ua = 230.0f;
     EXPECT_EQ(dev.Get_Value(0, "ac"), 1.0f);
 }
 
@@ -84,12 +84,12 @@ TEST_F(VariableQueryTest, AcReadsOnlyTheRecordsThatExist) {
     full_round(1, 3);
     set_phases(100.0f);
     EXPECT_EQ(dev.Get_Value(0, "ac"), 1.0f);
-    dev.ac_channels[0].ub = 230.0f;
+    peek(dev).ac_channels[0].ub = 230.0f;
     EXPECT_EQ(dev.Get_Value(0, "ac"), 0.0f);
 
     // The power system now reports no AC input at all.
     full_round(0, 3);
-    ASSERT_TRUE(dev.ac_channels.empty());
+    ASSERT_TRUE(peek(dev).ac_channels.empty());
     EXPECT_EQ(failure("ac"), "数据未就绪");
     EXPECT_EQ(dev.Get_Value(0, "out_v"), 53.0f);
 }

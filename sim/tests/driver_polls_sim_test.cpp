@@ -6,6 +6,7 @@
 // (0: every module), and the replies list the modules in address order, so module N is
 // rc_channels[N - 1] in the driver.
 #include "mpx23/mpx23.h"
+#include "mpx23/test_view.h"
 #include "sim/loopback.h"
 #include "sim/replies.h"
 #include "sim/simulator.h"
@@ -129,28 +130,28 @@ struct DriverPollsSim : ::testing::Test {
 };
 
 // Every decoded reading against the plant the replies were made from.
-void expect_store_matches_plant(const MPX23 &dev, const sim::Plant &plant) {
-    ASSERT_EQ(dev.ac_channels.size(), plant.ac.size());
+void expect_store_matches_plant(MPX23 &dev, const sim::Plant &plant) {
+    ASSERT_EQ(peek(dev).ac_channels.size(), plant.ac.size());
     for (size_t i = 0; i < plant.ac.size(); ++i) {
-        const auto &line = dev.ac_channels[i];
+        const auto &line = peek(dev).ac_channels[i];
         const auto &in = plant.ac[i];
         EXPECT_EQ(got(line.ua), whole_units_or(in.phase[0], 0.0f)) << "input " << i + 1;
         EXPECT_EQ(got(line.ub), whole_units_or(in.phase[1], 0.0f)) << "input " << i + 1;
         EXPECT_EQ(got(line.uc), whole_units_or(in.phase[2], 0.0f)) << "input " << i + 1;
         EXPECT_EQ(got(line.f), whole_units_or(in.hz, 0.0f)) << "input " << i + 1;
     }
-    EXPECT_EQ(got(dev.acData.ia), whole_units_or(plant.ac_out[0], -0.1f));
-    EXPECT_EQ(got(dev.acData.ib), whole_units_or(plant.ac_out[1], -0.1f));
-    EXPECT_EQ(got(dev.acData.ic), whole_units_or(plant.ac_out[2], -0.1f));
-    EXPECT_EQ(got(dev.rcData.out_v), whole_units(plant.rc_voltage));
-    ASSERT_EQ(dev.rc_channels.size(), plant.modules.size());
+    EXPECT_EQ(got(peek(dev).acData.ia), whole_units_or(plant.ac_out[0], -0.1f));
+    EXPECT_EQ(got(peek(dev).acData.ib), whole_units_or(plant.ac_out[1], -0.1f));
+    EXPECT_EQ(got(peek(dev).acData.ic), whole_units_or(plant.ac_out[2], -0.1f));
+    EXPECT_EQ(got(peek(dev).rcData.out_v), whole_units(plant.rc_voltage));
+    ASSERT_EQ(peek(dev).rc_channels.size(), plant.modules.size());
     for (size_t i = 0; i < plant.modules.size(); ++i)
-        EXPECT_EQ(got(dev.rc_channels[i].out_i), whole_units(plant.modules[i].current))
+        EXPECT_EQ(got(peek(dev).rc_channels[i].out_i), whole_units(plant.modules[i].current))
             << "module " << i + 1;
-    EXPECT_EQ(got(dev.dcData.voltage), whole_units(plant.dc.voltage));
-    EXPECT_EQ(got(dev.dcData.load_current), whole_units(plant.dc.load));
-    EXPECT_EQ(dev.param47_a, plant.params.float_voltage);
-    EXPECT_EQ(dev.param47_b, plant.params.equalise_voltage);
+    EXPECT_EQ(got(peek(dev).dcData.voltage), whole_units(plant.dc.voltage));
+    EXPECT_EQ(got(peek(dev).dcData.load_current), whole_units(plant.dc.load));
+    EXPECT_EQ(peek(dev).param47_a, plant.params.float_voltage);
+    EXPECT_EQ(peek(dev).param47_b, plant.params.equalise_voltage);
 }
 
 TEST_F(DriverPollsSim, ManyRoundsCompleteAndTheStoreFollowsThePlant) {
@@ -167,10 +168,10 @@ TEST_F(DriverPollsSim, ManyRoundsCompleteAndTheStoreFollowsThePlant) {
         expect_store_matches_plant(line.dev, line.s.plant());
 
         // Plausible values, so that the comparison above is not of two zeros.
-        EXPECT_EQ(got(line.dev.dcData.voltage), 53.0f);  // float voltage 53.50 V
-        const float hz = got(line.dev.ac_channels[0].f); // 50.00 Hz and its drift
+        EXPECT_EQ(got(peek(line.dev).dcData.voltage), 53.0f);  // float voltage 53.50 V
+        const float hz = got(peek(line.dev).ac_channels[0].f); // 50.00 Hz and its drift
         EXPECT_TRUE(hz == 49.0f || hz == 50.0f) << hz;
-        const float module_current = got(line.dev.rc_channels[0].out_i); // 44 A over three
+        const float module_current = got(peek(line.dev).rc_channels[0].out_i); // 44 A over three
         EXPECT_TRUE(module_current >= 13.0f && module_current <= 16.0f) << module_current;
 
         // The block ends with the two parameters, in host byte order.
@@ -180,8 +181,8 @@ TEST_F(DriverPollsSim, ManyRoundsCompleteAndTheStoreFollowsThePlant) {
         EXPECT_EQ(tail[0], 5350);
         EXPECT_EQ(tail[1], 5640);
     }
-    EXPECT_EQ(got(line.dev.rcData.channel_count), 3);
-    EXPECT_EQ(got(line.dev.acData.channel_count), 2);
+    EXPECT_EQ(got(peek(line.dev).rcData.channel_count), 3);
+    EXPECT_EQ(got(peek(line.dev).acData.channel_count), 2);
     EXPECT_EQ(line.dev.fault_count(FrameFault::Checksum), 0u);
 }
 
@@ -216,14 +217,14 @@ TEST_F(DriverPollsSim, DataFlagsBringTheStatusAndAlarmQueriesOnce) {
         EXPECT_EQ(after.sent, kQuietRound);
     }
     // What the status and alarm replies brought is in the store.
-    EXPECT_EQ(got(line.dev.acData.airlock[0]), 0);
-    EXPECT_EQ(got(line.dev.acData.airlock[1]), 1);
-    EXPECT_EQ(got(line.dev.rc_channels[2].fault), 3);
-    EXPECT_EQ(got(line.dev.rc_channels[0].fault), 0);
-    EXPECT_EQ(got(line.dev.ac_channels[0].ub_alarm), 2);
-    EXPECT_EQ(got(line.dev.ac_channels[0].ua_alarm), 0);
-    EXPECT_EQ(got(line.dev.dcData.voltage_alarm), 1);
-    EXPECT_EQ(got(line.dev.dcData.voltage), 44.0f); // 44.50 V, drift or not
+    EXPECT_EQ(got(peek(line.dev).acData.airlock[0]), 0);
+    EXPECT_EQ(got(peek(line.dev).acData.airlock[1]), 1);
+    EXPECT_EQ(got(peek(line.dev).rc_channels[2].fault), 3);
+    EXPECT_EQ(got(peek(line.dev).rc_channels[0].fault), 0);
+    EXPECT_EQ(got(peek(line.dev).ac_channels[0].ub_alarm), 2);
+    EXPECT_EQ(got(peek(line.dev).ac_channels[0].ua_alarm), 0);
+    EXPECT_EQ(got(peek(line.dev).dcData.voltage_alarm), 1);
+    EXPECT_EQ(got(peek(line.dev).dcData.voltage), 44.0f); // 44.50 V, drift or not
 }
 
 TEST_F(DriverPollsSim, RemoteControlSwitchesModulesAndChargeMode) {
@@ -240,11 +241,11 @@ TEST_F(DriverPollsSim, RemoteControlSwitchesModulesAndChargeMode) {
     EXPECT_TRUE(r.completed);
     EXPECT_EQ(r.sent,
               (std::vector<Command>{kParams, kAcAnalogue, kRcAnalogue, kRcStatus, kDcAnalogue}));
-    EXPECT_EQ(got(line.dev.rc_channels[0].on_off), 0);
-    EXPECT_EQ(got(line.dev.rc_channels[1].on_off), 1);
-    EXPECT_EQ(got(line.dev.rc_channels[2].on_off), 0);
-    EXPECT_EQ(got(line.dev.rc_channels[1].out_i), 0.0f);
-    const float share = got(line.dev.rc_channels[0].out_i); // 44 A over two
+    EXPECT_EQ(got(peek(line.dev).rc_channels[0].on_off), 0);
+    EXPECT_EQ(got(peek(line.dev).rc_channels[1].on_off), 1);
+    EXPECT_EQ(got(peek(line.dev).rc_channels[2].on_off), 0);
+    EXPECT_EQ(got(peek(line.dev).rc_channels[1].out_i), 0.0f);
+    const float share = got(peek(line.dev).rc_channels[0].out_i); // 44 A over two
     EXPECT_TRUE(share >= 21.0f && share <= 23.0f) << share;
     EXPECT_EQ(line.round().sent, kQuietRound);
 
@@ -256,8 +257,8 @@ TEST_F(DriverPollsSim, RemoteControlSwitchesModulesAndChargeMode) {
     EXPECT_EQ(r.sent, (std::vector<Command>{kParams, kAcAnalogue, kRcAnalogue, kRcStatus,
                                             kDcAnalogue, kDcAlarms}));
     for (size_t i = 0; i < 3; ++i)
-        EXPECT_EQ(got(line.dev.rc_channels[i].charge_mode), 1) << "module " << i + 1;
-    EXPECT_EQ(got(line.dev.dcData.voltage), 56.0f); // equalise voltage 56.40 V
+        EXPECT_EQ(got(peek(line.dev).rc_channels[i].charge_mode), 1) << "module " << i + 1;
+    EXPECT_EQ(got(peek(line.dev).dcData.voltage), 56.0f); // equalise voltage 56.40 V
 
     // Module 2 on again, back to float.
     ASSERT_EQ(line.control(320, "419500201002"), 0);
@@ -265,9 +266,9 @@ TEST_F(DriverPollsSim, RemoteControlSwitchesModulesAndChargeMode) {
     EXPECT_EQ(line.outcome(321), 1);
     r = line.round();
     EXPECT_TRUE(r.completed);
-    EXPECT_EQ(got(line.dev.rc_channels[1].on_off), 0);
-    EXPECT_EQ(got(line.dev.rc_channels[1].charge_mode), 0);
-    EXPECT_EQ(got(line.dev.dcData.voltage), 53.0f);
+    EXPECT_EQ(got(peek(line.dev).rc_channels[1].on_off), 0);
+    EXPECT_EQ(got(peek(line.dev).rc_channels[1].charge_mode), 0);
+    EXPECT_EQ(got(peek(line.dev).dcData.voltage), 53.0f);
 
     // A module the power system does not have: it answers with an error, the request stays
     // not done, and the next round is not disturbed.
@@ -278,14 +279,14 @@ TEST_F(DriverPollsSim, RemoteControlSwitchesModulesAndChargeMode) {
     EXPECT_TRUE(r.completed);
     EXPECT_EQ(r.sent, kQuietRound);
     for (size_t i = 0; i < 3; ++i)
-        EXPECT_EQ(got(line.dev.rc_channels[i].on_off), 0) << "module " << i + 1;
+        EXPECT_EQ(got(peek(line.dev).rc_channels[i].on_off), 0) << "module " << i + 1;
 }
 
 TEST_F(DriverPollsSim, ParameterSetIsReadBackInTheNextRound) {
     Line line;
     ASSERT_TRUE(line.round().completed);
-    EXPECT_EQ(line.dev.param47_a, 5350);
-    EXPECT_EQ(line.dev.param47_b, 5640);
+    EXPECT_EQ(peek(line.dev).param47_a, 5350);
+    EXPECT_EQ(peek(line.dev).param47_b, 5640);
 
     ASSERT_EQ(line.control(310, R"({"signal_id": "4196A3201001", "SetValue": 54.5})"), 0);
     EXPECT_EQ(line.outcome(311), 1);
@@ -295,9 +296,9 @@ TEST_F(DriverPollsSim, ParameterSetIsReadBackInTheNextRound) {
     // A parameter is DC status: the DC alarm query follows.
     EXPECT_EQ(r.sent,
               (std::vector<Command>{kParams, kAcAnalogue, kRcAnalogue, kDcAnalogue, kDcAlarms}));
-    EXPECT_EQ(line.dev.param47_a, 5450);
-    EXPECT_EQ(line.dev.param47_b, 5640);
-    EXPECT_EQ(got(line.dev.dcData.voltage), 54.0f); // the bus follows the float voltage
+    EXPECT_EQ(peek(line.dev).param47_a, 5450);
+    EXPECT_EQ(peek(line.dev).param47_b, 5640);
+    EXPECT_EQ(got(peek(line.dev).dcData.voltage), 54.0f); // the bus follows the float voltage
 
     ASSERT_EQ(line.control(310, R"({"signal_id": "4196A3101001", "SetValue": "56.25"})"), 0);
     EXPECT_EQ(line.outcome(311), 1);
@@ -307,8 +308,8 @@ TEST_F(DriverPollsSim, ParameterSetIsReadBackInTheNextRound) {
     EXPECT_EQ(line.s.plant().params.temp_compensation, static_cast<uint16_t>(-250));
     r = line.round();
     EXPECT_TRUE(r.completed);
-    EXPECT_EQ(line.dev.param47_a, 5450);
-    EXPECT_EQ(line.dev.param47_b, 5625);
+    EXPECT_EQ(peek(line.dev).param47_a, 5450);
+    EXPECT_EQ(peek(line.dev).param47_b, 5625);
     EXPECT_EQ(line.round().sent, kQuietRound);
 }
 
@@ -394,13 +395,13 @@ TEST_F(DriverPollsSim, ModulesAddedAndRemovedResizeTheBlock) {
         // A changed list changes the modules' status and alarm replies.
         EXPECT_EQ(r.sent, (std::vector<Command>{kParams, kAcAnalogue, kRcAnalogue, kRcStatus,
                                                 kRcAlarms, kDcAnalogue}));
-        EXPECT_EQ(line.dev.rc_channels.size(), step.modules);
-        EXPECT_EQ(got(line.dev.rcData.channel_count), step.modules);
-        EXPECT_EQ(line.dev.block_length(), block_size(step.modules));
+        EXPECT_EQ(peek(line.dev).rc_channels.size(), step.modules);
+        EXPECT_EQ(got(peek(line.dev).rcData.channel_count), step.modules);
+        EXPECT_EQ(peek(line.dev).block_length(), block_size(step.modules));
         EXPECT_EQ(line.published_size(), static_cast<size_t>(block_size(step.modules)));
         expect_store_matches_plant(line.dev, line.s.plant());
         for (size_t i = 0; i < step.modules; ++i)
-            EXPECT_EQ(got(line.dev.rc_channels[i].on_off), 0) << "module " << i + 1;
+            EXPECT_EQ(got(peek(line.dev).rc_channels[i].on_off), 0) << "module " << i + 1;
         EXPECT_EQ(line.round().sent, kQuietRound);
     }
 }
@@ -414,22 +415,22 @@ TEST_F(DriverPollsSim, ReadingsSentAsBlankFillAreHeldAsNoValue) {
         SCOPED_TRACE("round " + std::to_string(n));
         ASSERT_TRUE(line.round().completed);
         const bool blank = n < 3;
-        const auto &in2 = line.dev.ac_channels.at(1);
+        const auto &in2 = peek(line.dev).ac_channels.at(1);
         const auto &plant2 = line.s.plant().ac[1];
         EXPECT_EQ(got(in2.ua), blank ? 0.0f : whole_units_or(plant2.phase[0], 0.0f));
         EXPECT_EQ(got(in2.ub), blank ? 0.0f : whole_units_or(plant2.phase[1], 0.0f));
         EXPECT_EQ(got(in2.uc), blank ? 0.0f : whole_units_or(plant2.phase[2], 0.0f));
         EXPECT_EQ(got(in2.f), blank ? 0.0f : whole_units_or(plant2.hz, 0.0f));
-        EXPECT_EQ(got(line.dev.acData.ib),
+        EXPECT_EQ(got(peek(line.dev).acData.ib),
                   blank ? -0.1f : whole_units_or(line.s.plant().ac_out[1], -0.1f));
-        EXPECT_EQ(got(line.dev.dcData.p_values[1]),
+        EXPECT_EQ(got(peek(line.dev).dcData.p_values[1]),
                   blank ? -0.1f
                         : static_cast<float>(sim::whole(line.s.plant().dc.user[1].value())));
         // The values around them are read as usual.
-        EXPECT_EQ(got(line.dev.ac_channels[0].ua),
+        EXPECT_EQ(got(peek(line.dev).ac_channels[0].ua),
                   whole_units_or(line.s.plant().ac[0].phase[0], 0.0f));
-        EXPECT_EQ(got(line.dev.acData.ia), whole_units_or(line.s.plant().ac_out[0], -0.1f));
-        EXPECT_EQ(got(line.dev.dcData.p_values[0]),
+        EXPECT_EQ(got(peek(line.dev).acData.ia), whole_units_or(line.s.plant().ac_out[0], -0.1f));
+        EXPECT_EQ(got(peek(line.dev).dcData.p_values[0]),
                   static_cast<float>(sim::whole(line.s.plant().dc.user[0].value())));
     }
     EXPECT_EQ(line.dev.fault_count(FrameFault::Character), 0u);
@@ -456,7 +457,7 @@ TEST_F(DriverPollsSim, MainsFailureRaisesThePowerFailureAlarmForTheOutage) {
         const size_t first = line.rec.alarms.size();
         const Round r = line.round();
         ASSERT_TRUE(r.completed);
-        EXPECT_EQ(line.dev.alarm_profile, 2);
+        EXPECT_EQ(peek(line.dev).alarm_profile, 2);
         std::set<std::string> reported, active;
         int power_failure_reports = 0;
         for (size_t i = first; i < line.rec.alarms.size(); ++i) {
@@ -472,10 +473,10 @@ TEST_F(DriverPollsSim, MainsFailureRaisesThePowerFailureAlarmForTheOutage) {
         EXPECT_EQ(active, outage ? std::set<std::string>{kPowerFailure} : std::set<std::string>{});
         // The outage as the store holds it: no phase voltage, the batteries carry the bus.
         if (outage) {
-            for (const auto &in : line.dev.ac_channels)
+            for (const auto &in : peek(line.dev).ac_channels)
                 EXPECT_EQ(got(in.ua) + got(in.ub) + got(in.uc), 0.0f);
-            EXPECT_EQ(got(line.dev.dcData.voltage), 48.0f);
-            EXPECT_EQ(got(line.dev.rc_channels[0].out_i), 0.0f);
+            EXPECT_EQ(got(peek(line.dev).dcData.voltage), 48.0f);
+            EXPECT_EQ(got(peek(line.dev).rc_channels[0].out_i), 0.0f);
         }
         // The fall and the return change the AC alarm states: the alarm query follows.
         if (n == 5 || n == 8) {
@@ -502,7 +503,7 @@ TEST_F(DriverPollsSim, AMainsReadingOfTwoEqualBytesIsNoMissingPhase) {
         for (size_t i = 0; i < plant.ac.size(); ++i) {
             for (size_t p = 0; p < 3; ++p) {
                 equal_pairs += equal_bytes(plant.ac[i].phase[p]);
-                const auto &in = line.dev.ac_channels[i];
+                const auto &in = peek(line.dev).ac_channels[i];
                 const float held[] = {got(in.ua), got(in.ub), got(in.uc)};
                 ASSERT_EQ(held[p], whole_units(plant.ac[i].phase[p]))
                     << "round " << n << ", input " << i + 1 << ", phase " << p;
@@ -564,7 +565,7 @@ TEST_F(DriverPollsSim, AParameterOutsideItsRangeIsRefusedByThePowerSystem) {
     EXPECT_EQ(line.s.plant().params.float_voltage, 5350);
     ASSERT_TRUE(line.round().completed);
     EXPECT_EQ(line.dev.refusal(), -1); // the next command forgets it
-    EXPECT_EQ(line.dev.param47_a, 5350);
+    EXPECT_EQ(peek(line.dev).param47_a, 5350);
     // A plausible value is carried out.
     ASSERT_EQ(line.control(310, R"({"signal_id": "4196A3201001", "SetValue": 54})"), 0);
     EXPECT_EQ(line.outcome(311), 1);
