@@ -2,8 +2,8 @@
 // two-input, three-module power system, and rounds played through the engine.
 #pragma once
 
-#include "host/frame_codec.h"
-#include "host/host_services.h"
+#include "hostlib/frame_codec.h"
+#include "hostlib/host_services.h"
 #include "mpx23/mpx23.h"
 
 #include <cstdint>

@@ -3,8 +3,8 @@
 // standard output to /dev/null.)
 #pragma once
 
-#include "host/frame_codec.h"
-#include "host/host_services.h"
+#include "hostlib/frame_codec.h"
+#include "hostlib/host_services.h"
 #include "mpx23/mpx23.h"
 #include "mpx23/test_view.h"
 

@@ -1,6 +1,6 @@
 #include "host/config.h"
 
-#include "host/frame_codec.h"
+#include "hostlib/frame_codec.h"
 #include "sim/options.h"
 
 #include <json/reader.h>

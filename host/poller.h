@@ -8,9 +8,9 @@
 #include "host/alarm_tracker.h"
 #include "host/config.h"
 #include "host/history.h"
-#include "host/host_services.h"
 #include "host/log.h"
 #include "host/ports.h"
+#include "hostlib/host_services.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>

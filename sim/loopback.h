@@ -14,7 +14,7 @@
 // still records the commands.
 #pragma once
 
-#include "host/host_services.h"
+#include "hostlib/host_services.h"
 #include "sim/simulator.h"
 
 #include <string>

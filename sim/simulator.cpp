@@ -1,6 +1,6 @@
 #include "sim/simulator.h"
 
-#include "host/host_services.h"
+#include "hostlib/host_services.h"
 #include "sim/replies.h"
 
 #include <fnmatch.h>

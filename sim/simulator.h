@@ -8,7 +8,7 @@
 // parameters) set bit 4, and its alarm reply clears both bits.
 #pragma once
 
-#include "host/frame_codec.h"
+#include "hostlib/frame_codec.h"
 #include "sim/chunk.h"
 #include "sim/faults.h"
 #include "sim/plant.h"

@@ -1,6 +1,6 @@
 #include "sim/wire.h"
 
-#include "host/frame_codec.h"
+#include "hostlib/frame_codec.h"
 
 #include <algorithm>
 #include <cmath>

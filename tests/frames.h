@@ -1,7 +1,7 @@
 // Builders of reply frames for tests.
 #pragma once
 
-#include "host/frame_codec.h"
+#include "hostlib/frame_codec.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
 #include "tests/recording_host.h"
 
-#include "host/frame_codec.h"
+#include "hostlib/frame_codec.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -2,7 +2,7 @@
 // these nine commands, then one SendSP of 381 bytes".
 #pragma once
 
-#include "host/host_services.h"
+#include "hostlib/host_services.h"
 
 #include <cstdint>
 #include <ostream>

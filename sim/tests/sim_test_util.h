@@ -2,7 +2,7 @@
 // the engine's own frame parser.
 #pragma once
 
-#include "host/frame_codec.h"
+#include "hostlib/frame_codec.h"
 #include "sim/simulator.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Out-of-line bodies of the host's device classes: each forwards to the installed host
 // services, so that a host program or a test decides what a service does.
 #include "framework/vdevice.h"
-#include "host/host_services.h"
+#include "hostlib/host_services.h"
 
 #include <cstring>
 

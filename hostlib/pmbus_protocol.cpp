@@ -1,8 +1,8 @@
 // The protocol engine: command framing on the way out, the receive state machine and the
 // address / return-code / echo checks on the way in.
 #include "framework/pmbus_protocol.h"
-#include "host/frame_codec.h"
-#include "host/host_services.h"
+#include "hostlib/frame_codec.h"
+#include "hostlib/host_services.h"
 
 #include <array>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "host/host_services.h"
+#include "hostlib/host_services.h"
 
 namespace kvo {
 namespace {

@@ -1,4 +1,4 @@
-#include "host/frame_codec.h"
+#include "hostlib/frame_codec.h"
 
 #include <cstring>
 
