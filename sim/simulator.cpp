@@ -71,21 +71,25 @@ struct Simulator::CommandInfo {
     bool unit_byte;    // INFO is the distribution unit byte
     bool starts_round; // the parameter query opens every polling round
     Reply (Simulator::*handler)(const Command &);
+    Group group;    // whose data flag the reply carries
+    uint8_t clears; // the data flag bits the reply answers, cleared once it is made
 };
 
 const Simulator::CommandInfo *Simulator::find_command(uint8_t cid1, uint8_t cid2) {
     static const CommandInfo kCommands[] = {
-        {kAcGroup, 0x42, 1, true, false, &Simulator::ac_analogue},
-        {kAcGroup, 0x43, 1, true, false, &Simulator::ac_status},
-        {kAcGroup, 0x44, 1, true, false, &Simulator::ac_alarms},
-        {kRectifierGroup, 0x42, 0, false, false, &Simulator::rc_analogue},
-        {kRectifierGroup, 0x43, 0, false, false, &Simulator::rc_status},
-        {kRectifierGroup, 0x44, 0, false, false, &Simulator::rc_alarms},
-        {kRectifierGroup, 0x45, 2, false, false, &Simulator::rc_control},
-        {kDcGroup, 0x42, 1, true, false, &Simulator::dc_analogue},
-        {kDcGroup, 0x44, 1, true, false, &Simulator::dc_alarms},
-        {kDcGroup, 0x47, 0, false, true, &Simulator::dc_parameters},
-        {kDcGroup, 0x49, 3, false, false, &Simulator::dc_set_parameter},
+        {kAcGroup, 0x42, 1, true, false, &Simulator::ac_analogue, kAc, 0},
+        {kAcGroup, 0x43, 1, true, false, &Simulator::ac_status, kAc, kStatusChanged},
+        {kAcGroup, 0x44, 1, true, false, &Simulator::ac_alarms, kAc, kAlarmChanged},
+        {kRectifierGroup, 0x42, 0, false, false, &Simulator::rc_analogue, kRectifier, 0},
+        {kRectifierGroup, 0x43, 0, false, false, &Simulator::rc_status, kRectifier, kStatusChanged},
+        {kRectifierGroup, 0x44, 0, false, false, &Simulator::rc_alarms, kRectifier, kAlarmChanged},
+        {kRectifierGroup, 0x45, 2, false, false, &Simulator::rc_control, kRectifier, 0},
+        {kDcGroup, 0x42, 1, true, false, &Simulator::dc_analogue, kDc, 0},
+        // No DC status query: the alarm reply answers both bits.
+        {kDcGroup, 0x44, 1, true, false, &Simulator::dc_alarms, kDc,
+         kStatusChanged | kAlarmChanged},
+        {kDcGroup, 0x47, 0, false, true, &Simulator::dc_parameters, kDc, 0},
+        {kDcGroup, 0x49, 3, false, false, &Simulator::dc_set_parameter, kDc, 0},
     };
     for (const auto &c : kCommands)
         if (c.cid1 == cid1 && c.cid2 == cid2)
@@ -181,7 +185,9 @@ Simulator::Reply Simulator::execute(const Command &cmd) {
         return {kFormatError, no_info()};
     if (info->unit_byte && cmd.info[0] != kAllUnits && cmd.info[0] != kFirstUnit)
         return {kInvalidData, no_info()};
-    return (this->*info->handler)(cmd);
+    Reply reply = (this->*info->handler)(cmd);
+    groups[info->group].flag &= static_cast<uint8_t>(~info->clears);
+    return reply;
 }
 
 std::vector<Chunk> Simulator::emit(const Command &cmd, const Reply &reply,
@@ -285,7 +291,7 @@ void Simulator::note(const std::string &line) const {
 }
 
 // Queries. Each reply carries the data flag as it stands; a status or alarm reply then
-// clears the bit it answers.
+// clears the bits it answers (the command table's last column).
 
 Simulator::Reply Simulator::ac_analogue(const Command &) {
     return {kOk, sim::ac_analogue(plant_, groups[kAc].flag,
@@ -293,15 +299,11 @@ Simulator::Reply Simulator::ac_analogue(const Command &) {
 }
 
 Simulator::Reply Simulator::ac_status(const Command &) {
-    Reply r{kOk, sim::ac_status(plant_, groups[kAc].flag)};
-    groups[kAc].flag &= static_cast<uint8_t>(~kStatusChanged);
-    return r;
+    return {kOk, sim::ac_status(plant_, groups[kAc].flag)};
 }
 
 Simulator::Reply Simulator::ac_alarms(const Command &) {
-    Reply r{kOk, sim::ac_alarms(plant_, groups[kAc].flag)};
-    groups[kAc].flag &= static_cast<uint8_t>(~kAlarmChanged);
-    return r;
+    return {kOk, sim::ac_alarms(plant_, groups[kAc].flag)};
 }
 
 Simulator::Reply Simulator::rc_analogue(const Command &) {
@@ -310,15 +312,11 @@ Simulator::Reply Simulator::rc_analogue(const Command &) {
 }
 
 Simulator::Reply Simulator::rc_status(const Command &) {
-    Reply r{kOk, sim::rc_status(plant_, groups[kRectifier].flag)};
-    groups[kRectifier].flag &= static_cast<uint8_t>(~kStatusChanged);
-    return r;
+    return {kOk, sim::rc_status(plant_, groups[kRectifier].flag)};
 }
 
 Simulator::Reply Simulator::rc_alarms(const Command &) {
-    Reply r{kOk, sim::rc_alarms(plant_, groups[kRectifier].flag)};
-    groups[kRectifier].flag &= static_cast<uint8_t>(~kAlarmChanged);
-    return r;
+    return {kOk, sim::rc_alarms(plant_, groups[kRectifier].flag)};
 }
 
 Simulator::Reply Simulator::dc_analogue(const Command &) {
@@ -327,9 +325,7 @@ Simulator::Reply Simulator::dc_analogue(const Command &) {
 }
 
 Simulator::Reply Simulator::dc_alarms(const Command &) {
-    Reply r{kOk, sim::dc_alarms(plant_, groups[kDc].flag)};
-    groups[kDc].flag = 0; // no DC status query: the alarm reply answers both bits
-    return r;
+    return {kOk, sim::dc_alarms(plant_, groups[kDc].flag)};
 }
 
 Simulator::Reply Simulator::dc_parameters(const Command &) {
