@@ -2,6 +2,7 @@
 #include "host/block_view.h"
 #include "host/devices.h"
 #include "host/poller.h"
+#include "host/tests/file_contents.h"
 
 #include <json/reader.h>
 
@@ -20,17 +21,6 @@ namespace {
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
-
-std::string contents(FILE *f) {
-    std::fflush(f);
-    std::rewind(f);
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    return text;
-}
 
 size_t occurrences(const std::string &text, const std::string &what) {
     size_t count = 0;

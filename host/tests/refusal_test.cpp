@@ -2,6 +2,7 @@
 // from one that is answered and one that goes unanswered.
 #include "host/devices.h"
 #include "host/poller.h"
+#include "host/tests/file_contents.h"
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -14,17 +15,6 @@
 #ifdef HOST_PLUGIN
 
 namespace {
-
-std::string contents(FILE *f) {
-    std::fflush(f);
-    std::rewind(f);
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    return text;
-}
 
 // One round against the built-in simulator, then the parameter setting `request`; returns the
 // line that reports its outcome.
