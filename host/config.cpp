@@ -442,6 +442,17 @@ std::vector<DeviceConfig> parse_config(const Json::Value &root) {
         for (Json::ArrayIndex j = 0; j < i; ++j)
             if (devices[j].data_id == devices[i].data_id)
                 bad(origin + ".data_id", "already used by devices[" + std::to_string(j) + "]");
+        // Devices on one port share its line: two at one address would answer each other's
+        // commands.
+        auto address = [](const DeviceConfig &d) {
+            const Json::Value &a = d.settings["address"];
+            return a.isUInt() ? a.asUInt() : 1u;
+        };
+        for (Json::ArrayIndex j = 0; j < i; ++j)
+            if (devices[j].port == devices[i].port && address(devices[j]) == address(devices[i]))
+                bad(origin + ".settings.address", "address " + std::to_string(address(devices[i])) +
+                                                      " already used on " + devices[i].port +
+                                                      " by devices[" + std::to_string(j) + "]");
     }
     return devices;
 }

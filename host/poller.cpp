@@ -105,7 +105,8 @@ void Reporter::control(uint32_t data_id, const std::string &kind, const std::str
 
 // ---- Channel -------------------------------------------------------------------------------
 
-Channel::Channel(Host &owner, const DeviceConfig &config, std::shared_ptr<KVOVDevice> dev)
+Channel::Channel(Host &owner, const DeviceConfig &config, std::shared_ptr<KVOVDevice> dev,
+                 std::shared_ptr<Line> shared_line)
     : host(owner), device(std::move(dev)), serial(dynamic_cast<KVOSPDevice *>(device.get())),
       baud(config.baud), interval(seconds(config.interval)),
       reply_timeout(seconds(config.reply_timeout())),
@@ -113,8 +114,11 @@ Channel::Channel(Host &owner, const DeviceConfig &config, std::shared_ptr<KVOVDe
       guard(seconds(quiet_guard(config.baud))), timeout_text(seconds_text(config.reply_timeout())),
       round_timer(owner.io), reply_timer(owner.io) {
     const auto *engine = dynamic_cast<const PMBusProtocol *>(device.get());
-    port = make_port(owner.io, config, engine ? engine->address() : 1, *this);
+    line = std::move(shared_line);
+    line->join(*this, config, engine ? engine->address() : 1);
     const RunOptions &o = owner.options;
+    if (o.target != 0 && o.target != config.data_id)
+        return;
     if (o.get)
         operations.push_back({Operation::Get, *o.get});
     if (o.set)
@@ -148,7 +152,7 @@ void Channel::stop() {
     done = true;
     round_timer.cancel();
     cancel_reply_timer();
-    port->close();
+    line->leave(*this);
 }
 
 void Channel::finish() {
@@ -175,6 +179,10 @@ void Channel::schedule_next_round() {
 
 void Channel::tick() {
     schedule_next_round();
+    if (ticks_to_skip > 0) {
+        --ticks_to_skip;
+        return;
+    }
     begin_round();
 }
 
@@ -191,19 +199,28 @@ void Channel::begin_round() {
 void Channel::next_step() {
     if (done || phase != Phase::Idle)
         return;
+    const bool operations_due = completed > 0 && !operations.empty();
+    if (!operations_due && rounds_reached()) {
+        line->release(*this);
+        return finish();
+    }
+    if (!operations_due && !overdue)
+        return line->release(*this);
+    if (!line->acquire(*this))
+        return; // queued: called again when the turn comes
     while (completed > 0 && !operations.empty()) {
         const Operation op = operations.front();
         operations.pop_front();
         run_operation(op);
-        if (done || phase != Phase::Idle)
-            return;
+        if (done || phase != Phase::Idle || !line->held_by(*this))
+            return; // a control exchange gave its turn up: the rest waits for the next one
     }
     if (rounds_reached())
         return finish();
     if (!overdue)
-        return;
+        return line->release(*this);
     overdue = false;
-    if (port->is_open())
+    if (line->port().is_open())
         poll();
     else
         open_port();
@@ -211,9 +228,16 @@ void Channel::next_step() {
 
 void Channel::went_idle() {
     cancel_reply_timer();
-    if (unsettled && port->is_open())
+    if (unsettled && line->port().is_open())
         return settle();
+    idle();
+}
+
+// The exchange is over and the line quiet: the turn goes to the next device, and this one
+// queues again for what it has still to do.
+void Channel::idle() {
     phase = Phase::Idle;
+    line->release(*this);
     asio::post(host.io, [this] { next_step(); });
 }
 
@@ -221,13 +245,15 @@ void Channel::open_port() {
     if (opening)
         return;
     opening = true;
-    port->open([this](const std::string &error) {
+    line->port().open([this](const std::string &error) {
         opening = false;
         if (done)
             return;
-        if (!error.empty())
-            failed("open:" + error, "cannot open " + port->name() + ": " + error);
-        else if (phase == Phase::Idle)
+        if (!error.empty()) {
+            failed("open:" + error, "cannot open " + line->port().name() + ": " + error);
+            if (!done)
+                idle();
+        } else if (phase == Phase::Idle)
             poll();
     });
 }
@@ -259,6 +285,10 @@ void Channel::failed(const std::string &reason, const std::string &why) {
         device->comm_status = 0;
         host.log.line(label() + ": communication lost");
     }
+    if (lost && line->shared()) {
+        back_off = std::min(back_off * 2, kLongestBackOff);
+        ticks_to_skip = back_off - 1;
+    }
     if (consecutive_failures >= kLostAfter && completed == 0 && !operations.empty() && !done)
         give_up("no round completed in " + std::to_string(consecutive_failures) + " tries");
 }
@@ -276,8 +306,7 @@ void Channel::arm_reply_deadline(Clock::time_point deadline) {
         if (ec || gen != reply_generation || done)
             return;
         if (phase == Phase::Settling) {
-            phase = Phase::Idle;
-            next_step();
+            idle();
         } else {
             reply_overdue();
         }
@@ -316,12 +345,12 @@ void Channel::settle_until(Clock::time_point quiet_at) {
 // A reply's deadline counts from the end of its command on the wire; bytes coming in renew it,
 // but never past the time the largest reply would have taken on top of it.
 int Channel::send(const unsigned char *data, unsigned len) {
-    if (!port->is_open())
+    if (!port_open())
         return -1;
     ++commands;
     sent_bytes += len;
     reply_bytes = 0;
-    port->write(data, len);
+    line->port().write(data, len);
     const auto sent_at = Clock::now() + seconds(wire_seconds(len, baud));
     reply_cap = sent_at + reply_timeout + largest_reply;
     arm_reply_deadline(sent_at + reply_timeout);
@@ -350,7 +379,8 @@ void Channel::on_bytes(unsigned char *data, size_t len) {
 }
 
 void Channel::on_port_error(const std::string &what) {
-    host.log.limited("port:" + label() + ":" + what, label() + ": " + port->name() + ": " + what);
+    host.log.limited("port:" + label() + ":" + what,
+                     label() + ": " + line->port().name() + ": " + what);
     unsettled = false; // the port is closed; a new connection starts clean
     if (phase == Phase::Polling)
         abandon("port-closed", "port closed");
@@ -364,6 +394,8 @@ void Channel::on_port_error(const std::string &what) {
 void Channel::published(const unsigned char *data, unsigned len) {
     ++completed;
     consecutive_failures = 0;
+    back_off = 1;
+    ticks_to_skip = 0;
     if (lost) {
         lost = false;
         host.log.line(label() + ": communication re-established");
@@ -439,7 +471,10 @@ Host::Host(asio::io_context &io, Output &out, Log &log, History *history, RunOpt
 Host::~Host() = default;
 
 void Host::add(const DeviceConfig &config, std::shared_ptr<KVOVDevice> device) {
-    all.push_back(std::make_unique<Channel>(*this, config, device));
+    auto &line = lines[config.port];
+    if (!line)
+        line = std::make_shared<Line>(io, log, config.port);
+    all.push_back(std::make_unique<Channel>(*this, config, device, line));
     by_device[device.get()] = all.back().get();
 }
 

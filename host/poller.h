@@ -8,6 +8,7 @@
 #include "host/alarm_tracker.h"
 #include "host/config.h"
 #include "host/history.h"
+#include "host/line.h"
 #include "host/log.h"
 #include "host/ports.h"
 #include "hostlib/host_services.h"
@@ -32,6 +33,7 @@ struct RunOptions {
     unsigned rounds = 0; // completed rounds per device before stopping; 0: until stopped
     std::optional<std::string> get, set, control;
     bool json = false;
+    uint32_t target = 0; // the data_id the one-shot operations go to; 0: every device
 };
 
 // Results on the host's output: blocks, alarm transitions, answers to one-shot operations.
@@ -69,14 +71,19 @@ class Host;
 //
 // A round starts on the interval's tick, or at once when the tick came while the line was busy.
 // After a completed round the one-shot operations go first; once the wanted number of rounds
-// is complete no further round starts. A failed exchange leaves the line to settle: what
-// arrives is discarded until the line has been quiet for a guard time, so that a late reply
-// cannot pass for the answer to the next command.
+// is complete no further round starts. Every exchange waits for its turn on the line the
+// device shares with the others on its port (see Line). A failed exchange leaves the line to
+// settle: what arrives is discarded until the line has been quiet for a guard time, so that a late
+// reply cannot pass for the answer to the next command.
 class Channel : public Port::Listener {
 public:
     static constexpr unsigned kLostAfter = 3; // consecutive rounds without completion
+    // On a shared line a device in lost communication skips interval ticks: after each failed
+    // try the wait doubles, 2, 4, 8 and at most 16 intervals; a good reply ends it at once.
+    static constexpr unsigned kLongestBackOff = 16;
 
-    Channel(Host &host, const DeviceConfig &config, std::shared_ptr<KVOVDevice> device);
+    Channel(Host &host, const DeviceConfig &config, std::shared_ptr<KVOVDevice> device,
+            std::shared_ptr<Line> line);
     ~Channel() override;
 
     void start();
@@ -88,11 +95,13 @@ public:
     // From the host services.
     int send(const unsigned char *data, unsigned len);
     void published(const unsigned char *data, unsigned len);
-    bool port_open() const { return port->is_open(); }
+    bool port_open() const { return line->held_by(*this) && line->port().is_open(); }
     uint32_t data_id() const { return device->data_id; }
 
     void on_bytes(unsigned char *data, size_t len) override;
     void on_port_error(const std::string &what) override;
+    // What an idle device does next; the line calls it when the device's turn comes.
+    void next_step();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -106,7 +115,7 @@ private:
     void schedule_next_round();
     void begin_round();
     void went_idle();
-    void next_step();
+    void idle();
     void open_port();
     void poll();
     // `reason` keys the rate limit of the failure line; `why` is the line.
@@ -129,7 +138,7 @@ private:
     Host &host;
     std::shared_ptr<KVOVDevice> device;
     KVOSPDevice *serial;
-    std::unique_ptr<Port> port;
+    std::shared_ptr<Line> line;
     unsigned baud;
     Clock::duration interval;
     Clock::duration reply_timeout;
@@ -151,6 +160,8 @@ private:
     bool done = false;
     bool lost = false;
     unsigned consecutive_failures = 0;
+    unsigned back_off = 1;      // intervals between tries while communication is lost
+    unsigned ticks_to_skip = 0; // left of the current back-off
     unsigned completed = 0;
     unsigned commands = 0;            // sent in the current round or control exchange
     unsigned long sent_bytes = 0;     // in the current round
@@ -202,6 +213,7 @@ private:
     boost::asio::signal_set signals;
     std::vector<std::unique_ptr<Channel>> all;
     std::map<const KVOVDevice *, Channel *> by_device;
+    std::map<std::string, std::shared_ptr<Line>> lines; // by port text
     int exit_status = 0;
     bool history_failing = false;
     unsigned long history_lost = 0; // records not stored since storing failed

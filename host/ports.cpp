@@ -1,5 +1,6 @@
 #include "host/ports.h"
 
+#include "sim/bus.h"
 #include "sim/options.h"
 #include "sim/simulator.h"
 
@@ -153,14 +154,15 @@ private:
     uint16_t port;
 };
 
-// The simulator in this process. Its replies come as chunks, each after a pause; they are
+// The simulator in this process: one power system per device on the line, each at its own
+// address. Its replies come as chunks, each after a pause; they are
 // handed over when their time has come, as a line would deliver them.
 class SimPort : public Port {
 public:
     using Clock = std::chrono::steady_clock;
 
-    SimPort(asio::io_context &io, Listener &listener, const sim::Config &config)
-        : io(io), timer(io), listener(listener), simulator(config), start(Clock::now()) {}
+    SimPort(asio::io_context &io, Listener &listener, const std::vector<sim::Config> &configs)
+        : io(io), timer(io), listener(listener), simulator(configs), start(Clock::now()) {}
 
     bool is_open() const override { return opened; }
 
@@ -229,7 +231,7 @@ private:
     asio::io_context &io;
     asio::steady_timer timer;
     Listener &listener;
-    sim::Simulator simulator;
+    sim::Bus simulator;
     Clock::time_point start;
     Clock::time_point last_due{};
     std::deque<Pending> pending;
@@ -251,6 +253,12 @@ sim::Config simulator_config(const DeviceConfig &device, unsigned address) {
 
 std::unique_ptr<Port> make_port(asio::io_context &io, const DeviceConfig &device, unsigned address,
                                 Port::Listener &listener) {
+    return make_port(io, {{&device, address}}, listener);
+}
+
+std::unique_ptr<Port> make_port(asio::io_context &io, const std::vector<LineDevice> &devices,
+                                Port::Listener &listener) {
+    const DeviceConfig &device = *devices.at(0).config;
     const PortLocation &where = device.port_location;
     switch (where.kind) {
     case PortLocation::Kind::Serial:
@@ -260,7 +268,10 @@ std::unique_ptr<Port> make_port(asio::io_context &io, const DeviceConfig &device
     case PortLocation::Kind::Sim:
         break;
     }
-    return std::make_unique<SimPort>(io, listener, simulator_config(device, address));
+    std::vector<sim::Config> configs;
+    for (const auto &d : devices)
+        configs.push_back(simulator_config(*d.config, d.address));
+    return std::make_unique<SimPort>(io, listener, configs);
 }
 
 } // namespace host

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -39,5 +40,15 @@ public:
 // The port of `device`; `address` is the device address a simulator answers to.
 std::unique_ptr<Port> make_port(boost::asio::io_context &io, const DeviceConfig &device,
                                 unsigned address, Port::Listener &listener);
+
+// The one port of several devices on a line (same port text), each at its address; the line's
+// settings (baud rate) are the first device's. For the simulator: a bus of one simulated power
+// system per device.
+struct LineDevice {
+    const DeviceConfig *config;
+    unsigned address;
+};
+std::unique_ptr<Port> make_port(boost::asio::io_context &io, const std::vector<LineDevice> &devices,
+                                Port::Listener &listener);
 
 } // namespace host

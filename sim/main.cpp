@@ -1,5 +1,7 @@
-// mpx23-sim: the simulated power system on a pseudo-terminal or a TCP port (serial-server
-// emulation). Pauses between reply chunks and paced bytes are kept in real time.
+// mpx23-sim: the simulated power system (or several at their own addresses) on a pseudo-terminal or
+// a TCP port (serial-server emulation). Pauses between reply chunks and paced bytes are kept in
+// real time.
+#include "sim/bus.h"
 #include "sim/options.h"
 #include "sim/simulator.h"
 
@@ -172,7 +174,7 @@ timespec until(std::optional<Clock::time_point> due, Clock::time_point now) {
 
 class Server {
 public:
-    explicit Server(const sim::CommandLine &cl) : options(cl), simulator(cl.sim) {
+    explicit Server(const sim::CommandLine &cl) : options(cl), simulator(sim::bus_configs(cl)) {
         if (cl.log)
             simulator.set_log(&std::cerr);
     }
@@ -258,7 +260,7 @@ private:
     }
 
     const sim::CommandLine &options;
-    sim::Simulator simulator;
+    sim::Bus simulator; // one power system, or several at their own addresses
     Outbox outbox;
     int line = -1;
 };

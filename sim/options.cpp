@@ -27,6 +27,10 @@ unsigned count_of(const std::string &v, unsigned high, const char *what) {
     return static_cast<unsigned>(to_unsigned(v, 0, high, what));
 }
 
+uint8_t address_of(const std::string &v, const char *what) {
+    return static_cast<uint8_t>(to_unsigned(v, 1, 254, what));
+}
+
 void add_fill(Config &c, const std::string &patterns) {
     for (const auto &p : split_list(patterns, ','))
         if (!p.empty())
@@ -43,10 +47,26 @@ const Option kOptions[] = {
          c.transport = CommandLine::Transport::Tcp;
          c.port = count_of(v, 65535, "--listen");
      }},
-    {"--address", "N", "device address, 1..254 (default 1)",
+    {"--address", "N[,N...]",
+     "device address, 1..254 (default 1); several: a bus of power systems on one line, each "
+     "answering its own address",
      [](CommandLine &c, const std::string &v) {
-         c.sim.address = static_cast<uint8_t>(to_unsigned(v, 1, 254, "--address"));
+         c.addresses.clear();
+         for (const auto &a : split_list(v, ','))
+             c.addresses.push_back(address_of(a, "--address"));
+         c.sim.address = c.addresses.front();
      }},
+    {"--scenario-for", "N:FILE",
+     "a scenario for address N of the bus only, read after the common settings",
+     [](CommandLine &c, const std::string &v) {
+         const size_t colon = v.find(':');
+         if (colon == std::string::npos)
+             throw std::invalid_argument("--scenario-for: expected N:FILE");
+         c.scenario_of.emplace_back(address_of(v.substr(0, colon), "--scenario-for"),
+                                    v.substr(colon + 1));
+     }},
+    {"--silent", "N", "address N of the bus hears every command and never answers",
+     [](CommandLine &c, const std::string &v) { c.silent.push_back(address_of(v, "--silent")); }},
     {"--seed", "N", "seed of readings and fault dice (default 1)",
      [](CommandLine &c, const std::string &v) { c.sim.seed = to_unsigned(v, 0, ~0ul, "--seed"); }},
     {"--inputs", "N", "AC inputs (default 2)",
@@ -288,13 +308,49 @@ CommandLine parse_command_line(const std::vector<std::string> &args) {
         c.sim.scenario.add(parse_event_text(value() + ":" + shorthand->event));
     }
     check_fill_patterns(c.sim);
+    bus_configs(c); // an address given twice, or a scenario for an address not served
     return c;
+}
+
+std::vector<Config> bus_configs(const CommandLine &cl) {
+    std::vector<uint8_t> addresses = cl.addresses;
+    if (addresses.empty())
+        addresses.push_back(cl.sim.address);
+    auto served = [&](uint8_t a) {
+        return std::find(addresses.begin(), addresses.end(), a) != addresses.end();
+    };
+    for (const auto &[address, file] : cl.scenario_of)
+        if (!served(address))
+            throw std::invalid_argument("--scenario-for " + std::to_string(address) + ":" + file +
+                                        ": address not served (see --address)");
+    for (uint8_t address : cl.silent)
+        if (!served(address))
+            throw std::invalid_argument("--silent " + std::to_string(address) +
+                                        ": address not served (see --address)");
+    std::vector<Config> out;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        Config c = cl.sim;
+        c.seed += i;
+        for (const auto &[address, file] : cl.scenario_of)
+            if (address == addresses[i])
+                load_scenario_file(c, file);
+        c.address = addresses[i]; // a scenario's own address does not move the device
+        if (std::find(cl.silent.begin(), cl.silent.end(), addresses[i]) != cl.silent.end())
+            c.faults.push_back(parse_fault("silence"));
+        check_fill_patterns(c);
+        if (std::any_of(out.begin(), out.end(),
+                        [&](const Config &o) { return o.address == c.address; }))
+            throw std::invalid_argument("--address: " + std::to_string(c.address) + " given twice");
+        out.push_back(c);
+    }
+    return out;
 }
 
 std::string usage() {
     std::ostringstream out;
     out << "usage: mpx23-sim (--pty | --listen PORT) [options]\n"
-           "Simulates a 48 V DC power system answering the power-supply protocol.\n\n";
+           "Simulates a 48 V DC power system answering the power-supply protocol, or several\n"
+           "on one line (--address 1,2,5), each its own plant answering its own address.\n\n";
     for (const auto &o : kOptions)
         out << help_entry(std::string(o.name) + (o.value ? std::string(" ") + o.value : ""),
                           o.help);

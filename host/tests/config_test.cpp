@@ -96,6 +96,8 @@ TEST(Config, MessagesNameTheKeyAtFault) {
         {R"({"devices": [{"port": "/dev/ttyS0", "sim": {}}]})",
          "config: devices[0].sim: only for the port \"sim\""},
         {R"({"devices": [{"sim": {"modules": "many"}}]})", "config: devices[0].sim: scenario"},
+        {R"({"devices": [{"data_id": 1}, {"data_id": 2}]})",
+         "config: devices[1].settings.address: address 1 already used on sim by devices[0]"},
         {R"({"devices": [{"data_id": 4}, {"data_id": 4}]})",
          "config: devices[1].data_id: already used by devices[0]"},
         {R"({"devices": []})", "config: devices: expected a list"},

@@ -76,6 +76,69 @@ struct PollerTest : ::testing::Test {
         return lines;
     }
 
+    // Several devices on one line (the simulator's bus); `seconds` > 0 stops the host after that
+    // long, for runs with a device that never completes its rounds.
+    std::vector<Json::Value> run_line(host::RunOptions options,
+                                      const std::vector<host::DeviceConfig> &ds,
+                                      double seconds = 0) {
+        options.json = true;
+        boost::asio::io_context io;
+        host::Host h(io, out, log, nullptr, options);
+        std::vector<std::shared_ptr<KVOVDevice>> devices;
+        for (const auto &d : ds) {
+            devices.push_back(host::make_device(*plugin, d, std::make_shared<KVOController>()));
+            h.add(d, devices.back());
+        }
+        const bool timed = seconds > 0;
+        boost::asio::steady_timer guard(
+            io, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(timed ? seconds : 120.0)));
+        guard.async_wait([&](boost::system::error_code ec) {
+            if (ec)
+                return;
+            if (!timed)
+                ADD_FAILURE() << "the host did not stop by itself";
+            h.stop();
+        });
+        CaptureStdout();
+        exit_status = h.run();
+        GetCapturedStdout();
+        std::vector<Json::Value> lines;
+        std::istringstream text(contents(out_file));
+        for (std::string line; std::getline(text, line);) {
+            Json::Value v;
+            std::istringstream in(line);
+            Json::CharReaderBuilder builder;
+            std::string errors;
+            EXPECT_TRUE(Json::parseFromStream(builder, in, &v, &errors)) << line;
+            lines.push_back(v);
+        }
+        return lines;
+    }
+
+    // Device `n` of a bus: address and data_id n, n + 2 rectifier modules, frozen readings.
+    host::DeviceConfig bus_device(unsigned n, double interval, double timeout,
+                                  std::vector<std::string> faults = {}) {
+        Json::Value scenario;
+        scenario["drift"] = 0;
+        scenario["modules"] = n + 2;
+        for (const auto &f : faults)
+            scenario["faults"].append(f);
+        auto d = sim_device(interval, scenario, timeout);
+        d.data_id = n;
+        d.settings["address"] = n;
+        return d;
+    }
+
+    static std::vector<Json::Value> of_device(const std::vector<Json::Value> &lines,
+                                              unsigned data_id) {
+        std::vector<Json::Value> out;
+        for (const auto &l : lines)
+            if (l.isMember("block") && l["data_id"].asUInt() == data_id)
+                out.push_back(l);
+        return out;
+    }
+
     static std::vector<Json::Value> with(const std::vector<Json::Value> &lines, const char *key) {
         std::vector<Json::Value> out;
         for (const auto &l : lines)
@@ -264,6 +327,84 @@ TEST_F(PollerTest, OneShotRequestsGiveUpOnADeadDevice) {
     EXPECT_NE(log.find("device 1: 419500200001: not carried out: no round completed in 3 tries"),
               std::string::npos)
         << log;
+}
+
+// Three power systems on one line, with faults that break rounds and late replies that land in
+// another device's turn: every block a device publishes is its own plant's (own module count,
+// frozen readings that never change).
+TEST_F(PollerTest, ThreeDevicesOnOneLineKeepTheirOwnReadings) {
+    const std::vector<std::string> faults = {"slow:ms=300:rate=0.01", "checksum:rate=0.005",
+                                             "noise:rate=0.005", "truncate:rate=0.005"};
+    std::vector<host::DeviceConfig> ds;
+    for (unsigned n = 1; n <= 3; ++n)
+        ds.push_back(bus_device(n, 0.001, 0.1, faults));
+    const auto lines = run_line({334, {}, {}, {}, true}, ds);
+    for (unsigned n = 1; n <= 3; ++n) {
+        const auto blocks = of_device(lines, n);
+        ASSERT_EQ(blocks.size(), 334u) << n;
+        for (const auto &b : blocks) {
+            ASSERT_EQ(b["rc_channels"].size(), n + 2) << "device " << n;
+            ASSERT_EQ(values_of(b).toStyledString(), values_of(blocks[0]).toStyledString()) << n;
+        }
+    }
+    EXPECT_EQ(exit_status, 0);
+}
+
+// A silent device backs off and the two others keep their rate; it is told lost once.
+TEST_F(PollerTest, ASilentDeviceDoesNotStarveTheOthers) {
+    constexpr double kInterval = 0.25, kSeconds = 12.0;
+    std::vector<host::DeviceConfig> ds = {bus_device(1, kInterval, 0.05),
+                                          bus_device(2, kInterval, 0.05),
+                                          bus_device(3, kInterval, 0.05, {"silence"})};
+    const auto lines = run_line({}, ds, kSeconds);
+    const double expected = kSeconds / kInterval;
+    for (unsigned n : {1u, 2u}) {
+        const double rate = static_cast<double>(of_device(lines, n).size()) / expected;
+        std::printf("device %u: %.1f %% of its round rate beside a silent device\n", n, 100 * rate);
+        EXPECT_GE(rate, 0.75) << n; // 0.9 and more on an idle machine
+    }
+    EXPECT_TRUE(of_device(lines, 3).empty());
+    EXPECT_EQ(occurrences(log_text(), "device 3: communication lost"), 1u);
+}
+
+// A control request for device 2 goes to address 2 only, in its own turn: its module 2 is off
+// in its later blocks, the same module of the others stays on.
+TEST_F(PollerTest, ControlReachesOnlyItsDevice) {
+    std::vector<host::DeviceConfig> ds;
+    for (unsigned n = 1; n <= 3; ++n)
+        ds.push_back(bus_device(n, 0.01, 0.5));
+    host::RunOptions options{3, {}, {}, std::string("419500200002"), true};
+    options.target = 2;
+    const auto lines = run_line(options, ds);
+    const auto control = with(lines, "control");
+    ASSERT_EQ(control.size(), 1u);
+    EXPECT_EQ(control[0]["data_id"].asUInt(), 2u);
+    EXPECT_EQ(control[0]["outcome"].asString(), "answered");
+    for (unsigned n = 1; n <= 3; ++n) {
+        const auto blocks = of_device(lines, n);
+        ASSERT_EQ(blocks.size(), 3u);
+        EXPECT_EQ(blocks.back()["rc_channels"][1]["on_off"].asUInt(), n == 2 ? 1u : 0u) << n;
+    }
+}
+
+// Rounds that outgrow the interval: the line says so once, with the figures, and stays busy.
+TEST_F(PollerTest, ASaturatedLineIsToldOnceAndKeptBusy) {
+    std::vector<host::DeviceConfig> ds;
+    for (unsigned n = 1; n <= 3; ++n)
+        ds.push_back(bus_device(n, 0.05, 0.5, {"slow:ms=10"}));
+    const auto start = std::chrono::steady_clock::now();
+    const auto lines = run_line({20, {}, {}, {}, true}, ds);
+    const double wall =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    double busy = 0;
+    for (const auto &l : with(lines, "block"))
+        busy += l["poll"]["elapsed_ms"].asDouble();
+    std::printf("saturated line: exchanges %.0f ms of %.0f ms (%.1f %%)\n", busy, wall,
+                100 * busy / wall);
+    EXPECT_GE(busy / wall, 0.8); // 0.95 and more on an idle machine
+    const std::string log = log_text();
+    EXPECT_EQ(occurrences(log, "line sim: 3 devices need "), 1u) << log;
+    EXPECT_NE(log.find(" per cycle, interval 0.05 s\n"), std::string::npos) << log;
 }
 
 } // namespace

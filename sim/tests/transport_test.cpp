@@ -157,3 +157,48 @@ TEST(Transport, BadCommandLineExitsWithUsageError) {
     Child bad({"--pty", "--fault", "gremlins"});
     EXPECT_EQ(bad.wait_exit(milliseconds(1500)), 2);
 }
+
+// A bus on one pseudo-terminal: each address answers for itself with its own plant (address 2
+// has five modules from its own scenario), a silent address never answers, and a command to an
+// address nobody serves gets nothing.
+TEST(Transport, BusAnswersEachAddressWithItsOwnPlant) {
+    char dir[] = "/tmp/sim-bus-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string scenario = std::string(dir) + "/two.json";
+    FILE *f = fopen(scenario.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs(R"({"modules": 5})", f);
+    fclose(f);
+    Child sim({"--pty", "--address", "1,2,5", "--scenario-for", "2:" + scenario, "--silent", "5"});
+    const std::string path = sim.first_line(milliseconds(1500));
+    unlink(scenario.c_str());
+    rmdir(dir);
+    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    auto ask_rectifiers = [&](uint8_t address) {
+        send_text(fd, command(kDc, 0x47, {}, address)); // opens the round: events fire
+        const auto opened = frames_in(read_reply(fd, milliseconds(1000)));
+        send_text(fd, command(kRc, 0x42, {}, address));
+        auto frames = frames_in(read_reply(fd, milliseconds(1000)));
+        frames.insert(frames.begin(), opened.begin(), opened.end());
+        return frames;
+    };
+    for (uint8_t address : {1, 2}) {
+        const auto frames = ask_rectifiers(address);
+        ASSERT_EQ(frames.size(), 2u) << int(address);
+        for (const auto &r : frames)
+            EXPECT_EQ(r.adr, address);
+        EXPECT_EQ(frames[1].info.at(3), address == 2 ? 5 : 3) << "module count"; // own layout
+    }
+    EXPECT_TRUE(ask_rectifiers(5).empty());
+    EXPECT_TRUE(ask_rectifiers(7).empty());
+    close(fd);
+    sim.stop();
+    EXPECT_EQ(sim.wait_exit(milliseconds(1000)), 0);
+
+    Child twice({"--pty", "--address", "1,2,1"});
+    EXPECT_EQ(twice.wait_exit(milliseconds(1500)), 2);
+    Child stray({"--pty", "--address", "1,2", "--silent", "3"});
+    EXPECT_EQ(stray.wait_exit(milliseconds(1500)), 2);
+}
