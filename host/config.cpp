@@ -172,6 +172,14 @@ const OptionSpec kOptions[] = {
      [](CommandLineState &s, const std::string &) { s.options.verbose = true; }},
     {"--driver-log", "FILE", false, "file for the driver's diagnostic lines (default /dev/null)",
      [](CommandLineState &s, const std::string &v) { s.options.driver_log = v; }},
+    // Line capture.
+    {"--capture", "FILE", false, "append every byte sent and received on every line to FILE",
+     [](CommandLineState &s, const std::string &v) { s.options.capture = v; }},
+    {"--capture-max", "BYTES", false,
+     "capture size before FILE moves to FILE.1 and a new one starts (default 16777216)",
+     [](CommandLineState &s, const std::string &v) {
+         s.options.capture_max = to_whole(v, 4096, 0xFFFFFFFFul, "--capture-max");
+     }},
     {"--demo", nullptr, false, "poll the built-in simulator through a mains failure and back",
      [](CommandLineState &s, const std::string &) { s.options.mode = Options::Mode::Demo; }},
     {"--help", nullptr, false, "this text",
@@ -504,6 +512,13 @@ Options parse_command_line(const std::vector<std::string> &args) {
         s.options.mode = Options::Mode::History;
         ++i;
     }
+    if (!args.empty() && args[0] == "capture") {
+        if (args.size() != 3 || args[1] != "show")
+            throw ConfigError("capture: expected capture show FILE");
+        s.options.mode = Options::Mode::CaptureShow;
+        s.options.capture = args[2];
+        return s.options;
+    }
     for (; i < args.size(); ++i) {
         const OptionSpec *option = find_option(args[i]);
         if (!option)
@@ -537,6 +552,7 @@ std::string usage() {
     std::ostringstream out;
     out << "usage: mpx23-host [options]\n"
            "       mpx23-host history --history FILE [--csv | --json] [--alarms]\n"
+           "       mpx23-host capture show FILE\n"
            "Loads the mpx23 plug-in, polls its power systems and prints what they publish.\n\n";
     for (const auto &o : kOptions) {
         std::string head = std::string("  ") + o.name + (o.value ? std::string(" ") + o.value : "");

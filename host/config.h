@@ -69,7 +69,7 @@ constexpr DurationRange kIntervalRange{0.001, 86400.0};
 constexpr DurationRange kTimeoutRange{0.01, 3600.0};
 
 struct Options {
-    enum class Mode { Run, Demo, History, Help };
+    enum class Mode { Run, Demo, History, Help, CaptureShow };
     Mode mode = Mode::Run;
     std::string plugin; // empty: the plug-in built beside the program
     std::vector<DeviceConfig> devices;
@@ -83,6 +83,10 @@ struct Options {
     bool alarms = false; // history: the alarm transitions instead of the blocks
     bool verbose = false;
     std::string driver_log = "/dev/null";
+    // Line capture: the file every byte on every line goes to (empty: none), and its size
+    // before it rotates to FILE.1. With "capture show FILE": the file shown.
+    std::string capture;
+    uint64_t capture_max = 16u << 20;
 };
 
 // Parses the arguments after the program name (a leading "history" selects the history

@@ -1,5 +1,6 @@
 #include "host/line.h"
 
+#include "host/capture.h"
 #include "host/poller.h"
 
 #include <boost/asio/post.hpp>
@@ -49,6 +50,16 @@ Port &Line::port() {
         opened_port = make_port(io, devices, *this);
     }
     return *opened_port;
+}
+
+void Line::send(const unsigned char *data, size_t len) {
+    if (capture)
+        capture->record(sim::CaptureRecord::Direction::Sent, line_name, holder_label(), data, len);
+    port().write(data, len);
+}
+
+std::string Line::holder_label() const {
+    return holder ? std::to_string(holder->data_id()) : "-";
 }
 
 bool Line::acquire(Channel &channel) {
@@ -117,6 +128,9 @@ void Line::check_cycle(const std::map<Channel *, Clock::duration> &turns) {
 // Bytes nobody asked for (a late reply, noise): the next turn waits until the line has been
 // quiet for the guard time, for at most a few guard times.
 void Line::on_bytes(unsigned char *data, size_t len) {
+    if (capture)
+        capture->record(sim::CaptureRecord::Direction::Received, line_name, holder_label(), data,
+                        len);
     if (holder)
         return holder->on_bytes(data, len);
     const auto guard = seconds(quiet_guard(members.front().config.baud));

@@ -26,6 +26,7 @@
 namespace host {
 
 class Channel;
+class CaptureWriter;
 
 class Line : public Port::Listener {
 public:
@@ -49,6 +50,10 @@ public:
     bool held_by(const Channel &channel) const { return holder == &channel; }
 
     Port &port();
+    // Writes to the port, and to the capture when one is kept.
+    void send(const unsigned char *data, size_t len);
+    // Every byte written and read from now on goes to `writer` (nullptr: none).
+    void set_capture(CaptureWriter *writer) { capture = writer; }
 
     void on_bytes(unsigned char *data, size_t len) override;
     void on_port_error(const std::string &what) override;
@@ -61,6 +66,7 @@ private:
     };
 
     void grant_next();
+    std::string holder_label() const;
     void turn_over(Channel &channel, Clock::duration held);
     void check_cycle(const std::map<Channel *, Clock::duration> &cycle);
     void wait_for_quiet();
@@ -80,6 +86,7 @@ private:
     // The last turn of each device since the cycle began.
     std::map<Channel *, Clock::duration> cycle;
     bool saturated = false;
+    CaptureWriter *capture = nullptr;
 };
 
 } // namespace host

@@ -1,5 +1,6 @@
 // mpx23-host: the reference host. Loads the driver plug-in, polls its power systems over serial
 // lines, serial servers or the built-in simulator, keeps history in SQLite and reports alarms.
+#include "host/capture.h"
 #include "host/config.h"
 #include "host/demo.h"
 #include "host/devices.h"
@@ -86,9 +87,19 @@ int run(const Options &o, Output &out, Log &log) {
     }
     const std::vector<DeviceConfig> devices =
         o.mode == Options::Mode::Demo ? std::vector<DeviceConfig>{demo_device()} : o.devices;
+    std::unique_ptr<CaptureWriter> capture;
+    try {
+        if (!o.capture.empty())
+            capture = std::make_unique<CaptureWriter>(o.capture, o.capture_max, log);
+    } catch (const std::runtime_error &e) {
+        log.error(e.what());
+        return kExitFailure;
+    }
     auto controller = std::make_shared<KVOController>();
     boost::asio::io_context io;
-    Host host(io, out, log, history.get(), {o.rounds, o.get, o.set, o.control, o.json});
+    RunOptions run_options{o.rounds, o.get, o.set, o.control, o.json};
+    run_options.capture = capture.get();
+    Host host(io, out, log, history.get(), run_options);
     try {
         for (const auto &d : devices) {
             auto device = make_device(*plugin, d, controller);
@@ -125,6 +136,18 @@ int history_command(const Options &o, Output &out, Log &log) {
     }
 }
 
+// "capture show FILE": the transcript on standard output.
+int capture_show(const Options &o, Output &out, Log &log) {
+    try {
+        for (const auto &line : capture_transcript(sim::read_capture(o.capture)))
+            out.line(line);
+        return 0;
+    } catch (const std::runtime_error &e) {
+        log.error("capture " + std::string(e.what()));
+        return kExitFailure;
+    }
+}
+
 int start(int argc, char **argv, Log &log) {
     Options options;
     try {
@@ -140,6 +163,8 @@ int start(int argc, char **argv, Log &log) {
     Output out(private_output());
     if (options.mode == Options::Mode::History)
         return history_command(options, out, log);
+    if (options.mode == Options::Mode::CaptureShow)
+        return capture_show(options, out, log);
     std::string error;
     if (!redirect_driver_output(options, error)) {
         log.error(error);

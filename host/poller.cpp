@@ -350,7 +350,7 @@ int Channel::send(const unsigned char *data, unsigned len) {
     ++commands;
     sent_bytes += len;
     reply_bytes = 0;
-    line->port().write(data, len);
+    line->send(data, len);
     const auto sent_at = Clock::now() + seconds(wire_seconds(len, baud));
     reply_cap = sent_at + reply_timeout + largest_reply;
     arm_reply_deadline(sent_at + reply_timeout);
@@ -474,6 +474,7 @@ void Host::add(const DeviceConfig &config, std::shared_ptr<KVOVDevice> device) {
     auto &line = lines[config.port];
     if (!line)
         line = std::make_shared<Line>(io, log, config.port);
+    line->set_capture(options.capture);
     all.push_back(std::make_unique<Channel>(*this, config, device, line));
     by_device[device.get()] = all.back().get();
 }

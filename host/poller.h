@@ -33,7 +33,8 @@ struct RunOptions {
     unsigned rounds = 0; // completed rounds per device before stopping; 0: until stopped
     std::optional<std::string> get, set, control;
     bool json = false;
-    uint32_t target = 0; // the data_id the one-shot operations go to; 0: every device
+    uint32_t target = 0;              // the data_id the one-shot operations go to; 0: every device
+    CaptureWriter *capture = nullptr; // records every line; nullptr: none
 };
 
 // Results on the host's output: blocks, alarm transitions, answers to one-shot operations.
@@ -65,6 +66,7 @@ private:
 };
 
 class Host;
+class CaptureWriter;
 
 // One device on one port: its rounds, its reply deadlines, its communication state and the
 // one-shot operations still to do.

@@ -3,7 +3,12 @@
 namespace sim {
 
 Loopback::Loopback(Simulator &s, kvo::HostServices *next_services)
-    : simulator(s), forward(next_services), guard(*this) {}
+    : answer([&s](const uint8_t *data, size_t len) { return s.on_bytes(data, len); }),
+      forward(next_services), guard(*this) {}
+
+Loopback::Loopback(Replay &replay, kvo::HostServices *next_services)
+    : answer([&replay](const uint8_t *data, size_t len) { return replay.on_bytes(data, len); }),
+      forward(next_services), guard(*this) {}
 
 int Loopback::SendData(KVOSPDevice &dev, const unsigned char *data, unsigned len) {
     ++sent;
@@ -11,7 +16,7 @@ int Loopback::SendData(KVOSPDevice &dev, const unsigned char *data, unsigned len
         forward->SendData(dev, data, len);
     // Only queue here: the device is inside process() or a request of its own, and must not
     // be handed a reply before that returns.
-    queue += joined(simulator.on_bytes(data, len));
+    queue += joined(answer(data, len));
     return static_cast<int>(len);
 }
 

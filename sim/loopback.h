@@ -15,8 +15,10 @@
 #pragma once
 
 #include "hostlib/host_services.h"
+#include "sim/replay.h"
 #include "sim/simulator.h"
 
+#include <functional>
 #include <string>
 
 namespace sim {
@@ -24,6 +26,8 @@ namespace sim {
 class Loopback : public kvo::HostServices {
 public:
     explicit Loopback(Simulator &sim, kvo::HostServices *next = nullptr);
+    // A recorded line answers instead of a simulated power system.
+    explicit Loopback(Replay &replay, kvo::HostServices *next = nullptr);
 
     // Hands the queued bytes to dev.process() until no more come back (the device sends its
     // next command from within process(), so the queue refills until the exchange ends), at
@@ -66,7 +70,7 @@ public:
 private:
     kvo::HostServices &next() { return forward ? *forward : quiet; }
 
-    Simulator &simulator;
+    std::function<Chunks(const uint8_t *, size_t)> answer;
     kvo::HostServices *forward;
     kvo::HostServices quiet;
     std::string queue;

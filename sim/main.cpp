@@ -3,6 +3,7 @@
 // real time.
 #include "sim/bus.h"
 #include "sim/options.h"
+#include "sim/replay.h"
 #include "sim/simulator.h"
 
 #include <arpa/inet.h>
@@ -177,6 +178,23 @@ public:
     explicit Server(const sim::CommandLine &cl) : options(cl), simulator(sim::bus_configs(cl)) {
         if (cl.log)
             simulator.set_log(&std::cerr);
+        if (!cl.replay.empty()) {
+            const auto file = sim::read_capture(cl.replay);
+            replay.emplace(file.records,
+                           cl.replay_paced ? sim::Replay::Timing::Paced
+                                           : sim::Replay::Timing::Recorded,
+                           cl.sim.baud);
+            replay->set_log(&std::cerr); // commands without a recorded reply are always told
+            std::cerr << "replay: " << replay->exchanges() << " exchanges from " << cl.replay
+                      << (file.cut ? " (its last record was cut off)" : "") << '\n';
+        }
+    }
+
+    ~Server() {
+        if (replay)
+            std::cerr << "replay: " << replay->exchanges() - replay->remaining() << " of "
+                      << replay->exchanges() << " exchanges played, " << replay->unanswered().size()
+                      << " commands without a recorded reply\n";
     }
 
     int run() {
@@ -193,12 +211,13 @@ public:
         const auto start = Clock::now();
         while (!stop_requested) {
             const auto now = Clock::now();
-            simulator.advance_to(duration_cast<milliseconds>(now - start));
+            if (!replay)
+                simulator.advance_to(duration_cast<milliseconds>(now - start));
             if (options.seconds > 0 &&
                 now - start >=
                     duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds)))
                 break;
-            if (simulator.finished() && outbox.empty())
+            if (!replay && simulator.finished() && outbox.empty())
                 break;
             const auto flushed = line < 0 ? Outbox::Flush::Done : outbox.flush(line, now);
             if (flushed == Outbox::Flush::Failed && tcp)
@@ -242,7 +261,9 @@ private:
         unsigned char buf[512];
         const ssize_t n = ::read(line, buf, sizeof buf);
         if (n > 0) {
-            outbox.schedule(simulator.on_bytes(buf, static_cast<size_t>(n)), Clock::now());
+            const auto len = static_cast<size_t>(n);
+            outbox.schedule(replay ? replay->on_bytes(buf, len) : simulator.on_bytes(buf, len),
+                            Clock::now());
             return;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
@@ -260,7 +281,8 @@ private:
     }
 
     const sim::CommandLine &options;
-    sim::Bus simulator; // one power system, or several at their own addresses
+    sim::Bus simulator;                // one power system, or several at their own addresses
+    std::optional<sim::Replay> replay; // a capture answers instead
     Outbox outbox;
     int line = -1;
 };

@@ -121,6 +121,12 @@ const Option kOptions[] = {
      [](CommandLine &c, const std::string &v) {
          c.seconds = to_double(v, 0.001, 1e9, "--seconds");
      }},
+    {"--replay", "FILE",
+     "answer every command with the reply a capture holds for its address and command, the "
+     "next one in recorded order, after the recorded pause",
+     [](CommandLine &c, const std::string &v) { c.replay = v; }},
+    {"--replay-paced", nullptr, "with --replay: send the replies paced at --baud instead",
+     [](CommandLine &c, const std::string &) { c.replay_paced = true; }},
     {"--log", nullptr, "transcript of the line on standard error",
      [](CommandLine &c, const std::string &) { c.log = true; }},
     {"--help", nullptr, "this text", [](CommandLine &c, const std::string &) { c.help = true; }},
