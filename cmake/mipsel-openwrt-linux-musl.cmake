@@ -24,6 +24,14 @@ if(NOT EXISTS ${MPX23_CONTROLLER_PREFIX}/.complete)
                       "run scripts/build-controller-toolchain first")
 endif()
 
+# A build folder keeps the compiler it was first configured with; after a change of recipe (a new
+# prefix) it must be made anew rather than mix two toolchains.
+set(_mpx23_cxx ${MPX23_CONTROLLER_PREFIX}/bin/${MPX23_CONTROLLER_TARGET}-g++)
+if(DEFINED CACHE{CMAKE_CXX_COMPILER} AND NOT "$CACHE{CMAKE_CXX_COMPILER}" STREQUAL "${_mpx23_cxx}")
+  message(FATAL_ERROR "this build folder was configured with $CACHE{CMAKE_CXX_COMPILER}; the "
+                      "toolchain is now ${MPX23_CONTROLLER_PREFIX}: remove the build folder")
+endif()
+
 set(CMAKE_SYSROOT ${MPX23_CONTROLLER_SYSROOT})
 set(CMAKE_C_COMPILER ${MPX23_CONTROLLER_PREFIX}/bin/${MPX23_CONTROLLER_TARGET}-gcc)
 set(CMAKE_CXX_COMPILER ${MPX23_CONTROLLER_PREFIX}/bin/${MPX23_CONTROLLER_TARGET}-g++)
@@ -39,7 +47,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Boost is used for its headers only, from a folder that holds nothing else.
 set(Boost_NO_BOOST_CMAKE ON CACHE BOOL "")
-set(Boost_INCLUDE_DIR ${MPX23_CONTROLLER_PREFIX}/boost/include CACHE PATH "")
+set(Boost_INCLUDE_DIR ${MPX23_CONTROLLER_PREFIX}/boost/include CACHE PATH "" FORCE)
 
 # Tests run under user-mode emulation on a 24Kc core, which has no FPU: a hard-float instruction
 # would stop the test instead of passing unnoticed. The loader and the libraries come from the
