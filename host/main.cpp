@@ -88,7 +88,7 @@ int run(const Options &o, Output &out, Log &log) {
         o.mode == Options::Mode::Demo ? std::vector<DeviceConfig>{demo_device()} : o.devices;
     auto controller = std::make_shared<KVOController>();
     boost::asio::io_context io;
-    Host host(io, out, log, history.get(), {o.rounds, o.get, o.set, o.control, o.json});
+    Host host(io, out, log, history.get(), {o.rounds, o.get, o.set, o.control, o.json, o.target});
     try {
         for (const auto &d : devices) {
             auto device = make_device(*plugin, d, controller);
