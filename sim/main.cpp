@@ -242,6 +242,9 @@ private:
         unsigned char buf[512];
         const ssize_t n = ::read(line, buf, sizeof buf);
         if (n > 0) {
+            // A master that waits for each reply never talks over one (on RS-485, a collision).
+            if (options.log && !outbox.empty())
+                std::cerr << "sim: bytes came while a reply was going out\n";
             outbox.schedule(simulator.on_bytes(buf, static_cast<size_t>(n)), Clock::now());
             return;
         }
