@@ -162,6 +162,11 @@ const OptionSpec kOptions[] = {
      [](CommandLineState &s, const std::string &v) { s.options.set = v; }},
     {"--control", "TEXT", false, "remote control request after the first completed round",
      [](CommandLineState &s, const std::string &v) { s.options.control = v; }},
+    {"--device", "DATA_ID", false,
+     "the one device (by data_id) that --get, --set or --control go to (default: every device)",
+     [](CommandLineState &s, const std::string &v) {
+         s.options.target = static_cast<uint32_t>(to_whole(v, 0, 0xFFFFFFFFul, "--device"));
+     }},
     {"--json", nullptr, false, "one JSON object per line instead of the table",
      [](CommandLineState &s, const std::string &) { s.options.json = true; }},
     {"--csv", nullptr, false, "history: comma-separated values",
@@ -206,6 +211,8 @@ void check_combination(const CommandLineState &s) {
     if (o.csv || o.alarms)
         throw ConfigError(std::string(o.csv ? "--csv" : "--alarms") +
                           ": only for the history subcommand");
+    if (o.target && !o.get && !o.set && !o.control)
+        throw ConfigError("--device: only with --get, --set or --control");
     if (o.mode == Options::Mode::Demo && (!s.config_file.empty() || !s.device_options.empty()))
         throw ConfigError("--demo: brings its own device; leave out --config and " +
                           (s.device_options.empty() ? std::string("--port") : s.device_options[0]));
@@ -257,6 +264,16 @@ void check_requests(const Options &o) {
         check_set_request(*o.set);
     if (o.control)
         check_control_request(*o.control);
+}
+
+// A request aimed at a device that is not configured would silently do nothing.
+void check_target(const Options &o) {
+    if (!o.target)
+        return;
+    const bool known = std::any_of(o.devices.begin(), o.devices.end(),
+                                   [&](const DeviceConfig &d) { return d.data_id == *o.target; });
+    if (!known)
+        throw ConfigError("--device: no device with data_id " + std::to_string(*o.target));
 }
 
 // ---- configuration file --------------------------------------------------------------------
@@ -537,9 +554,11 @@ Options parse_command_line(const std::vector<std::string> &args) {
         return s.options;
     check_combination(s);
     check_requests(s.options);
-    if (s.options.mode == Options::Mode::Run)
+    if (s.options.mode == Options::Mode::Run) {
         s.options.devices = s.config_file.empty() ? std::vector<DeviceConfig>{s.device}
                                                   : load_config_file(s.config_file);
+        check_target(s.options);
+    }
     // A one-shot operation ends the run once it is done, unless told to go on.
     if (!s.rounds_given && (s.options.get || s.options.set || s.options.control))
         s.options.rounds = 1;

@@ -78,6 +78,7 @@ struct Options {
     unsigned retention = 10000;
     unsigned rounds = 0; // completed rounds per device before stopping; 0: until a signal
     std::optional<std::string> get, set, control;
+    std::optional<uint32_t> target; // the data_id the one-shot requests go to; unset: every device
     bool json = false;
     bool csv = false;    // history: comma-separated values
     bool alarms = false; // history: the alarm transitions instead of the blocks

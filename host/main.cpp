@@ -97,7 +97,7 @@ int run(const Options &o, Output &out, Log &log) {
     }
     auto controller = std::make_shared<KVOController>();
     boost::asio::io_context io;
-    RunOptions run_options{o.rounds, o.get, o.set, o.control, o.json};
+    RunOptions run_options{o.rounds, o.get, o.set, o.control, o.json, o.target};
     run_options.capture = capture.get();
     Host host(io, out, log, history.get(), run_options);
     try {

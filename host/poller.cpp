@@ -117,7 +117,7 @@ Channel::Channel(Host &owner, const DeviceConfig &config, std::shared_ptr<KVOVDe
     line = std::move(shared_line);
     line->join(*this, config, engine ? engine->address() : 1);
     const RunOptions &o = owner.options;
-    if (o.target != 0 && o.target != config.data_id)
+    if (o.target && *o.target != config.data_id)
         return;
     if (o.get)
         operations.push_back({Operation::Get, *o.get});

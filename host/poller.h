@@ -33,7 +33,8 @@ struct RunOptions {
     unsigned rounds = 0; // completed rounds per device before stopping; 0: until stopped
     std::optional<std::string> get, set, control;
     bool json = false;
-    uint32_t target = 0;              // the data_id the one-shot operations go to; 0: every device
+    // The data_id the one-shot operations go to; unset: every device.
+    std::optional<uint32_t> target = std::nullopt;
     CaptureWriter *capture = nullptr; // records every line; nullptr: none
 };
 

@@ -261,6 +261,9 @@ private:
         unsigned char buf[512];
         const ssize_t n = ::read(line, buf, sizeof buf);
         if (n > 0) {
+            // A master that waits for each reply never talks over one (on RS-485, a collision).
+            if (options.log && !outbox.empty())
+                std::cerr << "sim: bytes came while a reply was going out\n";
             const auto len = static_cast<size_t>(n);
             outbox.schedule(replay ? replay->on_bytes(buf, len) : simulator.on_bytes(buf, len),
                             Clock::now());

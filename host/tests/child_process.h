@@ -75,6 +75,13 @@ public:
         return line;
     }
 
+    // Reads what the program writes for `duration`, so that it never blocks on a full pipe.
+    void keep_reading(std::chrono::milliseconds duration) {
+        const auto end = std::chrono::steady_clock::now() + duration;
+        while ((out_fd >= 0 || err_fd >= 0) && read_some(end, false)) {
+        }
+    }
+
     // Sends a signal (for example SIGTERM) to the program.
     void signal(int number) { kill(pid, number); }
 

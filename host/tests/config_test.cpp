@@ -180,6 +180,15 @@ TEST(Config, CommandLine) {
     o = host::parse_command_line({"--set", R"({"signal_id": "4196A3201001", "SetValue": "54.1"})",
                                   "--control", "4195002000", "--get", "out_v"});
     EXPECT_EQ(o.control, std::string("4195002000"));
+
+    // A request aimed at one device names one that is configured.
+    o = host::parse_command_line({"--data-id", "0", "--device", "0", "--get", "out_v"});
+    EXPECT_EQ(o.target, std::optional<uint32_t>(0));
+    EXPECT_FALSE(host::parse_command_line({"--get", "out_v"}).target);
+    EXPECT_EQ(command_line_error({"--data-id", "7", "--device", "8", "--get", "out_v"}),
+              "--device: no device with data_id 8");
+    EXPECT_EQ(command_line_error({"--device", "1"}),
+              "--device: only with --get, --set or --control");
 }
 
 } // namespace

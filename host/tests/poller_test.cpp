@@ -60,20 +60,7 @@ struct PollerTest : ::testing::Test {
                 h.stop();
             }
         });
-        CaptureStdout(); // the driver's diagnostics
-        exit_status = h.run();
-        GetCapturedStdout();
-        std::vector<Json::Value> lines;
-        std::istringstream text(contents(out_file));
-        for (std::string line; std::getline(text, line);) {
-            Json::Value v;
-            std::istringstream in(line);
-            Json::CharReaderBuilder builder;
-            std::string errors;
-            EXPECT_TRUE(Json::parseFromStream(builder, in, &v, &errors)) << line;
-            lines.push_back(v);
-        }
-        return lines;
+        return run_until_done(h);
     }
 
     // Several devices on one line (the simulator's bus); `seconds` > 0 stops the host after that
@@ -100,6 +87,12 @@ struct PollerTest : ::testing::Test {
                 ADD_FAILURE() << "the host did not stop by itself";
             h.stop();
         });
+        return run_until_done(h);
+    }
+
+    // Runs the host to its end, with the driver's diagnostics kept off the test's output, and
+    // returns the JSON lines it published.
+    std::vector<Json::Value> run_until_done(host::Host &h) {
         CaptureStdout();
         exit_status = h.run();
         GetCapturedStdout();
