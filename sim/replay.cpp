@@ -22,8 +22,8 @@ std::string key_text(uint8_t adr, uint8_t cid1, uint8_t cid2) {
 } // namespace
 
 Replay::Replay(const std::vector<CaptureRecord> &capture, Timing timing, unsigned baud,
-               const std::string &port)
-    : timing(timing), baud(baud) {
+               const std::string &port) {
+    // The timing is settled here, once per reply piece: nothing else needs it later.
     const std::string line = port.empty() && !capture.empty() ? capture.front().port : port;
     for (const auto &r : capture) {
         if (r.port != line)

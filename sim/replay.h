@@ -45,8 +45,6 @@ private:
     void add_command(const std::string &bytes, uint64_t time_us);
     Chunks answer(const Key &key);
 
-    Timing timing;
-    unsigned baud;
     std::map<Key, std::deque<Exchange>> by_command;
     size_t recorded = 0;
     Exchange *building = nullptr;
