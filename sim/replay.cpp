@@ -1,5 +1,7 @@
 #include "sim/replay.h"
 
+#include "sim/faults.h"
+
 #include <cstdio>
 #include <ostream>
 
@@ -7,11 +9,6 @@ namespace sim {
 namespace {
 
 using std::chrono::microseconds;
-
-// 10 bits per character on the line (start, 8 data, stop).
-microseconds wire_time(size_t bytes, unsigned baud) {
-    return microseconds(static_cast<long long>(bytes) * 10 * 1000000 / (baud ? baud : 9600));
-}
 
 std::string key_text(uint8_t adr, uint8_t cid1, uint8_t cid2) {
     char text[40];
@@ -33,7 +30,7 @@ Replay::Replay(const std::vector<CaptureRecord> &capture, Timing timing, unsigne
         } else if (building) {
             const auto gap = r.time_us >= last_time_us ? r.time_us - last_time_us : 0;
             building->reply.push_back({r.bytes, timing == Timing::Paced
-                                                    ? wire_time(r.bytes.size(), baud)
+                                                    ? microseconds(byte_time(baud) * r.bytes.size())
                                                     : microseconds(static_cast<long long>(gap))});
         }
         last_time_us = r.time_us;
