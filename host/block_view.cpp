@@ -243,6 +243,25 @@ std::string time_text(const uint8_t (&record)[kTimeRecordSize]) {
     return text;
 }
 
+// Readings in volts, amperes and hertz; counts, flags and user-defined values have no unit.
+struct FieldUnit {
+    const char *record, *field, *unit;
+};
+const FieldUnit kUnits[] = {
+    {"rcData", "out_v", "V"},    {"rc_channels", "out_i", "A"},   {"acData", "ia", "A"},
+    {"acData", "ib", "A"},       {"acData", "ic", "A"},           {"ac_channels", "ua", "V"},
+    {"ac_channels", "ub", "V"},  {"ac_channels", "uc", "V"},      {"ac_channels", "f", "Hz"},
+    {"dcData", "voltage", "V"},  {"dcData", "load_current", "A"}, {"dcData", "m_values", "A"},
+    {"dcData", "n_values", "A"},
+};
+
+Json::Value block_units() {
+    Json::Value units(Json::objectValue);
+    for (const FieldUnit &u : kUnits)
+        units[u.record][u.field] = u.unit;
+    return units;
+}
+
 std::string hex(const unsigned char *data, size_t len) {
     static const char digits[] = "0123456789ABCDEF";
     std::string out;

@@ -47,6 +47,8 @@ std::string hex(const unsigned char *data, size_t len);
 // Every field of every record by its name, the block's time and its bytes as hex ("block").
 Json::Value block_json(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
                        size_t len);
+// The unit of each field that has one, by record: {"dcData": {"voltage": "V", ...}, ...}.
+Json::Value block_units();
 // One or two lines without a final newline: time, DC, AC phases, modules.
 std::string block_table(uint32_t data_id, const DecodedBlock &block);
 

@@ -1,5 +1,6 @@
 #include "host/config.h"
 
+#include "host/mqtt_client.h"
 #include "hostlib/frame_codec.h"
 #include "sim/options.h"
 
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -81,8 +83,112 @@ Json::Value setting_value(const std::string &text) {
     return Json::Value(text);
 }
 
+// The broker's keys: the same in the configuration file's "mqtt" object and as options.
+using MqttKeyParser = void (*)(MqttOptions &, const Json::Value &, const std::string &name);
+
+std::string mqtt_text(const Json::Value &v, const std::string &name) {
+    if (!v.isString() || v.asString().empty())
+        throw ConfigError(name + ": expected a text");
+    return v.asString();
+}
+
+// A topic prefix is levels of plain text: wildcards would subscribe to more than the host's own
+// topics, and empty levels make topics no one means.
+void parse_mqtt_prefix(MqttOptions &m, const Json::Value &v, const std::string &name) {
+    const std::string prefix = mqtt_text(v, name);
+    if (prefix.find_first_of("+#") != std::string::npos || prefix.front() == '/' ||
+        prefix.back() == '/' || prefix.find("//") != std::string::npos || prefix.size() > 200)
+        throw ConfigError(name + ": expected topic levels without + or # and without empty "
+                                 "levels, as in mpx23/site-17");
+    m.prefix = prefix;
+}
+
+void parse_mqtt_backlog(MqttOptions &m, const Json::Value &v, const std::string &name) {
+    if (!v.isUInt() || v.asUInt() < 1 || v.asUInt() > kLargestMqttBacklog)
+        throw ConfigError(name + ": expected a whole number from 1 to " +
+                          std::to_string(kLargestMqttBacklog));
+    m.backlog = v.asUInt();
+}
+
+struct MqttKey {
+    const char *key;    // in the configuration file's "mqtt" object
+    const char *option; // on the command line
+    MqttKeyParser parse;
+};
+
+const MqttKey kMqttKeys[] = {
+    {"url", "--mqtt",
+     [](MqttOptions &m, const Json::Value &v, const std::string &name) {
+         m.url = mqtt_text(v, name);
+         try {
+             parse_mqtt_url(m.url);
+         } catch (const ConfigError &e) {
+             throw ConfigError(name + std::string(e.what()).substr(std::strlen("--mqtt")));
+         }
+     }},
+    {"ca", "--mqtt-ca",
+     [](MqttOptions &m, const Json::Value &v, const std::string &name) {
+         m.ca_file = mqtt_text(v, name);
+     }},
+    {"user", "--mqtt-user",
+     [](MqttOptions &m, const Json::Value &v, const std::string &name) {
+         m.user = mqtt_text(v, name);
+     }},
+    {"password_file", "--mqtt-password-file",
+     [](MqttOptions &m, const Json::Value &v, const std::string &name) {
+         m.password_file = mqtt_text(v, name);
+     }},
+    {"prefix", "--mqtt-prefix", parse_mqtt_prefix},
+    {"client_id", "--mqtt-client-id",
+     [](MqttOptions &m, const Json::Value &v, const std::string &name) {
+         m.client_id = mqtt_text(v, name);
+     }},
+    {"control", "--mqtt-control",
+     [](MqttOptions &m, const Json::Value &v, const std::string &name) {
+         if (!v.isBool())
+             throw ConfigError(name + ": expected true or false");
+         m.control = v.asBool();
+     }},
+    {"backlog", "--mqtt-backlog", parse_mqtt_backlog},
+};
+
+const MqttKey &mqtt_key_of_option(const std::string &option) {
+    return *std::find_if(std::begin(kMqttKeys), std::end(kMqttKeys),
+                         [&](const MqttKey &k) { return option == k.option; });
+}
+
+void parse_mqtt_config(MqttOptions &m, const Json::Value &v) {
+    if (!v.isObject())
+        throw ConfigError("config: mqtt: expected an object");
+    for (const auto &key : v.getMemberNames()) {
+        auto found = std::find_if(std::begin(kMqttKeys), std::end(kMqttKeys),
+                                  [&](const MqttKey &k) { return key == k.key; });
+        if (found == std::end(kMqttKeys))
+            throw ConfigError("config: mqtt." + key + ": unknown key");
+        found->parse(m, v[key], "config: mqtt." + key);
+    }
+}
+
+// The broker's options only make sense with a broker, and a certificate authority only with
+// TLS.
+void check_mqtt(const MqttOptions &m) {
+    if (m.url.empty()) {
+        const bool any = !m.ca_file.empty() || !m.user.empty() || !m.password_file.empty() ||
+                         !m.prefix.empty() || !m.client_id.empty() || m.control;
+        if (any)
+            throw ConfigError("--mqtt-*: only with --mqtt URL (or \"url\" in the mqtt object)");
+        return;
+    }
+    if (!m.ca_file.empty() && !parse_mqtt_url(m.url).tls)
+        throw ConfigError("--mqtt-ca: only with an mqtts:// URL");
+    if (!m.password_file.empty() && m.user.empty())
+        throw ConfigError("--mqtt-password-file: only with --mqtt-user");
+}
+
 struct CommandLineState {
     Options options;
+    // The broker's options as given, applied over the configuration file's.
+    std::vector<std::pair<const MqttKey *, Json::Value>> mqtt_given;
     DeviceConfig device;
     std::string config_file;
     std::vector<std::string> device_options; // given, to reject them beside --config
@@ -185,6 +291,41 @@ const OptionSpec kOptions[] = {
      [](CommandLineState &s, const std::string &v) {
          s.options.capture_max = to_whole(v, 4096, 0xFFFFFFFFul, "--capture-max");
      }},
+    // Publishing to an MQTT broker.
+    {"--mqtt", "URL", false, "publish state, alarms and events to mqtt://HOST[:PORT] or mqtts://",
+     [](CommandLineState &s, const std::string &v) {
+         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt"), Json::Value(v)});
+     }},
+    {"--mqtt-ca", "FILE", false, "mqtts: the certificate authority of the broker's certificate",
+     [](CommandLineState &s, const std::string &v) {
+         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-ca"), Json::Value(v)});
+     }},
+    {"--mqtt-user", "NAME", false, "the broker account",
+     [](CommandLineState &s, const std::string &v) {
+         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-user"), Json::Value(v)});
+     }},
+    {"--mqtt-password-file", "FILE", false, "the file whose first line is the account's password",
+     [](CommandLineState &s, const std::string &v) {
+         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-password-file"), Json::Value(v)});
+     }},
+    {"--mqtt-prefix", "TOPIC", false, "the topics' first levels (default mpx23/<host name>)",
+     [](CommandLineState &s, const std::string &v) {
+         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-prefix"), Json::Value(v)});
+     }},
+    {"--mqtt-client-id", "ID", false, "the client identifier (default: from the prefix)",
+     [](CommandLineState &s, const std::string &v) {
+         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-client-id"), Json::Value(v)});
+     }},
+    {"--mqtt-control", nullptr, false, "take set and control requests from the broker",
+     [](CommandLineState &s, const std::string &) {
+         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-control"), Json::Value(true)});
+     }},
+    {"--mqtt-backlog", "N", false, "events kept while the broker is away (default 10000)",
+     [](CommandLineState &s, const std::string &v) {
+         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-backlog"),
+                                 Json::Value(static_cast<Json::UInt>(
+                                     to_whole(v, 1, kLargestMqttBacklog, "--mqtt-backlog")))});
+     }},
     {"--demo", nullptr, false, "poll the built-in simulator through a mains failure and back",
      [](CommandLineState &s, const std::string &) { s.options.mode = Options::Mode::Demo; }},
     {"--help", nullptr, false, "this text",
@@ -227,34 +368,13 @@ bool is_number_text(const std::string &text) {
 }
 
 void check_set_request(const std::string &text) {
-    Json::CharReaderBuilder builder;
-    builder["stackLimit"] = 8;
-    Json::Value v;
-    bool parsed = false;
-    try {
-        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        parsed = reader->parse(text.data(), text.data() + text.size(), &v, nullptr);
-    } catch (const std::exception &) {
-    }
-    const bool ok = parsed && v.isObject() && v["signal_id"].isString() &&
-                    !v["signal_id"].asString().empty() &&
-                    (v["SetValue"].isNumeric() ||
-                     (v["SetValue"].isString() && is_number_text(v["SetValue"].asString())));
-    if (!ok)
-        throw ConfigError("--set: expected {\"signal_id\": \"ID\", \"SetValue\": NUMBER}");
+    if (!is_set_request(text))
+        throw ConfigError(std::string("--set: expected ") + kSetRequestForm);
 }
 
 void check_control_request(const std::string &text) {
-    constexpr size_t kIdentifier = 9, kLongest = 12;
-    const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
-    const auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
-    const std::string module = text.size() > kIdentifier ? text.substr(kIdentifier) : "";
-    const bool ok = text.size() > kIdentifier && text.size() <= kLongest &&
-                    std::all_of(text.begin(), text.begin() + kIdentifier, alnum) &&
-                    std::all_of(module.begin(), module.end(), digit) && std::stoi(module) <= 255;
-    if (!ok)
-        throw ConfigError("--control: expected a command identifier of 9 characters and a "
-                          "module address 0 to 255, as in 419500200002");
+    if (!is_control_request(text))
+        throw ConfigError(std::string("--control: expected ") + kControlRequestForm);
 }
 
 void check_requests(const Options &o) {
@@ -397,6 +517,36 @@ DeviceConfig parse_device(const Json::Value &v, const std::string &origin) {
 
 } // namespace
 
+const char *const kSetRequestForm = "{\"signal_id\": \"ID\", \"SetValue\": NUMBER}";
+const char *const kControlRequestForm =
+    "a command identifier of 9 characters and a module address 0 to 255, as in 419500200002";
+
+bool is_set_request(const std::string &text) {
+    Json::CharReaderBuilder builder;
+    builder["stackLimit"] = 8;
+    Json::Value v;
+    bool parsed = false;
+    try {
+        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        parsed = reader->parse(text.data(), text.data() + text.size(), &v, nullptr);
+    } catch (const std::exception &) {
+    }
+    return parsed && v.isObject() && v["signal_id"].isString() &&
+           !v["signal_id"].asString().empty() &&
+           (v["SetValue"].isNumeric() ||
+            (v["SetValue"].isString() && is_number_text(v["SetValue"].asString())));
+}
+
+bool is_control_request(const std::string &text) {
+    constexpr size_t kIdentifier = 9, kLongest = 12;
+    const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+    const auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    const std::string module = text.size() > kIdentifier ? text.substr(kIdentifier) : "";
+    return text.size() > kIdentifier && text.size() <= kLongest &&
+           std::all_of(text.begin(), text.begin() + kIdentifier, alnum) &&
+           std::all_of(module.begin(), module.end(), digit) && std::stoi(module) <= 255;
+}
+
 PortLocation parse_port(const std::string &text) {
     PortLocation where;
     if (text == "sim")
@@ -451,12 +601,18 @@ std::string DeviceConfig::key_name(const std::string &key) const {
     return "--" + option;
 }
 
-std::vector<DeviceConfig> parse_config(const Json::Value &root) {
+std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqtt) {
     if (!root.isObject())
         bad("config", "expected a JSON object with \"devices\"");
     for (const auto &key : root.getMemberNames())
-        if (key != "devices")
+        if (key != "devices" && key != "mqtt")
             bad("config: " + key, "unknown key");
+    if (root.isMember("mqtt")) {
+        MqttOptions parsed;
+        parse_mqtt_config(parsed, root["mqtt"]);
+        if (mqtt)
+            *mqtt = parsed;
+    }
     const Json::Value &list = root["devices"];
     if (!list.isArray() || list.empty())
         bad("config: devices", "expected a list of at least one device");
@@ -502,7 +658,7 @@ std::string read_config_text(const std::string &path) {
     return text;
 }
 
-std::vector<DeviceConfig> load_config_file(const std::string &path) {
+std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions *mqtt) {
     const std::string text = read_config_text(path);
     Json::CharReaderBuilder builder;
     builder["stackLimit"] = kDeepestConfig;
@@ -519,7 +675,7 @@ std::vector<DeviceConfig> load_config_file(const std::string &path) {
         std::replace(errors.begin(), errors.end(), '\n', ' ');
         throw ConfigError("config: " + path + ": not valid JSON: " + errors);
     }
-    return parse_config(root);
+    return parse_config(root, mqtt);
 }
 
 Options parse_command_line(const std::vector<std::string> &args) {
@@ -555,9 +711,15 @@ Options parse_command_line(const std::vector<std::string> &args) {
     check_combination(s);
     check_requests(s.options);
     if (s.options.mode == Options::Mode::Run) {
-        s.options.devices = s.config_file.empty() ? std::vector<DeviceConfig>{s.device}
-                                                  : load_config_file(s.config_file);
+        s.options.devices = s.config_file.empty()
+                                ? std::vector<DeviceConfig>{s.device}
+                                : load_config_file(s.config_file, &s.options.mqtt);
         check_target(s.options);
+    }
+    for (const auto &[key, value] : s.mqtt_given)
+        key->parse(s.options.mqtt, value, key->option);
+    if (s.options.mode == Options::Mode::Run || s.options.mode == Options::Mode::Demo) {
+        check_mqtt(s.options.mqtt);
     }
     // A one-shot operation ends the run once it is done, unless told to go on.
     if (!s.rounds_given && (s.options.get || s.options.set || s.options.control))

@@ -68,6 +68,23 @@ struct DurationRange {
 constexpr DurationRange kIntervalRange{0.001, 86400.0};
 constexpr DurationRange kTimeoutRange{0.01, 3600.0};
 
+// Publishing to an MQTT broker; off while `url` is empty.
+struct MqttOptions {
+    std::string url;               // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+    std::string ca_file;           // mqtts: the authority of the broker's certificate
+    std::string user;              // empty: no login
+    std::string password_file;     // its first line is the password
+    std::string prefix;            // empty: mpx23/<host name>
+    std::string client_id;         // empty: the prefix, '/' made '-'
+    bool control = false;          // take set and control requests from the broker
+    unsigned long backlog = 10000; // events kept while the broker is away; then the oldest go
+    // Where each key came from, for messages: "--mqtt-user" or "config: mqtt.user".
+    std::string origin;
+};
+
+// The most events a backlog may be told to keep.
+constexpr unsigned long kLargestMqttBacklog = 1000000;
+
 struct Options {
     enum class Mode { Run, Demo, History, Help, CaptureShow };
     Mode mode = Mode::Run;
@@ -88,6 +105,7 @@ struct Options {
     // before it rotates to FILE.1. With "capture show FILE": the file shown.
     std::string capture;
     uint64_t capture_max = 16u << 20;
+    MqttOptions mqtt;
 };
 
 // Parses the arguments after the program name (a leading "history" selects the history
@@ -95,8 +113,18 @@ struct Options {
 Options parse_command_line(const std::vector<std::string> &args);
 
 // The devices of a configuration file's JSON document. Throws ConfigError.
-std::vector<DeviceConfig> parse_config(const Json::Value &root);
-std::vector<DeviceConfig> load_config_file(const std::string &path);
+// The devices of a configuration file's JSON document, and its "mqtt" object into `mqtt` when
+// given. Throws ConfigError.
+std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqtt = nullptr);
+std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions *mqtt = nullptr);
+
+// The form of the requests the driver takes, checked before anything is sent: a parameter
+// setting {"signal_id": "ID", "SetValue": NUMBER} and a remote-control identifier with a module
+// address ("419500200002").
+bool is_set_request(const std::string &text);
+bool is_control_request(const std::string &text);
+extern const char *const kSetRequestForm;
+extern const char *const kControlRequestForm;
 
 std::string usage();
 

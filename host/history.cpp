@@ -24,6 +24,22 @@ CREATE TABLE IF NOT EXISTS alarms (
     text TEXT NOT NULL,
     detail TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS alarms_by_device ON alarms (data_id, id);
+CREATE TABLE IF NOT EXISTS requests (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    data_id INTEGER NOT NULL,
+    time TEXT NOT NULL,
+    source TEXT NOT NULL,
+    kind TEXT NOT NULL,
+    request_id TEXT NOT NULL,
+    request TEXT NOT NULL,
+    outcome TEXT NOT NULL,
+    reason TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS requests_by_device ON requests (data_id, id);
+CREATE TABLE IF NOT EXISTS mqtt_outbox (
+    seq INTEGER PRIMARY KEY AUTOINCREMENT,
+    topic TEXT NOT NULL,
+    payload TEXT NOT NULL,
+    dropped_before INTEGER NOT NULL DEFAULT 0);
 )sql";
 
 // Everything of a device older than its newest `retention` rows goes.
@@ -33,6 +49,21 @@ const char *const kTrimBlocks =
 const char *const kTrimAlarms =
     "DELETE FROM alarms WHERE data_id = ?1 AND id <= (SELECT id FROM alarms WHERE data_id = ?1 "
     "ORDER BY id DESC LIMIT 1 OFFSET ?2)";
+
+const char *const kTrimRequests =
+    "DELETE FROM requests WHERE data_id = ?1 AND id <= (SELECT id FROM requests WHERE data_id = ?1 "
+    "ORDER BY id DESC LIMIT 1 OFFSET ?2)";
+
+// The oldest events beyond the limit go; the count of what went (their own dropped counts
+// included) moves to the oldest event kept, so that a subscriber learns of the gap.
+const char *const kOverflowCount =
+    "SELECT COUNT(*) + COALESCE(SUM(dropped_before), 0) FROM (SELECT dropped_before FROM "
+    "mqtt_outbox ORDER BY seq LIMIT max(0, (SELECT COUNT(*) FROM mqtt_outbox) - ?1))";
+const char *const kOverflowDelete =
+    "DELETE FROM mqtt_outbox WHERE seq IN (SELECT seq FROM mqtt_outbox ORDER BY seq LIMIT "
+    "max(0, (SELECT COUNT(*) FROM mqtt_outbox) - ?1))";
+const char *const kOverflowCarry = "UPDATE mqtt_outbox SET dropped_before = dropped_before + ?1 "
+                                   "WHERE seq = (SELECT MIN(seq) FROM mqtt_outbox)";
 
 std::string column_text(sqlite3_stmt *s, int column) {
     const auto *text = sqlite3_column_text(s, column);
@@ -76,6 +107,10 @@ History::History(const std::string &path, unsigned keep) : retention(keep) {
         trim_alarms = prepare(kTrimAlarms);
         select_newest = prepare("SELECT id, data_id, time, bytes FROM blocks WHERE data_id = ? "
                                 "ORDER BY id DESC LIMIT 1");
+        insert_event = prepare("INSERT INTO mqtt_outbox (topic, payload) VALUES (?, ?)");
+        select_events = prepare("SELECT seq, topic, payload, dropped_before FROM mqtt_outbox "
+                                "WHERE seq > ? ORDER BY seq LIMIT ?");
+        delete_event = prepare("DELETE FROM mqtt_outbox WHERE seq = ?");
     } catch (const HistoryDamaged &e) {
         release();
         throw;
@@ -107,7 +142,8 @@ History::~History() {
 
 // Statements first: a connection with statements left open does not close.
 void History::release() {
-    for (Statement *s : {&insert_block, &trim_blocks, &insert_alarm, &trim_alarms, &select_newest})
+    for (Statement *s : {&insert_block, &trim_blocks, &insert_alarm, &trim_alarms, &select_newest,
+                         &insert_event, &select_events, &delete_event})
         s->reset();
     sqlite3_close(db);
     db = nullptr;
@@ -201,6 +237,91 @@ void History::for_each_alarm(const std::function<void(const AlarmRecord &)> &vis
     }
     if (rc != SQLITE_DONE)
         fail("read alarms");
+}
+
+void History::store_request(const RequestRecord &r) {
+    Statement s = prepare("INSERT INTO requests (data_id, time, source, kind, request_id, "
+                          "request, outcome, reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+    sqlite3_bind_int64(s.get(), 1, r.data_id);
+    int column = 2;
+    for (const std::string *text :
+         {&r.time, &r.source, &r.kind, &r.request_id, &r.request, &r.outcome, &r.reason})
+        sqlite3_bind_text(s.get(), column++, text->c_str(), static_cast<int>(text->size()),
+                          SQLITE_TRANSIENT);
+    step_done(s.get(), "store request");
+    Statement trim = prepare(kTrimRequests);
+    sqlite3_bind_int64(trim.get(), 1, r.data_id);
+    sqlite3_bind_int64(trim.get(), 2, retention);
+    step_done(trim.get(), "trim requests");
+}
+
+void History::for_each_request(const std::function<void(const RequestRecord &)> &visit) {
+    Statement s = prepare("SELECT id, data_id, time, source, kind, request_id, request, outcome, "
+                          "reason FROM requests ORDER BY id");
+    int rc;
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+        sqlite3_stmt *r = s.get();
+        visit({sqlite3_column_int64(r, 0), static_cast<uint32_t>(sqlite3_column_int64(r, 1)),
+               column_text(r, 2), column_text(r, 3), column_text(r, 4), column_text(r, 5),
+               column_text(r, 6), column_text(r, 7), column_text(r, 8)});
+    }
+    if (rc != SQLITE_DONE)
+        fail("read requests");
+}
+
+unsigned long History::queue_event(const std::string &topic, const std::string &payload,
+                                   unsigned long limit) {
+    execute("SAVEPOINT queue_event");
+    try {
+        sqlite3_bind_text(insert_event.get(), 1, topic.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(insert_event.get(), 2, payload.c_str(), -1, SQLITE_TRANSIENT);
+        step_done(insert_event.get(), "queue event");
+        Statement count = prepare(kOverflowCount);
+        sqlite3_bind_int64(count.get(), 1, static_cast<sqlite3_int64>(limit));
+        if (sqlite3_step(count.get()) != SQLITE_ROW)
+            fail("count overflow");
+        const int64_t dropped = sqlite3_column_int64(count.get(), 0);
+        if (dropped > 0) {
+            Statement gone = prepare(kOverflowDelete);
+            sqlite3_bind_int64(gone.get(), 1, static_cast<sqlite3_int64>(limit));
+            step_done(gone.get(), "drop events");
+            Statement carry = prepare(kOverflowCarry);
+            sqlite3_bind_int64(carry.get(), 1, dropped);
+            step_done(carry.get(), "count dropped events");
+        }
+        execute("RELEASE queue_event");
+        return static_cast<unsigned long>(dropped);
+    } catch (const HistoryError &) {
+        sqlite3_exec(db, "ROLLBACK TO queue_event; RELEASE queue_event", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+std::vector<QueuedEvent> History::queued_events(int64_t after_seq, unsigned count) {
+    sqlite3_stmt *s = select_events.get();
+    sqlite3_bind_int64(s, 1, after_seq);
+    sqlite3_bind_int64(s, 2, count);
+    std::vector<QueuedEvent> events;
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+        events.push_back({sqlite3_column_int64(s, 0), column_text(s, 1), column_text(s, 2),
+                          sqlite3_column_int64(s, 3)});
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE)
+        fail("read queued events");
+    return events;
+}
+
+void History::event_delivered(int64_t seq) {
+    sqlite3_bind_int64(delete_event.get(), 1, seq);
+    step_done(delete_event.get(), "forget delivered event");
+}
+
+unsigned long History::queued_event_count() {
+    Statement s = prepare("SELECT COUNT(*) FROM mqtt_outbox");
+    if (sqlite3_step(s.get()) != SQLITE_ROW)
+        fail("count queued events");
+    return static_cast<unsigned long>(sqlite3_column_int64(s.get(), 0));
 }
 
 std::string move_aside(const std::string &path) {

@@ -1,6 +1,7 @@
 // The host's history in one SQLite file: every published device data block (the newest
-// `retention` per device are kept) and every alarm transition. The newest block of a device is
-// what the host hands back to it at start-up.
+// `retention` per device are kept), every alarm transition and every control request. The newest
+// block of a device is what the host hands back to it at start-up. The events waiting for the
+// MQTT broker are kept here too, so that a restart does not lose them.
 #pragma once
 
 #include <sqlite3.h>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -45,6 +47,29 @@ struct AlarmRecord {
     std::string detail;
 };
 
+// An event waiting for the MQTT broker, oldest first. `dropped_before`: events that went before
+// this one when the backlog overflowed.
+struct QueuedEvent {
+    int64_t seq = 0;
+    std::string topic;
+    std::string payload;
+    int64_t dropped_before = 0;
+};
+
+// A control request, whatever became of it: where it came from ("command line", "mqtt"), what it
+// asked and its outcome ("answered", "not answered", "refused", "busy") with the reason.
+struct RequestRecord {
+    int64_t row = 0;
+    uint32_t data_id = 0;
+    std::string time;
+    std::string source;
+    std::string kind; // "set" or "control"
+    std::string request_id;
+    std::string request;
+    std::string outcome;
+    std::string reason;
+};
+
 class History {
 public:
     // Opens or creates the file and checks it. Throws HistoryDamaged for a damaged file,
@@ -58,6 +83,16 @@ public:
                      size_t len);
     void store_alarm(const AlarmRecord &alarm);
     std::optional<StoredBlock> newest_block(uint32_t data_id);
+    void store_request(const RequestRecord &request);
+    void for_each_request(const std::function<void(const RequestRecord &)> &visit);
+
+    // The MQTT event backlog. Queuing beyond `limit` events drops the oldest and returns how
+    // many went; their count is carried by the oldest event kept.
+    unsigned long queue_event(const std::string &topic, const std::string &payload,
+                              unsigned long limit);
+    std::vector<QueuedEvent> queued_events(int64_t after_seq, unsigned count);
+    void event_delivered(int64_t seq);
+    unsigned long queued_event_count();
     // In the order they were stored.
     void for_each_block(const std::function<void(const StoredBlock &)> &visit);
     void for_each_alarm(const std::function<void(const AlarmRecord &)> &visit);
@@ -78,6 +113,7 @@ private:
     sqlite3 *db = nullptr;
     unsigned retention;
     Statement insert_block, trim_blocks, insert_alarm, trim_alarms, select_newest;
+    Statement insert_event, select_events, delete_event;
 };
 
 // The current local time as the history stores it.

@@ -7,6 +7,7 @@
 #include "host/history.h"
 #include "host/history_report.h"
 #include "host/log.h"
+#include "host/mqtt_publisher.h"
 #include "host/plugin_loader.h"
 #include "host/poller.h"
 
@@ -116,6 +117,31 @@ int run(const Options &o, Output &out, Log &log) {
     } catch (const HistoryError &e) {
         log.error(e.what());
         return kExitFailure;
+    }
+    // Events wait for the broker in the history; without one, in memory only.
+    std::unique_ptr<History> memory_backlog;
+    std::unique_ptr<MqttPublisher> publisher;
+    if (!o.mqtt.url.empty()) {
+        try {
+            if (!history) {
+                memory_backlog = std::make_unique<History>(":memory:", o.retention);
+                log.line("mqtt: no --history: events wait for the broker in memory only");
+            }
+            std::vector<uint32_t> data_ids;
+            for (const auto &d : devices)
+                data_ids.push_back(d.data_id);
+            publisher = std::make_unique<MqttPublisher>(
+                io, log, host, history ? *history : *memory_backlog, o.mqtt, data_ids);
+        } catch (const ConfigError &e) {
+            log.error(e.what());
+            return kExitConfig;
+        } catch (const HistoryError &e) {
+            log.error(e.what());
+            return kExitFailure;
+        }
+        host.set_observer(publisher.get());
+        host.on_stop([&publisher] { publisher->stop(); });
+        publisher->start();
     }
     if (o.mode == Options::Mode::Demo && !o.json)
         out.line(demo_banner(o.rounds));

@@ -32,26 +32,28 @@ std::string seconds_text(double s) {
 
 // ---- Reporter ------------------------------------------------------------------------------
 
-void Reporter::block(uint32_t data_id, const unsigned char *data, size_t len,
-                     const RoundCost &cost) {
+Json::Value Reporter::block(uint32_t data_id, const unsigned char *data, size_t len,
+                            const RoundCost &cost, bool document_wanted) {
     DecodedBlock decoded;
     std::string error;
     if (!decode_block(data, len, decoded, error)) {
         log.limited("block:" + std::to_string(data_id),
                     "device " + std::to_string(data_id) + ": unreadable block: " + error);
-        return;
+        return Json::Value();
     }
-    if (!json) {
+    if (!json)
         out.line(block_table(data_id, decoded));
-        return;
-    }
+    if (!json && !document_wanted)
+        return Json::Value();
     Json::Value line = block_json(data_id, decoded, data, len);
     line["poll"]["round"] = cost.round;
     line["poll"]["commands"] = cost.commands;
     line["poll"]["elapsed_ms"] = cost.elapsed_ms;
     line["poll"]["sent_bytes"] = static_cast<Json::UInt64>(cost.sent_bytes);
     line["poll"]["received_bytes"] = static_cast<Json::UInt64>(cost.received_bytes);
-    out.line(json_line(line));
+    if (json)
+        out.line(json_line(line));
+    return line;
 }
 
 void Reporter::alarm(const AlarmRecord &a) {
@@ -120,11 +122,11 @@ Channel::Channel(Host &owner, const DeviceConfig &config, std::shared_ptr<KVOVDe
     if (o.target && *o.target != config.data_id)
         return;
     if (o.get)
-        operations.push_back({Operation::Get, *o.get});
+        operations.push_back({Operation::Get, *o.get, nullptr});
     if (o.set)
-        operations.push_back({Operation::Set, *o.set});
+        operations.push_back({Operation::Set, *o.set, nullptr});
     if (o.control)
-        operations.push_back({Operation::Control, *o.control});
+        operations.push_back({Operation::Control, *o.control, nullptr});
 }
 
 Channel::~Channel() = default;
@@ -150,6 +152,7 @@ void Channel::start() {
 
 void Channel::stop() {
     done = true;
+    remote.reset(); // the host is going: no outcome is told
     round_timer.cancel();
     cancel_reply_timer();
     line->leave(*this);
@@ -199,7 +202,7 @@ void Channel::begin_round() {
 void Channel::next_step() {
     if (done || phase != Phase::Idle)
         return;
-    const bool operations_due = completed > 0 && !operations.empty();
+    const bool operations_due = completed > 0 && (!operations.empty() || remote);
     if (!operations_due && rounds_reached()) {
         line->release(*this);
         return finish();
@@ -208,9 +211,15 @@ void Channel::next_step() {
         return line->release(*this);
     if (!line->acquire(*this))
         return; // queued: called again when the turn comes
-    while (completed > 0 && !operations.empty()) {
-        const Operation op = operations.front();
-        operations.pop_front();
+    while (completed > 0 && (!operations.empty() || remote)) {
+        Operation op;
+        if (!operations.empty()) {
+            op = operations.front();
+            operations.pop_front();
+        } else {
+            op = std::move(*remote);
+            remote.reset();
+        }
         run_operation(op);
         if (done || phase != Phase::Idle || !line->held_by(*this))
             return; // a control exchange gave its turn up: the rest waits for the next one
@@ -284,6 +293,9 @@ void Channel::failed(const std::string &reason, const std::string &why) {
         lost = true;
         device->comm_status = 0;
         host.log.line(label() + ": communication lost");
+        if (host.observer)
+            host.observer->communication_changed(device->data_id, true);
+        cancel_remote("communication with the device lost");
     }
     if (lost && line->shared()) {
         back_off = std::min(back_off * 2, kLongestBackOff);
@@ -399,6 +411,8 @@ void Channel::published(const unsigned char *data, unsigned len) {
     if (lost) {
         lost = false;
         host.log.line(label() + ": communication re-established");
+        if (host.observer)
+            host.observer->communication_changed(device->data_id, false);
     }
     Reporter::RoundCost cost;
     cost.round = completed;
@@ -408,7 +422,10 @@ void Channel::published(const unsigned char *data, unsigned len) {
             .count();
     cost.sent_bytes = sent_bytes;
     cost.received_bytes = received_bytes;
-    host.reporter.block(device->data_id, data, len, cost);
+    const Json::Value state =
+        host.reporter.block(device->data_id, data, len, cost, host.observer != nullptr);
+    if (host.observer && !state.isNull())
+        host.observer->block_published(device->data_id, state);
     // Still inside the device's process(): what follows calls the device again, so it waits.
     if (phase == Phase::Polling)
         went_idle();
@@ -454,12 +471,68 @@ void Channel::finish_control() {
     const auto *engine = dynamic_cast<const PMBusProtocol *>(device.get());
     host.reporter.control(device->data_id, set ? "set" : "control", control->text, control_result,
                           status, commands > 0, engine ? engine->refusal() : -1);
-    if (commands == 0)
+    const RequestOutcome outcome = control_outcome(status);
+    const std::shared_ptr<RemoteRequest> from = control->remote;
+    host.record_request({0, device->data_id, local_time_text(),
+                         from ? from->source : "command line", set ? "set" : "control",
+                         from ? from->request_id : "", control->text, outcome.outcome,
+                         outcome.reason});
+    if (!from && commands == 0)
         host.failure(2);
-    else if (status != 1)
+    else if (!from && status != 1)
         host.failure(1);
     control.reset();
     went_idle();
+    if (from && from->done)
+        from->done(outcome);
+}
+
+RequestOutcome Channel::control_outcome(int32_t status) const {
+    if (commands == 0)
+        return {"refused", "refused by the driver: nothing sent"};
+    if (status == 1)
+        return {"answered", ""};
+    const auto *engine = dynamic_cast<const PMBusProtocol *>(device.get());
+    if (engine && engine->refusal() >= 0) {
+        char why[48];
+        std::snprintf(why, sizeof why, "refused by the device, RTN 0x%02X",
+                      engine->refusal() & 0xFF);
+        return {"refused", why};
+    }
+    return {"not answered", ""};
+}
+
+// One request per device at a time: a second one while the first waits or runs is busy. A
+// device without communication cannot carry one out, and a request must not wait for it to
+// come back (it could be long stale by then).
+void Channel::submit(RemoteRequest request) {
+    auto r = std::make_shared<RemoteRequest>(std::move(request));
+    auto refuse = [&](const std::string &outcome, const std::string &reason) {
+        host.record_request({0, device->data_id, local_time_text(), r->source,
+                             r->set ? "set" : "control", r->request_id, r->text, outcome, reason});
+        if (r->done)
+            r->done({outcome, reason});
+    };
+    if (done)
+        return refuse("refused", "the host is stopping");
+    if (remote || (control && control->remote))
+        return refuse("busy", "another request to this device is in progress");
+    if (lost)
+        return refuse("refused", "no communication with the device");
+    remote = Operation{r->set ? Operation::Set : Operation::Control, r->text, r};
+    // Not from inside the caller (a broker's message callback): the line takes it when free.
+    asio::post(host.io, [this] { next_step(); });
+}
+
+void Channel::cancel_remote(const std::string &reason) {
+    if (!remote)
+        return;
+    const std::shared_ptr<RemoteRequest> r = remote->remote;
+    remote.reset();
+    host.record_request({0, device->data_id, local_time_text(), r->source,
+                         r->set ? "set" : "control", r->request_id, r->text, "refused", reason});
+    if (r->done)
+        r->done({"refused", reason});
 }
 
 // ---- Host ----------------------------------------------------------------------------------
@@ -496,6 +569,11 @@ int Host::run() {
 }
 
 void Host::stop() {
+    if (stopping) {
+        auto hook = std::move(stopping);
+        stopping = nullptr;
+        hook();
+    }
     for (auto &c : all)
         if (!c->finished())
             c->stop();
@@ -524,6 +602,8 @@ bool Host::CheckThresholdBool(KVOVDevice &device, int, const std::string &id, co
         return false;
     const AlarmRecord record{0, device.data_id, local_time_text(), id, *change, text, detail};
     reporter.alarm(record);
+    if (observer)
+        observer->alarm_changed(record);
     if (history) {
         try {
             history->store_alarm(record);
@@ -533,6 +613,27 @@ bool Host::CheckThresholdBool(KVOVDevice &device, int, const std::string &id, co
         }
     }
     return true;
+}
+
+void Host::submit(uint32_t data_id, RemoteRequest request) {
+    for (auto &c : all)
+        if (c->data_id() == data_id)
+            return c->submit(std::move(request));
+    record_request({0, data_id, local_time_text(), request.source, request.set ? "set" : "control",
+                    request.request_id, request.text, "refused", "no such device"});
+    if (request.done)
+        request.done({"refused", "no such device"});
+}
+
+void Host::record_request(const RequestRecord &request) {
+    if (!history)
+        return;
+    try {
+        history->store_request(request);
+        history_stored();
+    } catch (const HistoryError &e) {
+        history_failed(e.what());
+    }
 }
 
 int Host::SendSP(KVOVDevice &device, int, const unsigned char *data, unsigned len, bool) {

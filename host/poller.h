@@ -13,6 +13,8 @@
 #include "host/ports.h"
 #include "hostlib/host_services.h"
 
+#include <json/value.h>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -21,6 +23,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -52,7 +55,9 @@ public:
         unsigned long sent_bytes = 0;
         unsigned long received_bytes = 0;
     };
-    void block(uint32_t data_id, const unsigned char *data, size_t len, const RoundCost &cost);
+    // The block's JSON document, null when the block cannot be read.
+    Json::Value block(uint32_t data_id, const unsigned char *data, size_t len,
+                      const RoundCost &cost, bool document_wanted = false);
     void alarm(const AlarmRecord &alarm);
     void value(uint32_t data_id, const std::string &name, std::optional<float> value,
                const std::string &error);
@@ -68,6 +73,33 @@ private:
 
 class Host;
 class CaptureWriter;
+
+// What became of a control request: "answered", "not answered", "refused" (with the reason) or
+// "busy".
+struct RequestOutcome {
+    std::string outcome;
+    std::string reason;
+};
+
+// A control request from outside the command line (the MQTT broker): its outcome goes to `done`,
+// which may run before submit() returns.
+struct RemoteRequest {
+    bool set = false; // a parameter setting (code 310), else a remote control (code 320)
+    std::string text; // what the driver is handed
+    std::string source;
+    std::string request_id;
+    std::function<void(const RequestOutcome &)> done;
+};
+
+// Told of what the host publishes besides its own output, for a broker say.
+class HostObserver {
+public:
+    virtual ~HostObserver() = default;
+    // A completed round's block as the --json line shows it.
+    virtual void block_published(uint32_t data_id, const Json::Value &state) = 0;
+    virtual void alarm_changed(const AlarmRecord &alarm) = 0;
+    virtual void communication_changed(uint32_t data_id, bool lost) = 0;
+};
 
 // One device on one port: its rounds, its reply deadlines, its communication state and the
 // one-shot operations still to do.
@@ -94,6 +126,8 @@ public:
     bool finished() const { return done; }
     unsigned completed_rounds() const { return completed; }
     bool communication_lost() const { return lost; }
+    // Takes a control request from outside, or answers it at once (busy, no communication).
+    void submit(RemoteRequest request);
 
     // From the host services.
     int send(const unsigned char *data, unsigned len);
@@ -112,6 +146,7 @@ private:
     struct Operation {
         enum Kind { Get, Set, Control } kind;
         std::string text;
+        std::shared_ptr<RemoteRequest> remote; // null: from the command line
     };
 
     void tick();
@@ -133,6 +168,8 @@ private:
     void run_operation(const Operation &op);
     void begin_control(const Operation &op);
     void finish_control();
+    RequestOutcome control_outcome(int32_t status) const;
+    void cancel_remote(const std::string &reason);
     bool rounds_reached() const;
     void finish();
     template <class F> void guarded(const char *what, F &&call);
@@ -171,6 +208,7 @@ private:
     unsigned long received_bytes = 0; // in the current round
     std::chrono::steady_clock::time_point round_started{};
     std::deque<Operation> operations;
+    std::optional<Operation> remote; // waiting for the line
     std::optional<Operation> control;
     int control_result = 0;
 };
@@ -186,6 +224,13 @@ public:
     int run();
     void stop();
     const std::vector<std::unique_ptr<Channel>> &channels() const { return all; }
+    void set_observer(HostObserver *o) { observer = o; }
+    // Hands a request to the device `data_id`; an unknown device refuses it at once.
+    void submit(uint32_t data_id, RemoteRequest request);
+    // Writes a request and its outcome to the history.
+    void record_request(const RequestRecord &request);
+    // Called when the run ends, before the loop stops (a publisher says goodbye).
+    void on_stop(std::function<void()> f) { stopping = std::move(f); }
 
     bool CheckThresholdBool(KVOVDevice &device, int setting, const std::string &id,
                             const std::string &id2, const std::string &detail,
@@ -217,6 +262,8 @@ private:
     std::vector<std::unique_ptr<Channel>> all;
     std::map<const KVOVDevice *, Channel *> by_device;
     std::map<std::string, std::shared_ptr<Line>> lines; // by port text
+    HostObserver *observer = nullptr;
+    std::function<void()> stopping;
     int exit_status = 0;
     bool history_failing = false;
     unsigned long history_lost = 0; // records not stored since storing failed
