@@ -511,7 +511,7 @@ DeviceConfig parse_device(const Json::Value &v, const std::string &origin) {
         parser->second(d, v[key], d.key_name(key));
     }
     if (!d.sim.isNull() && d.port_location.kind != PortLocation::Kind::Sim)
-        bad(d.key_name("sim"), "only for the port \"sim\"");
+        bad(d.key_name("sim"), "only for the port \"sim\" or \"sim:NAME\"");
     return d;
 }
 
@@ -549,7 +549,8 @@ bool is_control_request(const std::string &text) {
 
 PortLocation parse_port(const std::string &text) {
     PortLocation where;
-    if (text == "sim")
+    // "sim:NAME" is a simulated line of its own: devices on different names do not share one.
+    if (text == "sim" || (text.rfind("sim:", 0) == 0 && text.size() > 4))
         return where;
     if (text.rfind("tcp:", 0) == 0) {
         const auto colon = text.rfind(':');
@@ -566,7 +567,8 @@ PortLocation parse_port(const std::string &text) {
         return where;
     }
     if (text.empty())
-        throw std::invalid_argument("expected a serial device path, tcp:HOST:PORT or sim");
+        throw std::invalid_argument(
+            "expected a serial device path, tcp:HOST:PORT, sim or sim:NAME");
     where.kind = PortLocation::Kind::Serial;
     where.path = text;
     return where;

@@ -57,7 +57,7 @@ const char *const kTrimRequests =
 // The oldest events beyond the limit go; the count of what went (their own dropped counts
 // included) moves to the oldest event kept, so that a subscriber learns of the gap.
 const char *const kOverflowCount =
-    "SELECT COUNT(*) + COALESCE(SUM(dropped_before), 0) FROM (SELECT dropped_before FROM "
+    "SELECT COUNT(*), COUNT(*) + COALESCE(SUM(dropped_before), 0) FROM (SELECT dropped_before FROM "
     "mqtt_outbox ORDER BY seq LIMIT max(0, (SELECT COUNT(*) FROM mqtt_outbox) - ?1))";
 const char *const kOverflowDelete =
     "DELETE FROM mqtt_outbox WHERE seq IN (SELECT seq FROM mqtt_outbox ORDER BY seq LIMIT "
@@ -281,12 +281,13 @@ unsigned long History::queue_event(const std::string &topic, const std::string &
         if (sqlite3_step(count.get()) != SQLITE_ROW)
             fail("count overflow");
         const int64_t dropped = sqlite3_column_int64(count.get(), 0);
+        const int64_t carried = sqlite3_column_int64(count.get(), 1);
         if (dropped > 0) {
             Statement gone = prepare(kOverflowDelete);
             sqlite3_bind_int64(gone.get(), 1, static_cast<sqlite3_int64>(limit));
             step_done(gone.get(), "drop events");
             Statement carry = prepare(kOverflowCarry);
-            sqlite3_bind_int64(carry.get(), 1, dropped);
+            sqlite3_bind_int64(carry.get(), 1, carried);
             step_done(carry.get(), "count dropped events");
         }
         execute("RELEASE queue_event");

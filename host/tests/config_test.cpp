@@ -1,6 +1,9 @@
 #include "host/config.h"
+#include "host/mqtt_client.h"
 
 #include <json/reader.h>
+
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -189,6 +192,64 @@ TEST(Config, CommandLine) {
               "--device: no device with data_id 8");
     EXPECT_EQ(command_line_error({"--device", "1"}),
               "--device: only with --get, --set or --control");
+}
+
+// The broker's options: from the configuration file's "mqtt" object, each one overridden by its
+// option on the command line; nonsense refused with the key that holds it.
+TEST(Config, MqttOptions) {
+    const std::string dir = ::testing::TempDir();
+    const std::string path = dir + "/mqtt-config.json";
+    {
+        std::ofstream f(path);
+        f << R"({"devices": [{"port": "sim:a"}, {"port": "sim:b", "data_id": 2}],
+                 "mqtt": {"url": "mqtts://broker.example:8884", "ca": "/etc/ca.pem",
+                          "user": "site", "password_file": "/etc/pw", "prefix": "fleet/site-1",
+                          "client_id": "site-1", "control": true, "backlog": 500}})";
+    }
+    Options o = host::parse_command_line({"--config", path, "--mqtt-user", "other"});
+    EXPECT_EQ(o.mqtt.url, "mqtts://broker.example:8884");
+    EXPECT_EQ(o.mqtt.ca_file, "/etc/ca.pem");
+    EXPECT_EQ(o.mqtt.user, "other");
+    EXPECT_EQ(o.mqtt.password_file, "/etc/pw");
+    EXPECT_EQ(o.mqtt.prefix, "fleet/site-1");
+    EXPECT_EQ(o.mqtt.client_id, "site-1");
+    EXPECT_TRUE(o.mqtt.control);
+    EXPECT_EQ(o.mqtt.backlog, 500u);
+    // Two simulated lines of their own: the same address on each is no clash.
+    ASSERT_EQ(o.devices.size(), 2u);
+    EXPECT_NE(o.devices[0].port, o.devices[1].port);
+
+    o = host::parse_command_line({"--mqtt", "mqtt://127.0.0.1:1884", "--mqtt-control"});
+    EXPECT_TRUE(o.mqtt.control);
+    EXPECT_EQ(host::parse_mqtt_url("mqtt://10.0.0.5").port, 1883);
+    EXPECT_EQ(host::parse_mqtt_url("mqtts://broker").port, 8883);
+    EXPECT_TRUE(host::parse_mqtt_url("mqtts://broker").tls);
+
+    for (const char *url : {"broker:1883", "mqtt://", "mqtt://:1883", "mqtt://host:0",
+                            "mqtt://host:65536", "mqtt://host:x", "http://host", "mqtt://a/b"})
+        EXPECT_EQ(command_line_error({"--mqtt", url}).rfind("--mqtt: expected mqtt://", 0), 0u)
+            << url;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--mqtt-user", "u"}, "--mqtt-*: only with --mqtt URL"},
+        {{"--mqtt-control"}, "--mqtt-*: only with --mqtt URL"},
+        {{"--mqtt", "mqtt://h", "--mqtt-ca", "ca.pem"}, "--mqtt-ca: only with an mqtts:// URL"},
+        {{"--mqtt", "mqtt://h", "--mqtt-password-file", "pw"},
+         "--mqtt-password-file: only with --mqtt-user"},
+        {{"--mqtt", "mqtt://h", "--mqtt-prefix", "site/#"}, "--mqtt-prefix: expected topic"},
+        {{"--mqtt", "mqtt://h", "--mqtt-prefix", "site/"}, "--mqtt-prefix: expected topic"},
+        {{"--mqtt", "mqtt://h", "--mqtt-prefix", "a//b"}, "--mqtt-prefix: expected topic"},
+        {{"--mqtt", "mqtt://h", "--mqtt-backlog", "0"}, "--mqtt-backlog: expected a whole"},
+    };
+    for (const auto &[args, message] : refused)
+        EXPECT_EQ(command_line_error(args).rfind(message, 0), 0u)
+            << args[0] << "\n  gave: " << command_line_error(args);
+    EXPECT_EQ(config_error(R"({"devices": [{}], "mqtt": {"url": "mqtt://h", "qos": 2}})"),
+              "config: mqtt.qos: unknown key");
+    EXPECT_EQ(config_error(R"({"devices": [{}], "mqtt": {"url": "mqtt://h", "control": 1}})"),
+              "config: mqtt.control: expected true or false");
+    EXPECT_EQ(config_error(R"({"devices": [{}], "mqtt": {"url": 5}})"),
+              "config: mqtt.url: expected a text");
+    EXPECT_EQ(host::parse_port("sim:line-2").kind, PortLocation::Kind::Sim);
 }
 
 } // namespace

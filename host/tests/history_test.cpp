@@ -72,6 +72,62 @@ TEST_F(HistoryTest, StoresAlarmTransitions) {
 
 // The write-ahead log stays small however many blocks go in (MPX23_WAL_BLOCKS sets how many;
 // the figures are printed for the record).
+// Events wait for the broker across a restart, leave only when delivered, and past the bound
+// the oldest go with their count carried by the oldest kept, whose own count adds up.
+TEST_F(HistoryTest, TheEventBacklogSurvivesARestartAndCountsWhatOverflowDropped) {
+    {
+        host::History h(path, 10);
+        for (int i = 1; i <= 3; ++i)
+            EXPECT_EQ(h.queue_event("t/1/events", "e" + std::to_string(i), 5), 0u);
+    }
+    host::History h(path, 10);
+    auto events = h.queued_events(0, 10);
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].payload, "e1");
+    EXPECT_EQ(events[2].topic, "t/1/events");
+    EXPECT_LT(events[0].seq, events[1].seq);
+    // After a sequence number, in order, at most as many as asked.
+    const auto after_first = h.queued_events(events[0].seq, 1);
+    ASSERT_EQ(after_first.size(), 1u);
+    EXPECT_EQ(after_first[0].payload, "e2");
+
+    h.event_delivered(events[0].seq);
+    EXPECT_EQ(h.queued_event_count(), 2u);
+    // e2 e3 e4 e5 e6: full at 5; e7 drops e2, e8 drops e3 (e4 then carries 2).
+    for (int i = 4; i <= 6; ++i)
+        EXPECT_EQ(h.queue_event("t/1/events", "e" + std::to_string(i), 5), 0u);
+    EXPECT_EQ(h.queue_event("t/1/events", "e7", 5), 1u);
+    EXPECT_EQ(h.queue_event("t/1/events", "e8", 5), 1u);
+    events = h.queued_events(0, 10);
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(events[0].payload, "e4");
+    EXPECT_EQ(events[0].dropped_before, 2);
+    EXPECT_EQ(events[1].dropped_before, 0);
+    // A smaller bound drops e4 and e5; e6 then stands for them and the two e4 stood for.
+    EXPECT_EQ(h.queue_event("t/1/events", "e9", 4), 2u);
+    events = h.queued_events(0, 10);
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[0].payload, "e6");
+    EXPECT_EQ(events[0].dropped_before, 4);
+}
+
+TEST_F(HistoryTest, RequestsAreKeptWithSourceAndOutcome) {
+    host::History h(path, 2);
+    for (int i = 1; i <= 3; ++i)
+        h.store_request({0, 7, "2026-12-08 10:00:0" + std::to_string(i), "mqtt", "control",
+                         "r" + std::to_string(i), "419500200002", "refused", "busy line"});
+    h.store_request({0, 8, "2026-12-08 10:00:09", "command line", "set", "",
+                     R"({"SetValue":53.5,"signal_id":"4196A3201001"})", "answered", ""});
+    std::vector<host::RequestRecord> seen;
+    h.for_each_request([&](const host::RequestRecord &r) { seen.push_back(r); });
+    ASSERT_EQ(seen.size(), 3u); // the newest 2 of device 7, and device 8's
+    EXPECT_EQ(seen[0].request_id, "r2");
+    EXPECT_EQ(seen[0].reason, "busy line");
+    EXPECT_EQ(seen[2].source, "command line");
+    EXPECT_EQ(seen[2].kind, "set");
+    EXPECT_EQ(seen[2].outcome, "answered");
+}
+
 TEST_F(HistoryTest, TheWriteAheadLogStaysBounded) {
     const char *wanted = std::getenv("MPX23_WAL_BLOCKS");
     const unsigned blocks = wanted ? static_cast<unsigned>(std::atoi(wanted)) : 2000;
