@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The reference host publishing to a real mosquitto broker on 127.0.0.1: DEVICES simulated power
+# systems in the same process, each on a simulated line of its own, polled every second. A
+# subscriber to every topic counts what the broker delivers; the host's CPU time comes from
+# /proc over the same window. The same run without the broker gives the share of publishing.
+#   bench/mqtt.sh [BUILD_DIR] [DEVICES] [SECONDS]     (defaults: build/host 100 60)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/host}
+devices=${2:-100}
+seconds=${3:-60}
+host=$build/host/mpx23-host
+[ -x "$host" ] || { echo "missing $host (build first)" >&2; exit 1; }
+command -v mosquitto >/dev/null || PATH=$PATH:/usr/sbin
+command -v mosquitto_sub >/dev/null || { echo "needs mosquitto-clients" >&2; exit 1; }
+
+out=$(mktemp -d)
+pids=()
+trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$out"' EXIT
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$port" > "$out/broker.conf"
+mosquitto -c "$out/broker.conf" > "$out/broker.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+
+python3 - "$devices" > "$out/config.json" <<'PY'
+import json, sys
+n = int(sys.argv[1])
+print(json.dumps({"devices": [{"port": f"sim:{i}", "data_id": i, "interval": 1}
+                              for i in range(1, n + 1)]}))
+PY
+
+ticks=$(getconf CLK_TCK)
+cpu_of() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+# One run: the host for a warm-up and then the measured window; prints CPU seconds and messages.
+run() {
+  local label=$1; shift
+  "$host" --config "$out/config.json" "$@" > /dev/null 2> "$out/$label.err" &
+  local pid=$!
+  pids+=("$pid")
+  sleep 3
+  local count="$out/$label.count"
+  # -R: retained messages are what was published before the window, not during it.
+  timeout "$seconds" mosquitto_sub -p "$port" -t "$label/#" -R -F '%t' > "$count" 2>/dev/null &
+  local sub=$!
+  local before; before=$(cpu_of "$pid")
+  sleep "$seconds"
+  local after; after=$(cpu_of "$pid")
+  local rss; rss=$(awk '/VmRSS/ {print $2}' "/proc/$pid/status")
+  wait "$sub" 2>/dev/null || true
+  kill "$pid"; wait "$pid" 2>/dev/null || true
+  local messages; messages=$(wc -l < "$count")
+  local states; states=$(grep -c '/state$' "$count" || true)
+  python3 - "$label" "$before" "$after" "$ticks" "$seconds" "$messages" "$states" "$rss" <<'PY'
+import sys
+label, before, after, ticks, seconds, messages, states, rss = sys.argv[1:]
+cpu = (int(after) - int(before)) / int(ticks)
+s = float(seconds)
+print(f"{label}: {int(messages) / s:.1f} messages/s received ({int(states) / s:.1f} states/s), "
+      f"host CPU {cpu:.2f} s in {s:.0f} s = {100 * cpu / s:.1f}% of one core, VmRSS {rss} kB")
+PY
+}
+
+echo "$devices in-process simulated devices, interval 1 s, broker mosquitto $(mosquitto -h 2>/dev/null | head -n 1 | awk '{print $3}') on 127.0.0.1"
+run with-mqtt --mqtt "mqtt://127.0.0.1:$port" --mqtt-prefix with-mqtt
+run without-mqtt
