@@ -279,6 +279,8 @@ const OptionSpec kOptions[] = {
      [](CommandLineState &s, const std::string &) { s.options.csv = true; }},
     {"--alarms", nullptr, false, "history: the stored alarm transitions",
      [](CommandLineState &s, const std::string &) { s.options.alarms = true; }},
+    {"--requests", nullptr, false, "history: the control requests, their source and outcome",
+     [](CommandLineState &s, const std::string &) { s.options.requests = true; }},
     {"--verbose", nullptr, false, "the driver's own diagnostic lines on standard output",
      [](CommandLineState &s, const std::string &) { s.options.verbose = true; }},
     {"--driver-log", "FILE", false, "file for the driver's diagnostic lines (default /dev/null)",
@@ -347,10 +349,14 @@ void check_combination(const CommandLineState &s) {
             throw ConfigError("history: --history FILE is required");
         if (o.csv && o.json)
             throw ConfigError("history: choose --csv or --json");
+        if (o.alarms && o.requests)
+            throw ConfigError("history: choose --alarms or --requests");
         return;
     }
-    if (o.csv || o.alarms)
-        throw ConfigError(std::string(o.csv ? "--csv" : "--alarms") +
+    if (o.csv || o.alarms || o.requests)
+        throw ConfigError(std::string(o.csv      ? "--csv"
+                                      : o.alarms ? "--alarms"
+                                                 : "--requests") +
                           ": only for the history subcommand");
     if (o.target && !o.get && !o.set && !o.control)
         throw ConfigError("--device: only with --get, --set or --control");
@@ -734,7 +740,7 @@ Options parse_command_line(const std::vector<std::string> &args) {
 std::string usage() {
     std::ostringstream out;
     out << "usage: mpx23-host [options]\n"
-           "       mpx23-host history --history FILE [--csv | --json] [--alarms]\n"
+           "       mpx23-host history --history FILE [--csv | --json] [--alarms | --requests]\n"
            "       mpx23-host capture show FILE\n"
            "Loads the mpx23 plug-in, polls its power systems and prints what they publish.\n\n";
     for (const auto &o : kOptions) {

@@ -97,8 +97,9 @@ struct Options {
     std::optional<std::string> get, set, control;
     std::optional<uint32_t> target; // the data_id the one-shot requests go to; unset: every device
     bool json = false;
-    bool csv = false;    // history: comma-separated values
-    bool alarms = false; // history: the alarm transitions instead of the blocks
+    bool csv = false;      // history: comma-separated values
+    bool alarms = false;   // history: the alarm transitions instead of the blocks
+    bool requests = false; // history: the control requests instead of the blocks
     bool verbose = false;
     std::string driver_log = "/dev/null";
     // Line capture: the file every byte on every line goes to (empty: none), and its size

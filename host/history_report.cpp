@@ -59,12 +59,43 @@ void print_alarms(History &history, const Options &o, Output &out) {
     });
 }
 
+void print_requests(History &history, const Options &o, Output &out) {
+    if (o.csv)
+        out.line("row,time,data_id,source,kind,request_id,request,outcome,reason");
+    history.for_each_request([&](const RequestRecord &r) {
+        if (o.csv) {
+            out.line(std::to_string(r.row) + "," + r.time + "," + std::to_string(r.data_id) + "," +
+                     csv_field(r.source) + "," + r.kind + "," + csv_field(r.request_id) + "," +
+                     csv_field(r.request) + "," + r.outcome + "," + csv_field(r.reason));
+        } else if (o.json) {
+            Json::Value line;
+            line["row"] = static_cast<Json::Int64>(r.row);
+            line["time"] = r.time;
+            line["data_id"] = r.data_id;
+            line["source"] = r.source;
+            line["kind"] = r.kind;
+            line["request_id"] = r.request_id;
+            line["request"] = r.request;
+            line["outcome"] = r.outcome;
+            line["reason"] = r.reason;
+            out.line(json_line(line));
+        } else {
+            out.line(r.time + " device " + std::to_string(r.data_id) + " " + r.kind + " " +
+                     r.request + " from " + r.source +
+                     (r.request_id.empty() ? "" : " (id " + r.request_id + ")") + ": " + r.outcome +
+                     (r.reason.empty() ? "" : " (" + r.reason + ")"));
+        }
+    });
+}
+
 } // namespace
 
 int print_history(History &history, const Options &options, Output &out, Log &log) {
     try {
         if (options.alarms)
             print_alarms(history, options, out);
+        else if (options.requests)
+            print_requests(history, options, out);
         else
             print_blocks(history, options, out, log);
     } catch (const HistoryError &e) {

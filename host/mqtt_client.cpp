@@ -327,7 +327,8 @@ void MqttConnection::published_cb(mosquitto *, void *self, int id) {
 void MqttConnection::message_cb(mosquitto *, void *self, const mosquitto_message *message) {
     const auto *bytes = static_cast<const char *>(message->payload);
     static_cast<MqttConnection *>(self)->listener.on_message(
-        message->topic, std::string(bytes ? bytes : "", static_cast<size_t>(message->payloadlen)));
+        message->topic, std::string(bytes ? bytes : "", static_cast<size_t>(message->payloadlen)),
+        message->retain);
 }
 
 } // namespace host

@@ -51,7 +51,9 @@ public:
         virtual void on_connection_lost() = 0;
         // The broker acknowledged the QoS 1 message `id`.
         virtual void on_delivered(int id) = 0;
-        virtual void on_message(const std::string &topic, const std::string &payload) = 0;
+        // `retained`: the broker kept it from before this session.
+        virtual void on_message(const std::string &topic, const std::string &payload,
+                                bool retained) = 0;
     };
 
     static constexpr std::chrono::seconds kFirstRetry{1};

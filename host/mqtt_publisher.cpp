@@ -287,7 +287,8 @@ void MqttPublisher::on_connection_lost() {
 
 // ---- requests -----------------------------------------------------------------------------
 
-void MqttPublisher::on_message(const std::string &topic_name, const std::string &payload) {
+void MqttPublisher::on_message(const std::string &topic_name, const std::string &payload,
+                               bool retained) {
     const std::string head = topic_prefix + "/";
     if (!options.control || topic_name.compare(0, head.size(), head) != 0)
         return;
@@ -299,12 +300,18 @@ void MqttPublisher::on_message(const std::string &topic_name, const std::string 
     const std::string number = rest.substr(0, slash);
     for (uint32_t id : devices)
         if (number == std::to_string(id) && (leaf == "set" || leaf == "control"))
-            return take_request(id, leaf == "set", payload);
+            return take_request(id, leaf == "set", payload, retained);
 }
 
 // Nothing reaches the driver that is not exactly the form it takes: the payload is refused
 // unread when too long, and refused when malformed, with its outcome published either way.
-void MqttPublisher::take_request(uint32_t data_id, bool set, const std::string &payload) {
+void MqttPublisher::take_request(uint32_t data_id, bool set, const std::string &payload,
+                                 bool retained) {
+    // A retained request would be carried out again on every connection, long after it was
+    // meant: only requests published while the host listens are taken.
+    if (retained)
+        return refuse(data_id, set, Json::Value(), payload.substr(0, kLargestRequestPayload),
+                      "a retained request is not carried out");
     if (payload.size() > kLargestRequestPayload)
         return refuse(data_id, set, Json::Value(), "(" + std::to_string(payload.size()) + " bytes)",
                       "payload of " + std::to_string(payload.size()) + " bytes, more than " +

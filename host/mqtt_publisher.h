@@ -67,7 +67,7 @@ public:
     void on_connected() override;
     void on_connection_lost() override;
     void on_delivered(int id) override;
-    void on_message(const std::string &topic, const std::string &payload) override;
+    void on_message(const std::string &topic, const std::string &payload, bool retained) override;
 
 private:
     struct ActiveAlarm {
@@ -79,7 +79,7 @@ private:
     void send_backlog();
     void publish_state(uint32_t data_id);
     void publish_alarms(uint32_t data_id);
-    void take_request(uint32_t data_id, bool set, const std::string &payload);
+    void take_request(uint32_t data_id, bool set, const std::string &payload, bool retained);
     void answer(uint32_t data_id, bool set, const Json::Value &request_id,
                 const std::string &request, const RequestOutcome &outcome);
     void refuse(uint32_t data_id, bool set, const Json::Value &request_id,
