@@ -113,6 +113,7 @@ bool MqttConnection::open_session() {
     mosquitto_disconnect_callback_set(m, &MqttConnection::disconnected_cb);
     mosquitto_publish_callback_set(m, &MqttConnection::published_cb);
     mosquitto_message_callback_set(m, &MqttConnection::message_cb);
+    mosquitto_log_callback_set(m, &MqttConnection::log_cb);
     int rc =
         mosquitto_will_set(m, login.will_topic.c_str(), static_cast<int>(login.will_payload.size()),
                            login.will_payload.data(), 1, true);
@@ -128,6 +129,7 @@ bool MqttConnection::open_session() {
     }
     dropped = false;
     refusal.clear();
+    last_error.clear();
     // Connects without blocking once the name is resolved; CONNECT goes out when the socket
     // becomes writable.
     rc = mosquitto_connect_async(m, endpoint.host.c_str(), endpoint.port,
@@ -191,7 +193,10 @@ void MqttConnection::service(bool readable, bool writable) {
     if (session_alive() && mosquitto_want_write(m))
         mosquitto_loop_write(m, 1);
     if (!session_alive())
-        return session_down(refusal.empty() ? "connection lost" : refusal);
+        return session_down(!refusal.empty()      ? refusal
+                            : !last_error.empty() ? last_error
+                            : up                  ? "connection lost"
+                                 : "closed before the broker accepted the session");
     // The loop is told of readiness once per change: bytes still waiting are read now.
     int waiting = 0;
     if (ioctl(mosquitto_socket(m), FIONREAD, &waiting) == 0 && waiting > 0)
@@ -314,6 +319,12 @@ void MqttConnection::connected_cb(mosquitto *, void *self, int rc) {
     c->retry_wait = kFirstRetry;
     c->log.line("mqtt: connected to " + c->name());
     c->listener.on_connected();
+}
+
+// Only errors: the library's other lines are for its own debugging.
+void MqttConnection::log_cb(mosquitto *, void *self, int level, const char *text) {
+    if (level == MOSQ_LOG_ERR && text)
+        static_cast<MqttConnection *>(self)->last_error = text;
 }
 
 void MqttConnection::disconnected_cb(mosquitto *, void *self, int) {

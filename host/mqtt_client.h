@@ -100,6 +100,7 @@ private:
     static void disconnected_cb(mosquitto *, void *self, int rc);
     static void published_cb(mosquitto *, void *self, int id);
     static void message_cb(mosquitto *, void *self, const mosquitto_message *message);
+    static void log_cb(mosquitto *, void *self, int level, const char *text);
 
     boost::asio::io_context &io;
     Log &log;
@@ -115,7 +116,8 @@ private:
     bool up = false;
     bool dropped = false; // the library told of a lost connection inside one of its calls
     bool stopped = false;
-    std::string refusal; // the broker's answer to a refused CONNECT
+    std::string refusal;    // the broker's answer to a refused CONNECT
+    std::string last_error; // the library's last error line (a failed TLS handshake, say)
 };
 
 } // namespace host

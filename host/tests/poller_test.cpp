@@ -6,6 +6,7 @@
 
 #include <json/reader.h>
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <gtest/gtest.h>
@@ -200,6 +201,130 @@ TEST_F(PollerTest, RoundsPublishAlarmTransitionsOnceAndKeepHistory) {
     for (const char *suffix : {"", "-wal", "-shm"})
         unlink((db + suffix).c_str());
     rmdir(dir);
+}
+
+// What the host tells a publisher; `react` runs on each report, as a broker client's requests
+// would arrive between rounds.
+struct RecordingObserver : host::HostObserver {
+    void block_published(uint32_t id, const Json::Value &state) override {
+        seen.push_back("block " + std::to_string(id) + " round " +
+                       state["poll"]["round"].asString());
+        react();
+    }
+    void alarm_changed(const host::AlarmRecord &a) override {
+        seen.push_back("alarm " + a.signal_id + (a.raised ? " raised" : " cleared"));
+        react();
+    }
+    void communication_changed(uint32_t id, bool lost) override {
+        seen.push_back("communication " + std::to_string(id) + (lost ? " lost" : " back"));
+        react();
+    }
+    std::vector<std::string> seen;
+    std::function<void()> react = [] {};
+};
+
+host::RemoteRequest remote(
+    const std::string &id, const std::string &text,
+    std::vector<std::pair<std::string, host::RequestOutcome>> &outcomes,
+    std::function<void()> then = [] {}) {
+    host::RemoteRequest r;
+    r.text = text;
+    r.source = "mqtt";
+    r.request_id = id;
+    r.done = [id, &outcomes, then](const host::RequestOutcome &o) {
+        outcomes.push_back({id, o});
+        then();
+    };
+    return r;
+}
+
+// One request per device at a time: a second one while the first waits is busy at once, one
+// for a device the host does not poll is refused, and all of them go to the history.
+TEST_F(PollerTest, RemoteRequestsGoOneAtATimeAndAreAllRecorded) {
+    char dir[] = "/tmp/host-poller-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string db = std::string(dir) + "/h.db";
+    {
+        host::History history(db, 100);
+        boost::asio::io_context io;
+        host::RunOptions options;
+        options.json = true;
+        host::Host h(io, out, log, &history, options);
+        const auto d = sim_device(0.02);
+        device = host::make_device(*plugin, d, std::make_shared<KVOController>());
+        h.add(d, device);
+        RecordingObserver watch;
+        h.set_observer(&watch);
+        std::vector<std::pair<std::string, host::RequestOutcome>> outcomes;
+        bool sent = false;
+        watch.react = [&] {
+            if (sent || watch.seen.back() != "block 1 round 1")
+                return;
+            sent = true;
+            h.submit(1, remote("first", "419500200002", outcomes,
+                               [&] { boost::asio::post(io, [&] { h.stop(); }); }));
+            h.submit(1, remote("second", "419500200003", outcomes));
+            h.submit(9, remote("nowhere", "419500200002", outcomes));
+        };
+        boost::asio::steady_timer guard(io, std::chrono::seconds(60));
+        guard.async_wait([&](boost::system::error_code ec) {
+            if (!ec) {
+                ADD_FAILURE() << "the request was never carried out";
+                h.stop();
+            }
+        });
+        run_until_done(h);
+        ASSERT_EQ(outcomes.size(), 3u);
+        EXPECT_EQ(outcomes[0].first, "second");
+        EXPECT_EQ(outcomes[0].second.outcome, "busy");
+        EXPECT_EQ(outcomes[1].first, "nowhere");
+        EXPECT_EQ(outcomes[1].second.outcome, "refused");
+        EXPECT_EQ(outcomes[1].second.reason, "no such device");
+        EXPECT_EQ(outcomes[2].first, "first");
+        EXPECT_EQ(outcomes[2].second.outcome, "answered");
+
+        std::vector<host::RequestRecord> stored;
+        history.for_each_request([&](const host::RequestRecord &r) { stored.push_back(r); });
+        ASSERT_EQ(stored.size(), 3u);
+        EXPECT_EQ(stored[2].request_id, "first");
+        EXPECT_EQ(stored[2].outcome, "answered");
+        EXPECT_EQ(stored[2].source, "mqtt");
+        EXPECT_EQ(stored[2].kind, "control");
+        EXPECT_EQ(stored[0].outcome, "busy");
+    }
+    for (const char *suffix : {"", "-wal", "-shm"})
+        unlink((db + suffix).c_str());
+    rmdir(dir);
+}
+
+// A device without communication cannot carry a request out: it is refused at once rather than
+// kept until the device is back, when it may be long stale. Loss and return are told once each.
+TEST_F(PollerTest, ALostDeviceRefusesRequestsAndTellsItsLossOnce) {
+    Json::Value scenario;
+    scenario["faults"].append("silence:rounds=2-6");
+    boost::asio::io_context io;
+    host::RunOptions options;
+    options.json = true;
+    options.rounds = 3;
+    host::Host h(io, out, log, nullptr, options);
+    const auto d = sim_device(0.03, scenario, 0.05);
+    device = host::make_device(*plugin, d, std::make_shared<KVOController>());
+    h.add(d, device);
+    RecordingObserver watch;
+    h.set_observer(&watch);
+    std::vector<std::pair<std::string, host::RequestOutcome>> outcomes;
+    watch.react = [&] {
+        if (watch.seen.back() == "communication 1 lost")
+            h.submit(1, remote("while-lost", "419500200002", outcomes));
+    };
+    run_until_done(h);
+    const std::vector<std::string> expected = {"block 1 round 1", "communication 1 lost",
+                                               "communication 1 back", "block 1 round 2",
+                                               "block 1 round 3"};
+    EXPECT_EQ(watch.seen, expected);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].second.outcome, "refused");
+    EXPECT_EQ(outcomes[0].second.reason, "no communication with the device");
 }
 
 TEST_F(PollerTest, SilenceLosesAndRegainsCommunicationOnce) {

@@ -1,0 +1,401 @@
+// The reference host against a real broker: what it publishes, what survives the broker's
+// absence, and which control requests reach the power system. The host runs as its own process
+// (so that it can be killed), polling the simulator in its process; the line is recorded so
+// that "nothing was sent" is read off the bytes, not taken on trust.
+#include "host/tests/child_process.h"
+#include "host/tests/mqtt_broker.h"
+#include "host/tests/mqtt_subscriber.h"
+#include "sim/capture.h"
+
+#include <json/reader.h>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#if defined(HOST_PLUGIN)
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_host::ChildProcess;
+using testing_host::MqttBroker;
+using testing_host::MqttMessage;
+using testing_host::MqttTestClient;
+using Messages = MqttTestClient::Messages;
+
+constexpr const char *kMainsFailure = "220600140010";
+constexpr auto kLong = 30000ms; // a safety net only: every wait ends as soon as it is satisfied
+
+Json::Value parse(const std::string &text) {
+    Json::CharReaderBuilder builder;
+    Json::Value v;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &errors))
+        << errors << "\n  in: " << text;
+    return v;
+}
+
+std::vector<Json::Value> payloads_on(const Messages &all, const std::string &topic) {
+    std::vector<Json::Value> out;
+    for (const auto &m : all)
+        if (m.topic == topic)
+            out.push_back(parse(m.payload));
+    return out;
+}
+
+// The mains-failure events, in the order received.
+std::vector<Json::Value> mains_events(const Messages &all, const std::string &topic) {
+    std::vector<Json::Value> out;
+    for (const auto &e : payloads_on(all, topic))
+        if (e["signal_id"].asString() == kMainsFailure)
+            out.push_back(e);
+    return out;
+}
+
+// Commands of one kind (CID1, CID2 as the frame's hex text) the host put on the line.
+size_t commands_sent(const std::string &capture, const char *cid1, const char *cid2) {
+    size_t count = 0;
+    for (const auto &r : sim::read_capture(capture).records) {
+        if (r.direction != sim::CaptureRecord::Direction::Sent)
+            continue;
+        for (size_t at = r.bytes.find('~'); at != std::string::npos; at = r.bytes.find('~', at + 1))
+            if (r.bytes.compare(at + 5, 2, cid1) == 0 && r.bytes.compare(at + 7, 2, cid2) == 0)
+                ++count;
+    }
+    return count;
+}
+
+struct MqttHostTest : ::testing::Test {
+    void SetUp() override { broker.start(); }
+
+    // A power system whose mains fail in round 3 and return in round 6, polled ten times a second.
+    std::string config(const std::string &name, unsigned fail_round = 3,
+                       unsigned return_round = 6) {
+        const std::string path = broker.dir() + "/" + name + ".json";
+        std::ofstream(path) << R"({"devices": [{"port": "sim", "data_id": 1, "interval": 0.1,
+            "alarm_settings": {")"
+                            << kMainsFailure << R"(": 1}, "alarm_thresholds": {")" << kMainsFailure
+                            << R"(": 1}, "sim": {"events": [{"round": )" << fail_round
+                            << R"(, "event": "mains_fail"}, {"round": )" << return_round
+                            << R"(, "event": "mains_return"}]}}]})";
+        return path;
+    }
+
+    std::vector<std::string> host_args(const std::string &config_file,
+                                       std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {HOST_PROGRAM,
+                                         "--plugin",
+                                         HOST_PLUGIN,
+                                         "--config",
+                                         config_file,
+                                         "--json",
+                                         "--mqtt",
+                                         "mqtt://127.0.0.1:" + std::to_string(broker.port()),
+                                         "--mqtt-user",
+                                         "host",
+                                         "--mqtt-password-file",
+                                         broker.password_file_for("host"),
+                                         "--mqtt-prefix",
+                                         "site"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+
+    // A client of `user` that has subscribed to `topic` (QoS 1).
+    std::unique_ptr<MqttTestClient> subscriber(const std::string &id, const std::string &topic,
+                                               const std::string &user = "viewer",
+                                               bool clean = true) {
+        auto c = std::make_unique<MqttTestClient>(id, clean);
+        EXPECT_TRUE(c->connect(broker.port(), user, user + "-secret"));
+        EXPECT_TRUE(c->subscribe(topic, 1));
+        return c;
+    }
+
+    // Reads the host's output until a line holds every one of `parts`.
+    static bool wait_for_output(ChildProcess &p, std::vector<std::string> parts) {
+        for (;;) {
+            const std::string line = p.first_line(kLong);
+            if (line.empty())
+                return false;
+            if (std::all_of(parts.begin(), parts.end(), [&](const std::string &s) {
+                    return line.find(s) != std::string::npos;
+                }))
+                return true;
+        }
+    }
+
+    MqttBroker broker{"site"};
+};
+
+TEST_F(MqttHostTest, StateAlarmsAndEventsArriveAsDocumented) {
+    auto viewer = subscriber("viewer-1", "site/#");
+    ChildProcess host(host_args(config("plain"), {"--rounds", "10"}));
+    const auto r = host.finish(kLong);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    // The host stopped cleanly: "offline" is the last word on its status.
+    ASSERT_TRUE(viewer->wait_for(
+        [](const Messages &all) {
+            const auto status = std::find_if(all.rbegin(), all.rend(), [](const MqttMessage &m) {
+                return m.topic == "site/status";
+            });
+            return status != all.rend() && status->payload == "offline";
+        },
+        kLong));
+    const Messages all = viewer->messages();
+    std::vector<std::string> status;
+    for (const auto &m : all)
+        if (m.topic == "site/status")
+            status.push_back(m.payload);
+    EXPECT_EQ(status.front(), "online");
+
+    // Ten blocks, each decoded with names, units and the round's figures.
+    const auto states = payloads_on(all, "site/1/state");
+    ASSERT_EQ(states.size(), 10u);
+    const Json::Value &last = states.back();
+    EXPECT_EQ(last["data_id"].asUInt(), 1u);
+    EXPECT_EQ(last["poll"]["round"].asUInt(), 10u);
+    EXPECT_NEAR(last["dcData"]["voltage"].asDouble(), 53.0, 2.0);
+    EXPECT_EQ(last["units"]["dcData"]["voltage"].asString(), "V");
+    EXPECT_EQ(last["units"]["ac_channels"]["f"].asString(), "Hz");
+    EXPECT_FALSE(last["block"].asString().empty());
+
+    // The alarm set: empty, then the mains failure with its time, then empty again.
+    const auto alarm_sets = payloads_on(all, "site/1/alarms");
+    ASSERT_GE(alarm_sets.size(), 3u);
+    EXPECT_EQ(alarm_sets.front()["active"].size(), 0u);
+    const auto raised = std::find_if(alarm_sets.begin(), alarm_sets.end(), [](const auto &a) {
+        return a["active"].size() == 1 && a["active"][0]["signal_id"].asString() == kMainsFailure;
+    });
+    ASSERT_NE(raised, alarm_sets.end());
+    EXPECT_EQ((*raised)["active"][0]["since"].asString().size(), 24u); // 2026-12-08T21:40:03.125Z
+    EXPECT_FALSE((*raised)["active"][0]["text"].asString().empty());
+    EXPECT_EQ(alarm_sets.back()["active"].size(), 0u);
+
+    // Two events, in order, QoS 1 and not retained, numbered.
+    const auto events = mains_events(all, "site/1/events");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0]["event"].asString(), "alarm");
+    EXPECT_EQ(events[0]["state"].asString(), "raised");
+    EXPECT_EQ(events[1]["state"].asString(), "cleared");
+    EXPECT_LT(events[0]["seq"].asInt64(), events[1]["seq"].asInt64());
+    EXPECT_LE(events[0]["time"].asString(), events[1]["time"].asString());
+    for (const auto &m : all)
+        if (m.topic == "site/1/events") {
+            EXPECT_EQ(m.qos, 1);
+            EXPECT_FALSE(m.retained);
+        }
+
+    // A late subscriber finds the newest state, the alarm set and the status kept for it.
+    auto late = subscriber("viewer-2", "site/#");
+    ASSERT_TRUE(late->wait_for(
+        [](const Messages &m) {
+            return payloads_on(m, "site/1/state").size() == 1 &&
+                   payloads_on(m, "site/1/alarms").size() == 1 &&
+                   std::any_of(m.begin(), m.end(),
+                               [](const MqttMessage &x) { return x.topic == "site/status"; });
+        },
+        kLong));
+    for (const auto &m : late->messages())
+        EXPECT_TRUE(m.retained) << m.topic;
+    EXPECT_EQ(payloads_on(late->messages(), "site/1/state")[0]["poll"]["round"].asUInt(), 10u);
+}
+
+TEST_F(MqttHostTest, TheLastWillSaysOfflineWhenTheHostIsKilled) {
+    auto viewer = subscriber("viewer-1", "site/status");
+    ChildProcess host(host_args(config("will")));
+    ASSERT_TRUE(viewer->wait_for(
+        [](const Messages &m) { return !m.empty() && m.back().payload == "online"; }, kLong));
+    host.signal(SIGKILL);
+    host.finish(kLong);
+    ASSERT_TRUE(viewer->wait_for(
+        [](const Messages &m) { return !m.empty() && m.back().payload == "offline"; }, kLong))
+        << broker.log();
+}
+
+// The broker is away while the mains fail and return: both events wait in the history and
+// reach a subscriber's persistent session, in order and with the times they happened, once the
+// broker is back; the state is published again.
+TEST_F(MqttHostTest, EventsWaitForTheBrokerAndArriveInOrderWithTheirTimes) {
+    const std::string history = broker.dir() + "/history.db";
+    {
+        auto away = subscriber("operations-desk", "site/+/events", "viewer", false);
+        away->disconnect();
+    }
+    broker.stop();
+    ChildProcess host(host_args(config("away"), {"--history", history}));
+    ASSERT_TRUE(wait_for_output(host, {"\"alarm\":\"raised\"", kMainsFailure}));
+    ASSERT_TRUE(wait_for_output(host, {"\"alarm\":\"cleared\"", kMainsFailure}));
+    // Polling went on without the broker.
+    ASSERT_TRUE(wait_for_output(host, {"\"round\":8"}));
+    const std::string broker_back = [] {
+        const std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        gmtime_r(&now, &utc);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+        return std::string(text);
+    }();
+    broker.start();
+
+    auto desk = std::make_unique<MqttTestClient>("operations-desk", false);
+    ASSERT_TRUE(desk->connect(broker.port(), "viewer", "viewer-secret"));
+    ASSERT_TRUE(desk->wait_for(
+        [](const Messages &m) { return mains_events(m, "site/1/events").size() >= 2; }, kLong))
+        << broker.log();
+    const auto events = mains_events(desk->messages(), "site/1/events");
+    EXPECT_EQ(events[0]["state"].asString(), "raised");
+    EXPECT_EQ(events[1]["state"].asString(), "cleared");
+    EXPECT_LT(events[0]["seq"].asInt64(), events[1]["seq"].asInt64());
+    EXPECT_LE(events[0]["time"].asString(), events[1]["time"].asString());
+    // They happened before the broker came back: their times are their own.
+    EXPECT_LT(events[1]["time"].asString().substr(0, 19), broker_back);
+
+    auto viewer = subscriber("viewer-1", "site/1/state");
+    EXPECT_TRUE(viewer->wait_for_topic("site/1/state", kLong));
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.finish(kLong).exit_code, 0);
+}
+
+// Only the operator account may control, only on the control topics, only with requests of the
+// driver's exact form; everything else leaves the line untouched.
+TEST_F(MqttHostTest, ControlRequestsNeedTheRightAccountTopicAndForm) {
+    const std::string capture = broker.dir() + "/line.capture";
+    const std::string history = broker.dir() + "/history.db";
+    // The mains never fail here: the scenario's rounds lie far beyond the run.
+    ChildProcess host(host_args(config("control", 100000, 100001),
+                                {"--mqtt-control", "--capture", capture, "--history", history}));
+    auto results = subscriber("viewer-1", "site/1/#");
+    ASSERT_TRUE(results->wait_for_topic("site/1/state", kLong));
+
+    // A wrong password is refused at the door.
+    MqttTestClient intruder("intruder");
+    EXPECT_FALSE(intruder.connect(broker.port(), "operator", "guess"));
+
+    // A viewer's request, and the operator's on a topic outside the ACL, are dropped by the
+    // broker. The operator's request after them is answered, and so is known to come later.
+    MqttTestClient viewer("viewer-2");
+    ASSERT_TRUE(viewer.connect(broker.port(), "viewer", "viewer-secret"));
+    EXPECT_TRUE(viewer.publish("site/1/control", R"({"id": "v1", "request": "419500200002"})"));
+    MqttTestClient op("operator-1");
+    ASSERT_TRUE(op.connect(broker.port(), "operator", "operator-secret"));
+    EXPECT_TRUE(op.publish("site/1/events", R"({"id": "o0", "request": "419500200002"})"));
+    EXPECT_TRUE(op.publish("site/1/set", R"({"id": "o1", "signal_id": "4196A3201001",
+                                             "SetValue": 54.25})"));
+    ASSERT_TRUE(results->wait_for_topic("site/1/result", kLong));
+    Json::Value result = payloads_on(results->messages(), "site/1/result").front();
+    EXPECT_EQ(result["id"].asString(), "o1");
+    EXPECT_EQ(result["outcome"].asString(), "answered") << result;
+    // The simulator took the new float voltage: the next blocks carry it.
+    ASSERT_TRUE(results->wait_for(
+        [](const Messages &m) {
+            const auto states = payloads_on(m, "site/1/state");
+            return !states.empty() && states.back()["param47_a"].asUInt() == 5425;
+        },
+        kLong));
+
+    // Malformed, oversized, of another form, refused by the driver, retained: refused, nothing
+    // sent. Each is answered before the next goes, so that none can be busy.
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"site/1/control", R"({"id": "m1", "request": )"},
+        {"site/1/control", R"({"id": "m2", "request": ")" + std::string(600, '4') + "\"}"},
+        {"site/1/control", R"({"id": "m3", "request": "419500200002", "force": true})"},
+        {"site/1/control", R"({"id": "m4", "request": "419500200256"})"},
+        {"site/1/set", R"({"id": "m5", "signal_id": "4196A3201001", "SetValue": "0x20"})"},
+        {"site/1/set", R"({"id": "m6", "signal_id": "999999999999", "SetValue": 50})"},
+        {"site/1/control", R"(["419500200002"])"},
+    };
+    for (size_t i = 0; i < bad.size(); ++i) {
+        ASSERT_TRUE(op.publish(bad[i].first, bad[i].second));
+        ASSERT_TRUE(results->wait_for(
+            [&](const Messages &m) { return payloads_on(m, "site/1/result").size() == i + 2; },
+            kLong))
+            << bad[i].second;
+        const Json::Value r = payloads_on(results->messages(), "site/1/result").back();
+        EXPECT_EQ(r["outcome"].asString(), "refused") << bad[i].second;
+        EXPECT_FALSE(r["reason"].asString().empty());
+    }
+    // A retained request is refused when it comes, and would be at every later connection.
+    ASSERT_TRUE(
+        op.publish("site/1/control", R"({"id": "m7", "request": "419500200002"})", 1, true));
+    ASSERT_TRUE(results->wait_for(
+        [&](const Messages &m) { return payloads_on(m, "site/1/result").size() == bad.size() + 2; },
+        kLong));
+    EXPECT_EQ(payloads_on(results->messages(), "site/1/result").back()["reason"].asString(),
+              "a retained request is not carried out");
+    ASSERT_TRUE(op.publish("site/1/control", "", 1, true)); // clears the retained message
+
+    host.signal(SIGTERM);
+    const auto r = host.finish(kLong);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    // On the line: the one setting, and no remote control at all.
+    EXPECT_EQ(commands_sent(capture, "42", "49"), 1u);
+    EXPECT_EQ(commands_sent(capture, "41", "45"), 0u);
+
+    // Every request that reached the host is in the history, with its source and outcome.
+    ChildProcess report({HOST_PROGRAM, "history", "--history", history, "--requests", "--json"});
+    const auto listed = report.finish(kLong).out;
+    size_t lines = 0, answered = 0;
+    for (size_t at = 0; at < listed.size();) {
+        const size_t nl = listed.find('\n', at);
+        const Json::Value row = parse(listed.substr(at, nl - at));
+        EXPECT_EQ(row["source"].asString(), "mqtt");
+        answered += row["outcome"].asString() == "answered";
+        ++lines;
+        at = nl == std::string::npos ? listed.size() : nl + 1;
+    }
+    EXPECT_EQ(lines, bad.size() + 2);
+    EXPECT_EQ(answered, 1u);
+}
+
+TEST_F(MqttHostTest, ATlsBrokerIsReachedOnlyWithItsAuthority) {
+    MqttBroker secure{"site", testing_host::Tls::On};
+    secure.start();
+    const std::string url = "mqtts://127.0.0.1:" + std::to_string(secure.port());
+    auto args = [&](bool with_ca) {
+        std::vector<std::string> a = {HOST_PROGRAM,
+                                      "--plugin",
+                                      HOST_PLUGIN,
+                                      "--config",
+                                      config("tls"),
+                                      "--mqtt",
+                                      url,
+                                      "--mqtt-user",
+                                      "host",
+                                      "--mqtt-password-file",
+                                      secure.password_file_for("host"),
+                                      "--mqtt-prefix",
+                                      "site"};
+        if (with_ca) {
+            a.push_back("--mqtt-ca");
+            a.push_back(secure.ca_file());
+        }
+        return a;
+    };
+    MqttTestClient viewer("viewer-1");
+    ASSERT_TRUE(viewer.connect(secure.port(), "viewer", "viewer-secret", secure.ca_file()));
+    ASSERT_TRUE(viewer.subscribe("site/1/state", 1));
+
+    // Without the authority the certificate is not trusted: the host says so and goes on polling.
+    {
+        ChildProcess host(args(false));
+        ASSERT_TRUE(wait_for_output(host, {"\"round\":3"}));
+        host.signal(SIGTERM);
+        const auto r = host.finish(kLong);
+        EXPECT_NE(r.err.find("mqtt: cannot connect to mqtts://127.0.0.1"), std::string::npos)
+            << r.err;
+        EXPECT_TRUE(viewer.messages().empty());
+    }
+    ChildProcess host(args(true));
+    EXPECT_TRUE(viewer.wait_for_topic("site/1/state", kLong)) << secure.log();
+}
+
+} // namespace
+
+#endif
