@@ -53,6 +53,7 @@ TEST(MqttFixture, AccountsConnectOnlyWithTheirOwnPassword) {
     EXPECT_FALSE(intruder.connect(broker.port(), "host", "operator-secret"));
     EXPECT_FALSE(intruder.connected());
     EXPECT_FALSE(intruder.connect(broker.port(), "guest", "guest"));
+    EXPECT_FALSE(intruder.connect(broker.port(), "", ""));
     // The same client, refused twice, still logs in with the right password.
     EXPECT_TRUE(intruder.connect(broker.port(), "host", "host-secret")) << broker.log();
 }
@@ -62,9 +63,9 @@ TEST(MqttFixture, AccountsReadAndWriteOnlyWhatTheAclAllows) {
     broker.start();
     const auto watcher = logged_in(broker, "watcher", "viewer");
     ASSERT_TRUE(watcher->subscribe("plant/#", 1));
+    // The broker grants any subscription and delivers on it only what the account may read.
     const auto host = logged_in(broker, "host", "host");
-    ASSERT_TRUE(host->subscribe("plant/+/set", 1));
-    ASSERT_TRUE(host->subscribe("plant/+/control", 1));
+    ASSERT_TRUE(host->subscribe("plant/#", 1));
     const auto operator_ = logged_in(broker, "operator", "operator");
     const auto viewer = logged_in(broker, "viewer", "viewer");
 

@@ -51,13 +51,16 @@ public:
     MqttTestClient(const MqttTestClient &) = delete;
     MqttTestClient &operator=(const MqttTestClient &) = delete;
 
-    // Connects to the broker on this machine, over TLS when given the authority to trust, and
-    // returns whether the broker accepted the account (false for a refusal, a failed TLS
-    // handshake or no answer within the time limit).
+    // Connects to the broker on this machine (anonymously with an empty `user`), over TLS when
+    // given the authority to trust, and returns whether the broker accepted the account (false for
+    // a refusal, a failed TLS handshake or no answer within the time limit).
     bool connect(int port, const std::string &user, const std::string &password,
                  std::optional<std::string> ca_file = {}) {
         disconnect();
-        mosquitto_username_pw_set(mosq, user.c_str(), password.c_str());
+        if (user.empty())
+            mosquitto_username_pw_set(mosq, nullptr, nullptr);
+        else
+            mosquitto_username_pw_set(mosq, user.c_str(), password.c_str());
         if (ca_file && mosquitto_tls_set(mosq, ca_file->c_str(), nullptr, nullptr, nullptr,
                                          nullptr) != MOSQ_ERR_SUCCESS)
             return false;
