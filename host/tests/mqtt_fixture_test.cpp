@@ -127,6 +127,10 @@ TEST(MqttFixture, TlsListenerTakesOnlyClientsThatSpeakTls) {
 
     MqttTestClient plain("plain");
     EXPECT_FALSE(plain.connect(broker.port(), "host", "host-secret"));
+    // Another authority, made for another broker, does not vouch for this one.
+    const MqttBroker stranger("site", Tls::On);
+    MqttTestClient misled("misled");
+    EXPECT_FALSE(misled.connect(broker.port(), "host", "host-secret", stranger.ca_file()));
 }
 
 TEST(MqttFixture, BrokerLeavesNeitherProcessNorFolder) {
