@@ -133,7 +133,7 @@ TEST(MqttFixture, TlsListenerTakesOnlyClientsThatSpeakTls) {
     EXPECT_FALSE(misled.connect(broker.port(), "host", "host-secret", stranger.ca_file()));
 }
 
-TEST(MqttFixture, BrokerLeavesNeitherProcessNorFolder) {
+TEST(MqttFixture, BrokerLeavesNeitherProcessNorFolderAndExplainsAFailedStart) {
     std::string dir;
     int port = 0;
     {
@@ -148,6 +148,17 @@ TEST(MqttFixture, BrokerLeavesNeitherProcessNorFolder) {
     EXPECT_FALSE(std::filesystem::exists(dir));
     MqttTestClient late("late");
     EXPECT_FALSE(late.connect(port, "host", "host-secret"));
+
+    // A broker that cannot start says why, in its own words.
+    MqttBroker broken;
+    std::ofstream(broken.dir() + "/mosquitto.conf", std::ios::app) << "no_such_option 1\n";
+    try {
+        broken.start();
+        ADD_FAILURE() << "a broker with a bad configuration started";
+    } catch (const std::runtime_error &e) {
+        EXPECT_NE(std::string(e.what()).find("no_such_option"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(broken.running());
 }
 
 } // namespace

@@ -87,6 +87,8 @@ public:
 
     // Subscribes and returns whether the broker granted the subscription.
     bool subscribe(const std::string &topic, int qos) {
+        if (!connected())
+            return false;
         const unsigned drops = drops_so_far();
         int mid = 0;
         if (mosquitto_subscribe(mosq, &mid, topic.c_str(), qos) != MOSQ_ERR_SUCCESS)
@@ -95,8 +97,12 @@ public:
         changed.wait_for(lock, kAnswerTime,
                          [&] { return granted.count(mid) || drop_count != drops; });
         const auto it = granted.find(mid);
+        if (it == granted.end())
+            return false;
+        const int qos_granted = it->second;
+        granted.erase(it); // message ids come round again
         // 0x80 is the broker's refusal in a SUBACK.
-        return it != granted.end() && it->second != 0x80;
+        return qos_granted != 0x80;
     }
 
     // Publishes; at QoS 1 waits for the broker's PUBACK and returns false when the connection
@@ -105,6 +111,8 @@ public:
     // too: whether it was delivered shows only at a subscriber.
     bool publish(const std::string &topic, const std::string &payload, int qos = 1,
                  bool retain = false) {
+        if (!connected())
+            return false;
         const unsigned drops = drops_so_far();
         int mid = 0;
         if (mosquitto_publish(mosq, &mid, topic.c_str(), static_cast<int>(payload.size()),
@@ -115,7 +123,7 @@ public:
         std::unique_lock<std::mutex> lock(mutex);
         changed.wait_for(lock, kAnswerTime,
                          [&] { return acked.count(mid) || drop_count != drops; });
-        return acked.count(mid) > 0;
+        return acked.erase(mid) > 0; // message ids come round again
     }
 
     // Says goodbye to the broker and stops the network thread.
