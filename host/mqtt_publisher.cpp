@@ -307,6 +307,9 @@ void MqttPublisher::on_message(const std::string &topic_name, const std::string 
 // unread when too long, and refused when malformed, with its outcome published either way.
 void MqttPublisher::take_request(uint32_t data_id, bool set, const std::string &payload,
                                  bool retained) {
+    // An empty payload is how a retained message is cleared from the broker, not a request.
+    if (payload.empty())
+        return;
     // A retained request would be carried out again on every connection, long after it was
     // meant: only requests published while the host listens are taken.
     if (retained)
