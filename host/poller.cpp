@@ -601,9 +601,9 @@ bool Host::CheckThresholdBool(KVOVDevice &device, int, const std::string &id, co
     if (!change)
         return false;
     const AlarmRecord record{0, device.data_id, local_time_text(), id, *change, text, detail};
-    reporter.alarm(record);
-    if (observer)
+    if (observer) // first: its time of the event is then never later than the line printed
         observer->alarm_changed(record);
+    reporter.alarm(record);
     if (history) {
         try {
             history->store_alarm(record);
