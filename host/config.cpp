@@ -113,11 +113,13 @@ void parse_mqtt_backlog(MqttOptions &m, const Json::Value &v, const std::string 
 struct MqttKey {
     const char *key;    // in the configuration file's "mqtt" object
     const char *option; // on the command line
+    const char *value;  // what the option takes; nullptr: a switch
+    const char *help;
     MqttKeyParser parse;
 };
 
 const MqttKey kMqttKeys[] = {
-    {"url", "--mqtt",
+    {"url", "--mqtt", "URL", "publish state, alarms and events to mqtt://HOST[:PORT] or mqtts://",
      [](MqttOptions &m, const Json::Value &v, const std::string &name) {
          m.url = mqtt_text(v, name);
          try {
@@ -126,35 +128,50 @@ const MqttKey kMqttKeys[] = {
              throw ConfigError(name + std::string(e.what()).substr(std::strlen("--mqtt")));
          }
      }},
-    {"ca", "--mqtt-ca",
+    {"ca", "--mqtt-ca", "FILE", "mqtts: the certificate authority of the broker's certificate",
      [](MqttOptions &m, const Json::Value &v, const std::string &name) {
          m.ca_file = mqtt_text(v, name);
      }},
-    {"user", "--mqtt-user",
+    {"user", "--mqtt-user", "NAME", "the broker account",
      [](MqttOptions &m, const Json::Value &v, const std::string &name) {
          m.user = mqtt_text(v, name);
      }},
-    {"password_file", "--mqtt-password-file",
+    {"password_file", "--mqtt-password-file", "FILE",
+     "the file whose first line is the account's password",
      [](MqttOptions &m, const Json::Value &v, const std::string &name) {
          m.password_file = mqtt_text(v, name);
      }},
-    {"prefix", "--mqtt-prefix", parse_mqtt_prefix},
-    {"client_id", "--mqtt-client-id",
+    {"prefix", "--mqtt-prefix", "TOPIC", "the topics' first levels (default mpx23/<host name>)",
+     parse_mqtt_prefix},
+    {"client_id", "--mqtt-client-id", "ID", "the client identifier (default: from the prefix)",
      [](MqttOptions &m, const Json::Value &v, const std::string &name) {
          m.client_id = mqtt_text(v, name);
      }},
-    {"control", "--mqtt-control",
+    {"control", "--mqtt-control", nullptr, "take set and control requests from the broker",
      [](MqttOptions &m, const Json::Value &v, const std::string &name) {
          if (!v.isBool())
              throw ConfigError(name + ": expected true or false");
          m.control = v.asBool();
      }},
-    {"backlog", "--mqtt-backlog", parse_mqtt_backlog},
+    {"backlog", "--mqtt-backlog", "N", "events kept while the broker is away (default 10000)",
+     parse_mqtt_backlog},
 };
 
-const MqttKey &mqtt_key_of_option(const std::string &option) {
-    return *std::find_if(std::begin(kMqttKeys), std::end(kMqttKeys),
-                         [&](const MqttKey &k) { return option == k.option; });
+// An option naming a broker key, or nullptr.
+const MqttKey *find_mqtt_option(const std::string &name) {
+    auto found = std::find_if(std::begin(kMqttKeys), std::end(kMqttKeys),
+                              [&](const MqttKey &k) { return name == k.option; });
+    return found == std::end(kMqttKeys) ? nullptr : found;
+}
+
+// The option's text as its configuration key holds it: a switch is true, a count a number.
+Json::Value mqtt_option_value(const MqttKey &k, const std::string &text) {
+    if (!k.value)
+        return Json::Value(true);
+    if (std::string(k.key) == "backlog")
+        return Json::Value(
+            static_cast<Json::UInt>(to_whole(text, 1, kLargestMqttBacklog, k.option)));
+    return Json::Value(text);
 }
 
 void parse_mqtt_config(MqttOptions &m, const Json::Value &v) {
@@ -292,41 +309,6 @@ const OptionSpec kOptions[] = {
      "capture size before FILE moves to FILE.1 and a new one starts (default 16777216)",
      [](CommandLineState &s, const std::string &v) {
          s.options.capture_max = to_whole(v, 4096, 0xFFFFFFFFul, "--capture-max");
-     }},
-    // Publishing to an MQTT broker.
-    {"--mqtt", "URL", false, "publish state, alarms and events to mqtt://HOST[:PORT] or mqtts://",
-     [](CommandLineState &s, const std::string &v) {
-         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt"), Json::Value(v)});
-     }},
-    {"--mqtt-ca", "FILE", false, "mqtts: the certificate authority of the broker's certificate",
-     [](CommandLineState &s, const std::string &v) {
-         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-ca"), Json::Value(v)});
-     }},
-    {"--mqtt-user", "NAME", false, "the broker account",
-     [](CommandLineState &s, const std::string &v) {
-         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-user"), Json::Value(v)});
-     }},
-    {"--mqtt-password-file", "FILE", false, "the file whose first line is the account's password",
-     [](CommandLineState &s, const std::string &v) {
-         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-password-file"), Json::Value(v)});
-     }},
-    {"--mqtt-prefix", "TOPIC", false, "the topics' first levels (default mpx23/<host name>)",
-     [](CommandLineState &s, const std::string &v) {
-         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-prefix"), Json::Value(v)});
-     }},
-    {"--mqtt-client-id", "ID", false, "the client identifier (default: from the prefix)",
-     [](CommandLineState &s, const std::string &v) {
-         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-client-id"), Json::Value(v)});
-     }},
-    {"--mqtt-control", nullptr, false, "take set and control requests from the broker",
-     [](CommandLineState &s, const std::string &) {
-         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-control"), Json::Value(true)});
-     }},
-    {"--mqtt-backlog", "N", false, "events kept while the broker is away (default 10000)",
-     [](CommandLineState &s, const std::string &v) {
-         s.mqtt_given.push_back({&mqtt_key_of_option("--mqtt-backlog"),
-                                 Json::Value(static_cast<Json::UInt>(
-                                     to_whole(v, 1, kLargestMqttBacklog, "--mqtt-backlog")))});
      }},
     {"--demo", nullptr, false, "poll the built-in simulator through a mains failure and back",
      [](CommandLineState &s, const std::string &) { s.options.mode = Options::Mode::Demo; }},
@@ -701,6 +683,12 @@ Options parse_command_line(const std::vector<std::string> &args) {
         return s.options;
     }
     for (; i < args.size(); ++i) {
+        if (const MqttKey *key = find_mqtt_option(args[i])) {
+            if (key->value && i + 1 >= args.size())
+                throw ConfigError(args[i] + ": needs a value (" + key->value + ")");
+            s.mqtt_given.push_back({key, mqtt_option_value(*key, key->value ? args[++i] : "")});
+            continue;
+        }
         const OptionSpec *option = find_option(args[i]);
         if (!option)
             throw ConfigError("unknown option " + args[i] + " (see --help)");
@@ -743,15 +731,21 @@ std::string usage() {
            "       mpx23-host history --history FILE [--csv | --json] [--alarms | --requests]\n"
            "       mpx23-host capture show FILE\n"
            "Loads the mpx23 plug-in, polls its power systems and prints what they publish.\n\n";
-    for (const auto &o : kOptions) {
-        std::string head = std::string("  ") + o.name + (o.value ? std::string(" ") + o.value : "");
+    const auto line = [&out](const char *name, const char *value, const char *help) {
+        std::string head = std::string("  ") + name + (value ? std::string(" ") + value : "");
         head += head.size() < 26 ? std::string(26 - head.size(), ' ') : "\n" + std::string(26, ' ');
-        out << head << o.help << '\n';
-    }
+        out << head << help << '\n';
+    };
+    for (const auto &o : kOptions)
+        line(o.name, o.value, o.help);
+    for (const auto &k : kMqttKeys)
+        line(k.option, k.value, k.help);
     out << "\nConfiguration file: {\"devices\": [{\"port\": \"/dev/ttyS1\", \"data_id\": 1, "
            "\"settings\": {\"address\": 1},\n  \"interval\": 5, \"timeout\": 1, \"baud\": 9600, "
            "\"alarm_settings\": {ID: 1}, \"alarm_thresholds\": {ID: 47},\n  \"sim\": {scenario "
-           "of the built-in simulator}}]}\n"
+           "of the built-in simulator}}],\n  \"mqtt\": {\"url\": URL, \"ca\", \"user\", "
+           "\"password_file\", "
+           "\"prefix\", \"client_id\", \"control\": true, \"backlog\": N}}\n"
            "Exit codes: 0 done, 1 the plug-in, a port or the history failed or a one-shot request "
            "went unanswered, 2 bad options, configuration or request.\n";
     return out.str();

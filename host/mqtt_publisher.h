@@ -97,7 +97,6 @@ private:
     std::map<int, int64_t> in_flight; // message id -> backlog sequence number
     int64_t last_sent = 0;            // the newest backlog event handed to this connection
     bool backlog_failing = false;
-    bool overflowing = false;
 };
 
 } // namespace host
