@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The reference host publishing to a real mosquitto broker on 127.0.0.1: DEVICES simulated power
-# systems in the same process, each on a simulated line of its own, polled every second. A
+# systems in the same process, each on a simulated line of its own, polled every INTERVAL. A
 # subscriber to every topic counts what the broker delivers; the host's CPU time comes from
 # /proc over the same window. The same run without the broker gives the share of publishing.
-#   bench/mqtt.sh [BUILD_DIR] [DEVICES] [SECONDS]     (defaults: build/host 100 60)
+#   bench/mqtt.sh [BUILD_DIR] [DEVICES] [SECONDS] [INTERVAL]   (defaults: build/host 100 60 1)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/host}
 devices=${2:-100}
 seconds=${3:-60}
+interval=${4:-1}
 host=$build/host/mpx23-host
 [ -x "$host" ] || { echo "missing $host (build first)" >&2; exit 1; }
 command -v mosquitto >/dev/null || PATH=$PATH:/usr/sbin
@@ -23,10 +24,10 @@ mosquitto -c "$out/broker.conf" > "$out/broker.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
 
-python3 - "$devices" > "$out/config.json" <<'PY'
+python3 - "$devices" "$interval" > "$out/config.json" <<'PY'
 import json, sys
-n = int(sys.argv[1])
-print(json.dumps({"devices": [{"port": f"sim:{i}", "data_id": i, "interval": 1}
+n, interval = int(sys.argv[1]), float(sys.argv[2])
+print(json.dumps({"devices": [{"port": f"sim:{i}", "data_id": i, "interval": interval}
                               for i in range(1, n + 1)]}))
 PY
 
@@ -62,6 +63,6 @@ print(f"{label}: {int(messages) / s:.1f} messages/s received ({int(states) / s:.
 PY
 }
 
-echo "$devices in-process simulated devices, interval 1 s, broker mosquitto $(mosquitto -h 2>/dev/null | head -n 1 | awk '{print $3}') on 127.0.0.1"
+echo "$devices in-process simulated devices, interval $interval s, broker mosquitto $(mosquitto -h 2>/dev/null | head -n 1 | awk '{print $3}') on 127.0.0.1"
 run with-mqtt --mqtt "mqtt://127.0.0.1:$port" --mqtt-prefix with-mqtt
 run without-mqtt
