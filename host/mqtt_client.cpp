@@ -2,6 +2,7 @@
 
 #include "host/config.h"
 
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 
 #include <mosquitto.h>
@@ -71,7 +72,7 @@ void MqttConnection::SessionDeleter::operator()(mosquitto *m) const {
 MqttConnection::MqttConnection(asio::io_context &io, Log &log, MqttEndpoint endpoint,
                                MqttLogin login, Listener &listener)
     : io(io), log(log), endpoint(std::move(endpoint)), login(std::move(login)), listener(listener),
-      retry_timer(io), keepalive_timer(io) {
+      resolver(io), retry_timer(io), keepalive_timer(io) {
     init_library();
 }
 
@@ -90,11 +91,34 @@ void MqttConnection::start() {
 }
 
 // Each try starts a new session: a dead session's unacknowledged messages are the caller's to
-// send again, never the library's.
+// send again, never the library's. The broker's name is looked up apart from the loop (a name
+// server that does not answer must not stop the polling); the library then connects to the
+// address, or, over TLS, to the name again, which its certificate check needs and which the
+// system has just looked up.
 void MqttConnection::attempt() {
     if (stopped)
         return;
-    if (!open_session()) {
+    boost::system::error_code ec;
+    asio::ip::make_address(endpoint.host, ec);
+    if (!ec)
+        return open(endpoint.host);
+    resolver.async_resolve(
+        endpoint.host, std::to_string(endpoint.port),
+        [this, gen = generation](error_code error, asio::ip::tcp::resolver::results_type found) {
+            if (gen != generation || stopped || error == asio::error::operation_aborted)
+                return;
+            if (error || found.empty()) {
+                const std::string why = error ? error.message() : "no address";
+                log.limited("mqtt:resolve:" + why,
+                            "mqtt: cannot find " + endpoint.host + ": " + why);
+                return retry_later();
+            }
+            open(endpoint.tls ? endpoint.host : found.begin()->endpoint().address().to_string());
+        });
+}
+
+void MqttConnection::open(const std::string &address) {
+    if (!open_session(address)) {
         teardown();
         return retry_later();
     }
@@ -102,7 +126,7 @@ void MqttConnection::attempt() {
     keep_alive();
 }
 
-bool MqttConnection::open_session() {
+bool MqttConnection::open_session(const std::string &address) {
     session.reset(mosquitto_new(login.client_id.c_str(), true, this));
     if (!session) {
         log.limited("mqtt:new", "mqtt: cannot create a session: " + std::string(strerror(errno)));
@@ -132,7 +156,7 @@ bool MqttConnection::open_session() {
     last_error.clear();
     // Connects without blocking once the name is resolved; CONNECT goes out when the socket
     // becomes writable.
-    rc = mosquitto_connect_async(m, endpoint.host.c_str(), endpoint.port,
+    rc = mosquitto_connect_async(m, address.c_str(), endpoint.port,
                                  static_cast<int>(login.keepalive_seconds));
     if (rc != MOSQ_ERR_SUCCESS) {
         const std::string why = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
@@ -292,6 +316,7 @@ void MqttConnection::stop(const std::string &topic, const std::string &payload,
                           std::chrono::milliseconds limit) {
     stopped = true;
     retry_timer.cancel();
+    resolver.cancel();
     if (up && session) {
         mosquitto *m = session.get();
         mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(payload.size()),

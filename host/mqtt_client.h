@@ -8,6 +8,7 @@
 #include "host/log.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
@@ -85,7 +86,8 @@ private:
     };
 
     void attempt();
-    bool open_session();
+    void open(const std::string &address);
+    bool open_session(const std::string &address);
     void watch_socket();
     void wait_readable();
     void wait_writable();
@@ -109,6 +111,7 @@ private:
     Listener &listener;
     std::unique_ptr<mosquitto, SessionDeleter> session;
     std::optional<boost::asio::posix::stream_descriptor> socket;
+    boost::asio::ip::tcp::resolver resolver;
     boost::asio::steady_timer retry_timer, keepalive_timer;
     std::chrono::seconds retry_wait = kFirstRetry;
     unsigned generation = 0; // a torn-down session's waits find it changed and do nothing
