@@ -293,6 +293,32 @@ TEST_F(MqttHostTest, EventsWaitForABrokerThatGoesAway) {
     events_outlast_the_broker(true);
 }
 
+// Past its bound the backlog drops the oldest events, and the next one delivered says how many
+// went before it.
+TEST_F(MqttHostTest, AFullBacklogDropsTheOldestAndSaysSo) {
+    {
+        auto away = subscriber("operations-desk", "site/+/events", "viewer", false);
+        away->disconnect();
+    }
+    broker.stop();
+    ChildProcess host(host_args(config("full"), {"--mqtt-backlog", "1"}));
+    ASSERT_TRUE(wait_for_output(host, {"\"alarm\":\"cleared\"", kMainsFailure}));
+    broker.start();
+    MqttTestClient desk("operations-desk", false);
+    ASSERT_TRUE(desk.connect(broker.port(), "viewer", "viewer-secret"));
+    ASSERT_TRUE(desk.wait_for(
+        [](const Messages &m) { return !mains_events(m, "site/1/events").empty(); }, kLong));
+    host.signal(SIGTERM);
+    const auto r = host.finish(kLong);
+    const auto events = mains_events(desk.messages(), "site/1/events");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["state"].asString(), "cleared");
+    EXPECT_EQ(events[0]["dropped_before"].asInt(), 1);
+    EXPECT_NE(r.err.find("mqtt: event backlog full (1 events): the oldest are dropped"),
+              std::string::npos)
+        << r.err;
+}
+
 // Only the operator account may control, only on the control topics, only with requests of the
 // driver's exact form; everything else leaves the line untouched.
 TEST_F(MqttHostTest, ControlRequestsNeedTheRightAccountTopicAndForm) {
