@@ -113,14 +113,30 @@ void MqttConnection::attempt() {
                             "mqtt: cannot find " + endpoint.host + ": " + why);
                 return retry_later();
             }
-            open(endpoint.tls ? endpoint.host : found.begin()->endpoint().address().to_string());
+            addresses.clear();
+            if (endpoint.tls)
+                addresses.push_back(endpoint.host);
+            else
+                for (const auto &entry : found)
+                    addresses.push_back(entry.endpoint().address().to_string());
+            open_next();
         });
+}
+
+// A name with several addresses (IPv6 and IPv4, say) is tried address by address before the
+// wait for the next try.
+void MqttConnection::open_next() {
+    if (addresses.empty())
+        return retry_later();
+    const std::string address = addresses.front();
+    addresses.erase(addresses.begin());
+    open(address);
 }
 
 void MqttConnection::open(const std::string &address) {
     if (!open_session(address)) {
         teardown();
-        return retry_later();
+        return open_next();
     }
     watch_socket();
     keep_alive();
@@ -245,7 +261,10 @@ void MqttConnection::session_down(const std::string &why) {
         listener.on_connection_lost();
     } else {
         log.limited("mqtt:down:" + why, "mqtt: cannot connect to " + name() + ": " + why);
+        if (!addresses.empty())
+            return open_next();
     }
+    addresses.clear();
     retry_later();
 }
 

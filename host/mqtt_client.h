@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -86,6 +87,7 @@ private:
     };
 
     void attempt();
+    void open_next();
     void open(const std::string &address);
     bool open_session(const std::string &address);
     void watch_socket();
@@ -114,6 +116,7 @@ private:
     boost::asio::ip::tcp::resolver resolver;
     boost::asio::steady_timer retry_timer, keepalive_timer;
     std::chrono::seconds retry_wait = kFirstRetry;
+    std::vector<std::string> addresses; // of the broker's name, not tried yet in this try
     unsigned generation = 0; // a torn-down session's waits find it changed and do nothing
     bool reading = false, writing = false;
     bool up = false;
