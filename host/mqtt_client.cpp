@@ -195,41 +195,34 @@ void MqttConnection::watch_socket() {
 }
 
 void MqttConnection::wait_readable() {
-    if (reading || !socket)
-        return;
-    reading = true;
-    socket->async_wait(asio::posix::descriptor_base::wait_read,
-                       [this, gen = generation](error_code ec) {
-                           if (gen != generation)
-                               return;
-                           reading = false;
-                           if (!ec)
-                               service(true, false);
-                       });
+    wait_until(asio::posix::descriptor_base::wait_read, reading);
 }
 
 void MqttConnection::wait_writable() {
-    if (writing || !socket)
-        return;
-    writing = true;
-    socket->async_wait(asio::posix::descriptor_base::wait_write,
-                       [this, gen = generation](error_code ec) {
-                           if (gen != generation)
-                               return;
-                           writing = false;
-                           if (!ec)
-                               service(false, true);
-                       });
+    wait_until(asio::posix::descriptor_base::wait_write, writing);
 }
 
-// Reading also carries a TLS handshake forward, whichever way the socket became ready; a read
-// that finds nothing is harmless.
-void MqttConnection::service(bool readable, bool writable) {
+// One wait per direction at a time: `armed` says that one is pending.
+void MqttConnection::wait_until(asio::posix::descriptor_base::wait_type what, bool &armed) {
+    if (armed || !socket)
+        return;
+    armed = true;
+    socket->async_wait(what, [this, &armed, gen = generation](error_code ec) {
+        if (gen != generation)
+            return;
+        armed = false;
+        if (!ec)
+            service();
+    });
+}
+
+// Whichever way the socket became ready, a read comes first: it also carries a TLS handshake
+// forward, and a read that finds nothing is harmless.
+void MqttConnection::service() {
     mosquitto *m = session.get();
     if (!m)
         return;
-    if (readable || writable)
-        mosquitto_loop_read(m, 1);
+    mosquitto_loop_read(m, 1);
     if (session_alive() && mosquitto_want_write(m))
         mosquitto_loop_write(m, 1);
     if (!session_alive())
@@ -242,7 +235,7 @@ void MqttConnection::service(bool readable, bool writable) {
     if (ioctl(mosquitto_socket(m), FIONREAD, &waiting) == 0 && waiting > 0)
         asio::post(io, [this, gen = generation] {
             if (gen == generation)
-                service(true, false);
+                service();
         });
     wait_readable();
     if (mosquitto_want_write(m))
@@ -299,7 +292,7 @@ void MqttConnection::keep_alive() {
         if (ec || gen != generation || !session)
             return;
         mosquitto_loop_misc(session.get());
-        service(true, false);
+        service();
         if (gen == generation)
             keep_alive();
     });

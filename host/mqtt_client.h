@@ -93,7 +93,8 @@ private:
     void watch_socket();
     void wait_readable();
     void wait_writable();
-    void service(bool readable, bool writable);
+    void wait_until(boost::asio::posix::descriptor_base::wait_type what, bool &armed);
+    void service();
     bool session_alive() const;
     void session_down(const std::string &why);
     void teardown();
