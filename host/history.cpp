@@ -318,13 +318,6 @@ void History::event_delivered(int64_t seq) {
     step_done(delete_event.get(), "forget delivered event");
 }
 
-unsigned long History::queued_event_count() {
-    Statement s = prepare("SELECT COUNT(*) FROM mqtt_outbox");
-    if (sqlite3_step(s.get()) != SQLITE_ROW)
-        fail("count queued events");
-    return static_cast<unsigned long>(sqlite3_column_int64(s.get(), 0));
-}
-
 std::string move_aside(const std::string &path) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};

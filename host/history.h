@@ -92,7 +92,6 @@ public:
                               unsigned long limit);
     std::vector<QueuedEvent> queued_events(int64_t after_seq, unsigned count);
     void event_delivered(int64_t seq);
-    unsigned long queued_event_count();
     // In the order they were stored.
     void for_each_block(const std::function<void(const StoredBlock &)> &visit);
     void for_each_alarm(const std::function<void(const AlarmRecord &)> &visit);

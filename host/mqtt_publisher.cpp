@@ -354,10 +354,15 @@ void MqttPublisher::take_request(uint32_t data_id, bool set, const std::string &
 
 void MqttPublisher::refuse(uint32_t data_id, bool set, const Json::Value &request_id,
                            const std::string &request, const std::string &reason) {
-    host.record_request({0, data_id, local_time_text(), "mqtt", set ? "set" : "control",
-                         id_text(request_id), request.substr(0, kLargestRequestPayload), "refused",
-                         reason});
-    answer(data_id, set, request_id, request, {"refused", reason});
+    RemoteRequest unread;
+    unread.set = set;
+    unread.text = request.substr(0, kLargestRequestPayload);
+    unread.source = "mqtt";
+    unread.request_id = id_text(request_id);
+    unread.done = [&](const RequestOutcome &outcome) {
+        answer(data_id, set, request_id, request, outcome);
+    };
+    host.conclude(data_id, unread, {"refused", reason});
 }
 
 void MqttPublisher::answer(uint32_t data_id, bool set, const Json::Value &request_id,

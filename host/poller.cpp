@@ -506,19 +506,15 @@ RequestOutcome Channel::control_outcome(int32_t status) const {
 // device without communication cannot carry one out, and a request must not wait for it to
 // come back (it could be long stale by then).
 void Channel::submit(RemoteRequest request) {
-    auto r = std::make_shared<RemoteRequest>(std::move(request));
-    auto refuse = [&](const std::string &outcome, const std::string &reason) {
-        host.record_request({0, device->data_id, local_time_text(), r->source,
-                             r->set ? "set" : "control", r->request_id, r->text, outcome, reason});
-        if (r->done)
-            r->done({outcome, reason});
-    };
     if (done)
-        return refuse("refused", "the host is stopping");
+        return host.conclude(device->data_id, request, {"refused", "the host is stopping"});
     if (remote || (control && control->remote))
-        return refuse("busy", "another request to this device is in progress");
+        return host.conclude(device->data_id, request,
+                             {"busy", "another request to this device is in progress"});
     if (lost)
-        return refuse("refused", "no communication with the device");
+        return host.conclude(device->data_id, request,
+                             {"refused", "no communication with the device"});
+    auto r = std::make_shared<RemoteRequest>(std::move(request));
     remote = Operation{r->set ? Operation::Set : Operation::Control, r->text, r};
     // Not from inside the caller (a broker's message callback): the line takes it when free.
     asio::post(host.io, [this] { next_step(); });
@@ -529,10 +525,7 @@ void Channel::cancel_remote(const std::string &reason) {
         return;
     const std::shared_ptr<RemoteRequest> r = remote->remote;
     remote.reset();
-    host.record_request({0, device->data_id, local_time_text(), r->source,
-                         r->set ? "set" : "control", r->request_id, r->text, "refused", reason});
-    if (r->done)
-        r->done({"refused", reason});
+    host.conclude(device->data_id, *r, {"refused", reason});
 }
 
 // ---- Host ----------------------------------------------------------------------------------
@@ -619,10 +612,14 @@ void Host::submit(uint32_t data_id, RemoteRequest request) {
     for (auto &c : all)
         if (c->data_id() == data_id)
             return c->submit(std::move(request));
+    conclude(data_id, request, {"refused", "no such device"});
+}
+
+void Host::conclude(uint32_t data_id, const RemoteRequest &request, const RequestOutcome &outcome) {
     record_request({0, data_id, local_time_text(), request.source, request.set ? "set" : "control",
-                    request.request_id, request.text, "refused", "no such device"});
+                    request.request_id, request.text, outcome.outcome, outcome.reason});
     if (request.done)
-        request.done({"refused", "no such device"});
+        request.done(outcome);
 }
 
 void Host::record_request(const RequestRecord &request) {

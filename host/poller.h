@@ -229,6 +229,8 @@ public:
     void submit(uint32_t data_id, RemoteRequest request);
     // Writes a request and its outcome to the history.
     void record_request(const RequestRecord &request);
+    // A request from outside that ends here: its outcome goes to the history and to the caller.
+    void conclude(uint32_t data_id, const RemoteRequest &request, const RequestOutcome &outcome);
     // Called when the run ends, before the loop stops (a publisher says goodbye).
     void on_stop(std::function<void()> f) { stopping = std::move(f); }
 

@@ -92,7 +92,7 @@ TEST_F(HistoryTest, TheEventBacklogSurvivesARestartAndCountsWhatOverflowDropped)
     EXPECT_EQ(after_first[0].payload, "e2");
 
     h.event_delivered(events[0].seq);
-    EXPECT_EQ(h.queued_event_count(), 2u);
+    EXPECT_EQ(h.queued_events(0, 10).size(), 2u);
     // e2 e3 e4 e5 e6: full at 5; e7 drops e2, e8 drops e3 (e4 then carries 2).
     for (int i = 4; i <= 6; ++i)
         EXPECT_EQ(h.queue_event("t/1/events", "e" + std::to_string(i), 5), 0u);
