@@ -216,27 +216,31 @@ std::optional<StoredBlock> History::newest_block(uint32_t data_id) {
     return found;
 }
 
-void History::for_each_block(const std::function<void(const StoredBlock &)> &visit) {
-    Statement s = prepare("SELECT id, data_id, time, bytes FROM blocks ORDER BY id");
+// Every row of `sql`, in order; `what` names the reading in an error.
+void History::for_each_row(const char *sql, const char *what,
+                           const std::function<void(sqlite3_stmt *)> &row) {
+    Statement s = prepare(sql);
     int rc;
     while ((rc = sqlite3_step(s.get())) == SQLITE_ROW)
-        visit(block_row(s.get()));
+        row(s.get());
     if (rc != SQLITE_DONE)
-        fail("read blocks");
+        fail(what);
+}
+
+void History::for_each_block(const std::function<void(const StoredBlock &)> &visit) {
+    for_each_row("SELECT id, data_id, time, bytes FROM blocks ORDER BY id", "read blocks",
+                 [&](sqlite3_stmt *r) { visit(block_row(r)); });
 }
 
 void History::for_each_alarm(const std::function<void(const AlarmRecord &)> &visit) {
-    Statement s = prepare("SELECT id, data_id, time, signal_id, state, text, detail FROM alarms "
-                          "ORDER BY id");
-    int rc;
-    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
-        sqlite3_stmt *r = s.get();
-        visit({sqlite3_column_int64(r, 0), static_cast<uint32_t>(sqlite3_column_int64(r, 1)),
-               column_text(r, 2), column_text(r, 3), column_text(r, 4) == "raised",
-               column_text(r, 5), column_text(r, 6)});
-    }
-    if (rc != SQLITE_DONE)
-        fail("read alarms");
+    for_each_row("SELECT id, data_id, time, signal_id, state, text, detail FROM alarms "
+                 "ORDER BY id",
+                 "read alarms", [&](sqlite3_stmt *r) {
+                     visit({sqlite3_column_int64(r, 0),
+                            static_cast<uint32_t>(sqlite3_column_int64(r, 1)), column_text(r, 2),
+                            column_text(r, 3), column_text(r, 4) == "raised", column_text(r, 5),
+                            column_text(r, 6)});
+                 });
 }
 
 void History::store_request(const RequestRecord &r) {
@@ -256,17 +260,14 @@ void History::store_request(const RequestRecord &r) {
 }
 
 void History::for_each_request(const std::function<void(const RequestRecord &)> &visit) {
-    Statement s = prepare("SELECT id, data_id, time, source, kind, request_id, request, outcome, "
-                          "reason FROM requests ORDER BY id");
-    int rc;
-    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
-        sqlite3_stmt *r = s.get();
-        visit({sqlite3_column_int64(r, 0), static_cast<uint32_t>(sqlite3_column_int64(r, 1)),
-               column_text(r, 2), column_text(r, 3), column_text(r, 4), column_text(r, 5),
-               column_text(r, 6), column_text(r, 7), column_text(r, 8)});
-    }
-    if (rc != SQLITE_DONE)
-        fail("read requests");
+    for_each_row("SELECT id, data_id, time, source, kind, request_id, request, outcome, reason "
+                 "FROM requests ORDER BY id",
+                 "read requests", [&](sqlite3_stmt *r) {
+                     visit({sqlite3_column_int64(r, 0),
+                            static_cast<uint32_t>(sqlite3_column_int64(r, 1)), column_text(r, 2),
+                            column_text(r, 3), column_text(r, 4), column_text(r, 5),
+                            column_text(r, 6), column_text(r, 7), column_text(r, 8)});
+                 });
 }
 
 unsigned long History::queue_event(const std::string &topic, const std::string &payload,

@@ -103,6 +103,8 @@ private:
     using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
     Statement prepare(const char *sql);
+    void for_each_row(const char *sql, const char *what,
+                      const std::function<void(sqlite3_stmt *)> &row);
     void execute(const char *sql);
     void check_integrity(const std::string &path);
     void step_done(sqlite3_stmt *s, const char *what);
