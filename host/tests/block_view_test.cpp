@@ -1,4 +1,4 @@
-#include "host/block_view.h"
+#include "host/outputs/block_view.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The capture format, the capture file writer (rotation, records that survive a kill) and the
 // transcript of `capture show`.
-#include "host/capture.h"
+#include "host/line/capture.h"
 #include "hostlib/frame_codec.h"
 
 #include <gtest/gtest.h>

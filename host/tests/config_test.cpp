@@ -1,5 +1,6 @@
-#include "host/config.h"
-#include "host/mqtt_client.h"
+#include "host/program/config.h"
+#include "host/common/wire_timing.h"
+#include "host/outputs/mqtt_client.h"
 
 #include <json/reader.h>
 

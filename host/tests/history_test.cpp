@@ -1,4 +1,4 @@
-#include "host/history.h"
+#include "host/stores/history.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "host/alarm_tracker.h"
-#include "host/log.h"
+#include "host/core/alarm_tracker.h"
+#include "host/common/log.h"
 
 #include <gtest/gtest.h>
 

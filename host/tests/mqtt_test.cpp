@@ -2,7 +2,7 @@
 // absence, and which control requests reach the power system. The host runs as its own process
 // (so that it can be killed), polling the simulator in its process; the line is recorded so
 // that "nothing was sent" is read off the bytes, not taken on trust.
-#include "host/mqtt_publisher.h"
+#include "host/outputs/mqtt_publisher.h"
 #include "host/tests/child_process.h"
 #include "host/tests/mqtt_broker.h"
 #include "host/tests/mqtt_subscriber.h"

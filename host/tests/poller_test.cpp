@@ -1,7 +1,7 @@
 // The event loop with the plug-in loaded in-process and the simulator as the line.
-#include "host/block_view.h"
-#include "host/devices.h"
-#include "host/poller.h"
+#include "host/outputs/block_view.h"
+#include "host/core/devices.h"
+#include "host/core/poller.h"
 #include "host/tests/file_contents.h"
 
 #include <json/reader.h>

@@ -1,7 +1,7 @@
 // A control command that the power system refuses (an error return) is reported as such, apart
 // from one that is answered and one that goes unanswered.
-#include "host/devices.h"
-#include "host/poller.h"
+#include "host/core/devices.h"
+#include "host/core/poller.h"
 #include "host/tests/file_contents.h"
 
 #include <boost/asio/steady_timer.hpp>

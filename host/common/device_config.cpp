@@ -1,0 +1,50 @@
+#include "host/common/device_config.h"
+
+#include "host/common/wire_timing.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace host {
+
+PortLocation parse_port(const std::string &text) {
+    PortLocation where;
+    // "sim:NAME" is a simulated line of its own: devices on different names do not share one.
+    if (text == "sim" || (text.rfind("sim:", 0) == 0 && text.size() > 4))
+        return where;
+    if (text.rfind("tcp:", 0) == 0) {
+        const auto colon = text.rfind(':');
+        const std::string host = text.substr(4, colon - 4);
+        const std::string port = text.substr(colon + 1);
+        char *end = nullptr;
+        const long number = std::strtol(port.c_str(), &end, 10);
+        if (colon < 4 || host.empty() || port.empty() || *end != '\0' || number < 1 ||
+            number > 65535)
+            throw std::invalid_argument("expected tcp:HOST:PORT with a port from 1 to 65535");
+        where.kind = PortLocation::Kind::Tcp;
+        where.path = host;
+        where.tcp_port = static_cast<uint16_t>(number);
+        return where;
+    }
+    if (text.empty())
+        throw std::invalid_argument(
+            "expected a serial device path, tcp:HOST:PORT, sim or sim:NAME");
+    where.kind = PortLocation::Kind::Serial;
+    where.path = text;
+    return where;
+}
+
+double DeviceConfig::reply_timeout() const {
+    return timeout ? *timeout : default_timeout(baud);
+}
+
+std::string DeviceConfig::key_name(const std::string &key) const {
+    if (!origin.empty())
+        return origin + "." + key;
+    // On the command line the option of the last part names it: settings.address -> --address
+    std::string option = key.substr(key.rfind('.') + 1);
+    std::replace(option.begin(), option.end(), '_', '-');
+    return "--" + option;
+}
+
+} // namespace host

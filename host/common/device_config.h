@@ -1,0 +1,59 @@
+// One configured device as every part of the host sees it: where it is reached, its settings,
+// its timing and its alarm configuration. Filled in by the command line or the configuration
+// file, read by the line, the polling core and the outputs.
+#pragma once
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace host {
+
+// A wrong option or configuration value; the message names it and is meant for the user.
+struct ConfigError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Where a device is reached.
+struct PortLocation {
+    enum class Kind { Serial, Tcp, Sim };
+    Kind kind = Kind::Sim;
+    std::string path; // serial device path, or the host name of a serial server
+    uint16_t tcp_port = 0;
+};
+
+// Parses "sim", "tcp:HOST:PORT" or a serial device path; throws std::invalid_argument.
+PortLocation parse_port(const std::string &text);
+
+struct DeviceConfig {
+    std::string port = "sim";
+    PortLocation port_location;
+    Json::Value settings{Json::objectValue}; // handed to the device's Init unchanged
+    uint32_t data_id = 1;
+    double interval = 5.0;         // seconds from the start of one round to the next
+    std::optional<double> timeout; // reply timeout in seconds; unset: sized from the baud rate
+    unsigned baud = 9600;
+    std::map<std::string, int> alarm_settings;
+    std::map<std::string, float> alarm_thresholds;
+    Json::Value sim; // scenario of the built-in simulator (port "sim" only); null: none
+    // How messages name this device's keys: "config: devices[0]" or "" (command line).
+    std::string origin;
+
+    double reply_timeout() const;
+    // The text that names `key` of this device in a message.
+    std::string key_name(const std::string &key) const;
+};
+
+// The range every duration of the host is held to: shorter ones would spin the event loop,
+// longer ones overflow the clock.
+struct DurationRange {
+    double low, high;
+};
+constexpr DurationRange kIntervalRange{0.001, 86400.0};
+constexpr DurationRange kTimeoutRange{0.01, 3600.0};
+
+} // namespace host

@@ -1,0 +1,66 @@
+// Reads a device data block back into the driver's packed records and presents it: a compact
+// table, one JSON object per block, or comma-separated values.
+//
+//   0              rcData (45)
+//   45             R x mpx23_rc_channel (19 each)
+//   45 + 19R       acData (37)
+//   82 + 19R       A x mpx23_ac_channel (22 each)
+//   82 + 19R + 22A dcData (194)
+//   276 + ...      param47_a (2), param47_b (2)
+//
+// R and A are the channel counts of rcData and acData; a block whose length disagrees with
+// them is refused rather than read past.
+#pragma once
+
+#include "host/stores/history.h"
+#include "mpx23/telemetry.h"
+
+#include <json/value.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace host {
+
+struct DecodedBlock {
+    rcData rc{};
+    std::vector<mpx23_rc_channel> modules;
+    acData ac{};
+    std::vector<mpx23_ac_channel> inputs;
+    dcData dc{};
+    uint16_t param47_a = 0;
+    uint16_t param47_b = 0;
+};
+
+// Bytes of a block with `modules` rectifier and `inputs` AC input records.
+size_t block_size(size_t modules, size_t inputs);
+
+// False, with `error` saying why, when the bytes are not a whole block.
+bool decode_block(const unsigned char *data, size_t len, DecodedBlock &out, std::string &error);
+
+// "YYYY-MM-DD HH:MM:SS" of a 7-byte time record.
+std::string time_text(const uint8_t (&record)[kTimeRecordSize]);
+std::string hex(const unsigned char *data, size_t len);
+
+// Every field of every record by its name, the block's time and its bytes as hex ("block").
+Json::Value block_json(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
+                       size_t len);
+// The unit of each field that has one, by record: {"dcData": {"voltage": "V", ...}, ...}.
+Json::Value block_units();
+// One or two lines without a final newline: time, DC, AC phases, modules.
+std::string block_table(uint32_t data_id, const DecodedBlock &block);
+
+std::string csv_header();
+std::string csv_row(int64_t row, const std::string &stored, uint32_t data_id,
+                    const DecodedBlock &block);
+
+// Compact JSON text on one line, floats with 7 significant digits.
+std::string json_line(const Json::Value &value);
+
+// An alarm transition as a line of text, and as a JSON object (without its history row).
+std::string alarm_text(const AlarmRecord &alarm);
+Json::Value alarm_json(const AlarmRecord &alarm);
+
+} // namespace host

@@ -1,0 +1,25 @@
+// What the MQTT publisher is told by the command line or the configuration file.
+#pragma once
+
+#include <string>
+
+namespace host {
+
+// Publishing to an MQTT broker; off while `url` is empty.
+struct MqttOptions {
+    std::string url;               // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+    std::string ca_file;           // mqtts: the authority of the broker's certificate
+    std::string user;              // empty: no login
+    std::string password_file;     // its first line is the password
+    std::string prefix;            // empty: mpx23/<host name>
+    std::string client_id;         // empty: the prefix, '/' made '-'
+    bool control = false;          // take set and control requests from the broker
+    unsigned long backlog = 10000; // events kept while the broker is away; then the oldest go
+    // Where each key came from, for messages: "--mqtt-user" or "config: mqtt.user".
+    std::string origin;
+};
+
+// The most events a backlog may be told to keep.
+constexpr unsigned long kLargestMqttBacklog = 1000000;
+
+} // namespace host

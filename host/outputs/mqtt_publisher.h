@@ -1,0 +1,102 @@
+// The host's state, alarms and events on an MQTT broker, and control requests from it.
+//
+//   <prefix>/status              "online" / "offline" (retained; "offline" is the will)
+//   <prefix>/<data_id>/state     the last completed round's block, decoded (retained)
+//   <prefix>/<data_id>/alarms    the alarms active now, with the time each was raised (retained)
+//   <prefix>/<data_id>/events    alarm transitions, communication lost / re-established (QoS 1)
+//   <prefix>/<data_id>/set       parameter setting requests, with --mqtt-control only
+//   <prefix>/<data_id>/control   remote control requests, with --mqtt-control only
+//   <prefix>/<data_id>/result    each request's outcome, with its id (QoS 1)
+//
+// Events go to a backlog in the history database first and leave it when the broker has
+// acknowledged them, so that a broker that is away, or a host restarted meanwhile, loses none
+// (up to the backlog's bound: then the oldest go, and the next one delivered counts them).
+// State and alarms are published again on every connection.
+#pragma once
+
+#include "host/outputs/mqtt_options.h"
+#include "host/stores/history.h"
+#include "host/common/log.h"
+#include "host/outputs/mqtt_client.h"
+#include "host/core/poller.h"
+
+#include <json/value.h>
+
+#include <boost/asio/io_context.hpp>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// The largest request payload taken; anything longer is refused unread.
+constexpr size_t kLargestRequestPayload = 512;
+// Events in flight at once: the broker acknowledges them in order.
+constexpr unsigned kEventWindow = 16;
+
+// The time of an event: UTC with milliseconds, "2026-12-08T21:40:03.125Z".
+std::string utc_time_text();
+
+// The default topic prefix, "mpx23/<host name>".
+std::string default_mqtt_prefix();
+
+// The login the options describe (reads the password file); throws ConfigError.
+MqttLogin mqtt_login(const MqttOptions &options, const std::string &prefix);
+
+class MqttPublisher : public HostObserver, public MqttConnection::Listener {
+public:
+    // `backlog`: where events wait (the history database, or one in memory without it).
+    MqttPublisher(boost::asio::io_context &io, Log &log, Host &host, History &backlog,
+                  const MqttOptions &options, std::vector<uint32_t> data_ids);
+    ~MqttPublisher() override;
+
+    void start();
+    // Says "offline" and leaves the broker.
+    void stop();
+    const std::string &prefix() const { return topic_prefix; }
+
+    // HostObserver
+    void block_published(uint32_t data_id, const Json::Value &state) override;
+    void alarm_changed(const AlarmRecord &alarm) override;
+    void communication_changed(uint32_t data_id, bool lost) override;
+
+    // MqttConnection::Listener
+    void on_connected() override;
+    void on_connection_lost() override;
+    void on_delivered(int id) override;
+    void on_message(const std::string &topic, const std::string &payload, bool retained) override;
+
+private:
+    struct ActiveAlarm {
+        std::string text, detail, since;
+    };
+
+    std::string topic(uint32_t data_id, const char *leaf) const;
+    void queue_event(uint32_t data_id, Json::Value event);
+    void send_backlog();
+    void publish_state(uint32_t data_id);
+    void publish_alarms(uint32_t data_id);
+    void take_request(uint32_t data_id, bool set, const std::string &payload, bool retained);
+    void answer(uint32_t data_id, bool set, const Json::Value &request_id,
+                const std::string &request, const RequestOutcome &outcome);
+    void refuse(uint32_t data_id, bool set, const Json::Value &request_id,
+                const std::string &request, const std::string &reason);
+
+    Log &log;
+    Host &host;
+    History &backlog;
+    MqttOptions options;
+    std::string topic_prefix;
+    std::vector<uint32_t> devices;
+    std::unique_ptr<MqttConnection> connection;
+    std::map<uint32_t, std::string> states; // the newest state payload of each device
+    std::map<uint32_t, std::map<std::string, ActiveAlarm>> active;
+    std::map<int, int64_t> in_flight; // message id -> backlog sequence number
+    int64_t last_sent = 0;            // the newest backlog event handed to this connection
+    bool backlog_failing = false;
+};
+
+} // namespace host

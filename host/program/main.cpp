@@ -1,0 +1,215 @@
+// mpx23-host: the reference host. Loads the driver plug-in, polls its power systems over serial
+// lines, serial servers or the built-in simulator, keeps history in SQLite and reports alarms.
+#include "host/line/capture.h"
+#include "host/program/config.h"
+#include "host/program/demo.h"
+#include "host/core/devices.h"
+#include "host/stores/history.h"
+#include "host/program/history_report.h"
+#include "host/common/log.h"
+#include "host/outputs/mqtt_publisher.h"
+#include "host/core/plugin_loader.h"
+#include "host/core/poller.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#ifndef MPX23_HOST_PLUGIN
+#define MPX23_HOST_PLUGIN "mpx23.so"
+#endif
+
+namespace {
+
+using namespace host;
+
+constexpr int kExitFailure = 1;
+constexpr int kExitConfig = 2;
+
+// The host's results go to a private copy of standard output, so that file descriptor 1 can be
+// handed to the driver, which prints its diagnostics there.
+std::FILE *private_output() {
+    const int fd = dup(STDOUT_FILENO);
+    std::FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    return f ? f : stdout;
+}
+
+bool redirect_driver_output(const Options &o, std::string &error) {
+    std::fflush(stdout);
+    if (o.verbose) {
+        setvbuf(stdout, nullptr, _IOLBF, 0); // interleave sensibly with the host's lines
+        return true;
+    }
+    const int fd = open(o.driver_log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "--driver-log: cannot open " + o.driver_log + ": " + std::strerror(errno);
+        return false;
+    }
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+    return true;
+}
+
+// A damaged history stops the host unless it was told to move the file aside and start anew.
+std::unique_ptr<History> open_history(const Options &o, Log &log) {
+    try {
+        return std::make_unique<History>(o.history, o.retention);
+    } catch (const HistoryDamaged &e) {
+        if (!o.history_recover)
+            throw HistoryDamaged(std::string(e.what()) +
+                                 "; --history-recover moves it aside and starts a new one");
+        const std::string moved = move_aside(o.history);
+        log.line(std::string(e.what()) + ": moved to " + moved + ", starting a new one");
+        return std::make_unique<History>(o.history, o.retention);
+    }
+}
+
+int run(const Options &o, Output &out, Log &log) {
+    std::optional<Plugin> plugin;
+    try {
+        plugin.emplace(o.plugin.empty() ? default_plugin_path(MPX23_HOST_PLUGIN) : o.plugin);
+    } catch (const PluginError &e) {
+        log.error(e.what());
+        return kExitFailure;
+    }
+    std::unique_ptr<History> history;
+    try {
+        if (!o.history.empty())
+            history = open_history(o, log);
+    } catch (const HistoryError &e) {
+        log.error(e.what());
+        return kExitFailure;
+    }
+    const std::vector<DeviceConfig> devices =
+        o.mode == Options::Mode::Demo ? std::vector<DeviceConfig>{demo_device()} : o.devices;
+    std::unique_ptr<CaptureWriter> capture;
+    try {
+        if (!o.capture.empty())
+            capture = std::make_unique<CaptureWriter>(o.capture, o.capture_max, log);
+    } catch (const std::runtime_error &e) {
+        log.error(e.what());
+        return kExitFailure;
+    }
+    auto controller = std::make_shared<KVOController>();
+    boost::asio::io_context io;
+    RunOptions run_options{o.rounds, o.get, o.set, o.control, o.json, o.target};
+    run_options.capture = capture.get();
+    Host host(io, out, log, history.get(), run_options);
+    try {
+        for (const auto &d : devices) {
+            auto device = make_device(*plugin, d, controller);
+            if (history)
+                restore_cache(*history, *device, log);
+            host.add(d, device);
+        }
+    } catch (const ConfigError &e) {
+        log.error(e.what());
+        return kExitConfig;
+    } catch (const PluginError &e) {
+        log.error(e.what());
+        return kExitFailure;
+    } catch (const HistoryError &e) {
+        log.error(e.what());
+        return kExitFailure;
+    }
+    // Events wait for the broker in the history; without one, in memory only.
+    std::unique_ptr<History> memory_backlog;
+    std::unique_ptr<MqttPublisher> publisher;
+    if (!o.mqtt.url.empty()) {
+        try {
+            if (!history) {
+                memory_backlog = std::make_unique<History>(":memory:", o.retention);
+                log.line("mqtt: no --history: events wait for the broker in memory only");
+            }
+            std::vector<uint32_t> data_ids;
+            for (const auto &d : devices)
+                data_ids.push_back(d.data_id);
+            publisher = std::make_unique<MqttPublisher>(
+                io, log, host, history ? *history : *memory_backlog, o.mqtt, data_ids);
+        } catch (const ConfigError &e) {
+            log.error(e.what());
+            return kExitConfig;
+        } catch (const HistoryError &e) {
+            log.error(e.what());
+            return kExitFailure;
+        }
+        host.set_observer(publisher.get());
+        host.on_stop([&publisher] { publisher->stop(); });
+        publisher->start();
+    }
+    if (o.mode == Options::Mode::Demo && !o.json)
+        out.line(demo_banner(o.rounds));
+    return host.run();
+}
+
+int history_command(const Options &o, Output &out, Log &log) {
+    if (access(o.history.c_str(), R_OK) != 0) {
+        log.error("history " + o.history + ": " + std::strerror(errno));
+        return kExitFailure;
+    }
+    try {
+        History history(o.history, o.retention);
+        return print_history(history, o, out, log);
+    } catch (const HistoryError &e) {
+        log.error(e.what());
+        return kExitFailure;
+    }
+}
+
+// "capture show FILE": the transcript on standard output.
+int capture_show(const Options &o, Output &out, Log &log) {
+    try {
+        for (const auto &line : capture_transcript(sim::read_capture(o.capture)))
+            out.line(line);
+        return 0;
+    } catch (const std::runtime_error &e) {
+        log.error("capture " + std::string(e.what()));
+        return kExitFailure;
+    }
+}
+
+int start(int argc, char **argv, Log &log) {
+    Options options;
+    try {
+        options = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const ConfigError &e) {
+        log.error(e.what());
+        return kExitConfig;
+    }
+    if (options.mode == Options::Mode::Help) {
+        std::fputs(usage().c_str(), stdout);
+        return 0;
+    }
+    Output out(private_output());
+    if (options.mode == Options::Mode::History)
+        return history_command(options, out, log);
+    if (options.mode == Options::Mode::CaptureShow)
+        return capture_show(options, out, log);
+    std::string error;
+    if (!redirect_driver_output(options, error)) {
+        log.error(error);
+        return kExitConfig;
+    }
+    return run(options, out, log);
+}
+
+} // namespace
+
+// Whatever goes wrong, the host ends with a message and an exit code, never an abort.
+int main(int argc, char **argv) {
+    Log log;
+    try {
+        return start(argc, argv, log);
+    } catch (const std::exception &e) {
+        log.error(std::string("unexpected error: ") + e.what());
+    } catch (...) {
+        log.error("unexpected error");
+    }
+    return kExitFailure;
+}
