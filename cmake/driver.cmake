@@ -11,7 +11,7 @@ add_library(mpx23_driver OBJECT
   mpx23/control.cpp
   plugin/entry.cpp)
 target_include_directories(mpx23_driver PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(mpx23_driver PUBLIC JsonCpp::JsonCpp Boost::headers)
+target_link_libraries(mpx23_driver PUBLIC mpx23_protocol JsonCpp::JsonCpp Boost::headers)
 set_target_properties(mpx23_driver PROPERTIES
   CXX_VISIBILITY_PRESET hidden
   VISIBILITY_INLINES_HIDDEN ON)

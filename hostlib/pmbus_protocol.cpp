@@ -3,6 +3,7 @@
 #include "framework/pmbus_protocol.h"
 #include "hostlib/frame_codec.h"
 #include "hostlib/host_services.h"
+#include "protocol/codes.h"
 
 #include <array>
 #include <cstdlib>
@@ -118,7 +119,7 @@ int PMBusProtocol::process(unsigned char *data, unsigned len) {
             process_error();
             continue;
         }
-        if (bin[3] != 0x00) {
+        if (bin[3] != protocol::rtn::kNormal) {
             link->refusal = bin[3];
             link->last_fault = FrameFault::ReturnCode;
             process_error();

@@ -7,6 +7,7 @@
 // cleared). The device setting "alarm_profile" (0 or 2) fixes it instead, for plants whose
 // alarms are evaluated elsewhere or that have a single input.
 #include "mpx23/mpx23.h"
+#include "protocol/identifiers.h"
 
 #include <boost/lexical_cast.hpp>
 #include <json/value.h>
@@ -81,8 +82,7 @@ bool dc_above(const Readings &r, float limit) {
 enum class Detail { Voltages, Frequencies, DcVoltage };
 
 struct AlarmRule {
-    const char *signal_id;
-    const char *text;
+    protocol::AlarmSignal signal;
     bool (*active)(const Readings &, float limit);
     bool limit_from_thresholds; // else the fixed limit
     float fixed_limit;
@@ -91,19 +91,14 @@ struct AlarmRule {
 
 // Evaluated in this order, each enabled alarm reported once per round.
 const AlarmRule kAlarms[] = {
-    {"220600120010", "001#48V直流系统交流输入电压过高告警", any_phase_above, false, kOverVoltage,
-     Detail::Voltages},
-    {"220600130010", "001#48V直流系统交流输入电压过低告警", any_phase_low, false, kUnderVoltage,
-     Detail::Voltages},
-    {"220600140010", "001#48V直流系统交流输入停电告警", all_phases_below, false, kUnderVoltage,
-     Detail::Voltages},
-    {"220600160010", "001#48V直流系统交流输入频率过高告警", any_freq_above, true, 0.0f,
-     Detail::Frequencies},
-    {"220600170010", "001#48V直流系统交流输入频率过低告警", any_freq_low, true, 0.0f,
-     Detail::Frequencies},
-    {"210600320010", "48V直流系统直流总电压过低告警", dc_below, true, 0.0f, Detail::DcVoltage},
-    {"210600330010", "48V直流系统直流总电压超低告警", dc_below, true, 0.0f, Detail::DcVoltage},
-    {"210600340010", "直流总电压过高告警", dc_above, true, 0.0f, Detail::DcVoltage},
+    {protocol::alarm::kAcOverVoltage, any_phase_above, false, kOverVoltage, Detail::Voltages},
+    {protocol::alarm::kAcUnderVoltage, any_phase_low, false, kUnderVoltage, Detail::Voltages},
+    {protocol::alarm::kAcFailure, all_phases_below, false, kUnderVoltage, Detail::Voltages},
+    {protocol::alarm::kAcFrequencyHigh, any_freq_above, true, 0.0f, Detail::Frequencies},
+    {protocol::alarm::kAcFrequencyLow, any_freq_low, true, 0.0f, Detail::Frequencies},
+    {protocol::alarm::kDcVoltageLow, dc_below, true, 0.0f, Detail::DcVoltage},
+    {protocol::alarm::kDcVoltageVeryLow, dc_below, true, 0.0f, Detail::DcVoltage},
+    {protocol::alarm::kDcVoltageHigh, dc_above, true, 0.0f, Detail::DcVoltage},
 };
 
 // The detail texts write each reading as a text stream writes a float with default settings:
@@ -205,7 +200,7 @@ void MPX23::RunCheckThreshold() {
     static const std::vector<Names> names = [] {
         std::vector<Names> v;
         for (const AlarmRule &alarm : kAlarms)
-            v.push_back({alarm.signal_id, alarm.text});
+            v.push_back({alarm.signal.id, alarm.signal.text});
         return v;
     }();
 

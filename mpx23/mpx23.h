@@ -4,8 +4,9 @@
 
 #include "framework/pmbus_protocol.h"
 #include "framework/uni_buffer_device.h"
-#include "mpx23/control_codes.h"
 #include "mpx23/telemetry.h"
+#include "protocol/codes.h"
+#include "protocol/control_codes.h"
 
 #include <cstdint>
 #include <string>
@@ -24,8 +25,8 @@ enum class PollStep : int32_t {
     RcAlarms = 6,
     DcAnalogue = 7,
     DcAlarms = 8,
-    SetParameterPending = control_code::kSetParameter,
-    RemoteControlPending = control_code::kRemoteControl,
+    SetParameterPending = protocol::control_code::kSetParameter,
+    RemoteControlPending = protocol::control_code::kRemoteControl,
     // Not states, marks of the step table: the round ends here; a change this step ignores.
     RoundEnd = 0,
     None = -1,
@@ -59,12 +60,11 @@ public:
 private:
     friend class MPX23TestView;
 
-    // The INFO byte of AC and DC distribution queries: every distribution unit.
-    static constexpr uint8_t kAllUnits = 0xFF;
-
-    uint8_t cmd_info = kAllUnits;
+    uint8_t cmd_info = protocol::kAllUnits; // INFO of AC and DC distribution queries
     uint8_t ac_data_flag = 0;
     uint8_t rc_data_flag = 0;
+    // The telemetry store, each member named as its record: the data block's records, and the
+    // names the host shows them by, are acData, ac_channels, dcData, rcData, rc_channels.
     ::acData acData{};
     std::vector<mpx23_ac_channel> ac_channels;
     ::dcData dcData{};
@@ -72,12 +72,15 @@ private:
     std::vector<mpx23_rc_channel> rc_channels;
     int32_t ctrl_result = -1;
     int32_t alarm_profile = 0;
-    uint16_t param47_a = 0;
-    uint16_t param47_b = 0;
+    uint16_t param47_a = 0; // the two values of the parameter reply (0x42/0x47): the block's
+    uint16_t param47_b = 0; // parameter fields, named by that reply
 
     // Reply decoders: each takes the bytes to decode and their count, and returns the number of
     // bytes consumed or -1 when the reply cannot be read. AC and DC distribution decoders get the
     // INFO field behind its data flag and unit count; rectifier decoders get the whole INFO.
+    // Each is named by its reply's CID1 and CID2, as the stored records' fields (p40_43,
+    // p41_44_count ...) and the diagnostic lines that operators match ("parse41_42
+    // channel_count") name it.
     int parse40_42(const unsigned char *data, int len);
     int parse40_43(const unsigned char *data, int len);
     int parse40_44(const unsigned char *data, int len);

@@ -8,19 +8,9 @@
 #include "mpx23/mpx23.h"
 #include "mpx23/reply.h"
 #include "mpx23/texts.h"
+#include "protocol/codes.h"
 
 #include <cstdio>
-
-namespace {
-
-constexpr uint8_t kAcGroup = 0x40;
-constexpr uint8_t kRcGroup = 0x41;
-constexpr uint8_t kDcGroup = 0x42;
-
-constexpr uint8_t kStatusChanged = 0x10; // data flag bit 4
-constexpr uint8_t kAlarmChanged = 0x01;  // data flag bit 0
-
-} // namespace
 
 // What a step does with a reply of another group than the one it asked.
 enum class MPX23::OtherGroup : uint8_t {
@@ -35,63 +25,140 @@ enum class MPX23::Slice : uint8_t {
     WholeInfo, // data flag included; the reply is taken only when consumed exactly
 };
 
-// One row per poll step: the command sent on entering the step, and how its reply is taken.
+// One row per poll step: the command sent on entering the step, how its reply is taken, the
+// lines said about it, and the step that follows.
 struct MPX23::StepRow {
-    PollStep step;
-    uint8_t cid1, cid2;
-    bool with_info; // the one-byte INFO (cmd_info: all units) of AC and DC distribution queries
-    OtherGroup other_group;
-    Slice slice;
-    Decoder decoder;
-    // The member keeping the group's data flag (null: the DC group keeps none). An analogue
-    // reply stores its data flag there; the other steps of the group read it from there.
-    uint8_t MPX23::*group_flag;
-    bool analogue;          // the reply carries the group's data flag
-    bool one_unit;          // the reply is taken only when it covers exactly one unit
-    const char *unit_label; // diagnostic line with the reply's unit count, before decoding
-    const char *used_label; // diagnostic line with the decoder's result
-    const char *error_log;  // the host's log line when the reply is not taken
-    const char *error_line; // diagnostic line when the reply is not taken
+    // Whether the command carries the one-byte INFO (cmd_info: all units) of the AC and DC
+    // distribution queries.
+    enum class Info : uint8_t { None, AllUnits };
+    struct Command {
+        uint8_t group;     // CID1
+        uint8_t operation; // CID2
+        Info info;
+    };
+
+    // The group's data flag as the step has it: an analogue reply carries it (and may keep it
+    // in the group's member for the group's other steps), the other steps read it from there.
+    // The DC group keeps none.
+    struct DataFlag {
+        uint8_t MPX23::*kept;
+        bool carried;
+        static constexpr DataFlag carried_into(uint8_t MPX23::*member) { return {member, true}; }
+        static constexpr DataFlag carried_only() { return {nullptr, true}; }
+        static constexpr DataFlag read_from(uint8_t MPX23::*member) { return {member, false}; }
+        static constexpr DataFlag none() { return {nullptr, false}; }
+    };
+    // How many units a reply must cover to be taken.
+    enum class Units : uint8_t { Any, ExactlyOne };
+    struct Take {
+        OtherGroup other_group;
+        Slice slice;
+        Decoder decoder;
+        DataFlag flag;
+        Units units;
+    };
+
+    // What the driver says about the reply; each line is optional.
+    struct Lines {
+        const char *unit_count = nullptr;   // diagnostic line with the reply's units, first
+        const char *decoded_size = nullptr; // diagnostic line with the decoder's result
+        const char *error_log = nullptr;    // the host's log line when the reply is not taken
+        const char *error_line = nullptr;   // diagnostic line when the reply is not taken
+        constexpr Lines with_unit_count(const char *line) const {
+            return with(&Lines::unit_count, line);
+        }
+        constexpr Lines with_decoded_size(const char *line) const {
+            return with(&Lines::decoded_size, line);
+        }
+        constexpr Lines with_error_log(const char *line) const {
+            return with(&Lines::error_log, line);
+        }
+        constexpr Lines with_error_line(const char *line) const {
+            return with(&Lines::error_line, line);
+        }
+        constexpr Lines with(const char *Lines::*member, const char *line) const {
+            Lines lines = *this;
+            lines.*member = line;
+            return lines;
+        }
+    };
+
     // The next step: on a status change (None: the status bit is not looked at), on an alarm
     // change, and on a quiet power system. Until flags decide, the first of the two changes.
-    PollStep on_status, on_alarm, quiet;
+    struct Next {
+        PollStep status = PollStep::None;
+        PollStep alarm = PollStep::None;
+        PollStep quiet = PollStep::None;
+        static constexpr Next always(PollStep step) { return {PollStep::None, step, step}; }
+        constexpr Next on_status(PollStep step) const { return {step, alarm, quiet}; }
+        constexpr Next on_alarm(PollStep step) const { return {status, step, quiet}; }
+        constexpr Next when_quiet(PollStep step) const { return {status, alarm, step}; }
+    };
+
+    PollStep step;
+    Command command;
+    Take take;
+    Lines lines;
+    Next next;
 };
 
 const MPX23::StepRow *MPX23::find_step(int32_t state) {
+    namespace group = protocol::group;
+    namespace command = protocol::command;
     using S = PollStep;
     using G = OtherGroup;
+    using Row = StepRow;
+    using Command = Row::Command;
+    using Take = Row::Take;
+    using Lines = Row::Lines;
+    using Next = Row::Next;
+    using Flag = Row::DataFlag;
+    constexpr Row::Info kNoInfo = Row::Info::None;
+    constexpr Row::Info kAllUnits = Row::Info::AllUnits;
+    constexpr Row::Units kAnyUnits = Row::Units::Any;
+    constexpr Row::Units kOneUnit = Row::Units::ExactlyOne;
     // ~ VER ADR CID1 CID2 LENGTH [INFO] CHKSUM \r
     // Rows in the order a full round sends their commands; row k holds step k modulo 9.
-    static const StepRow steps[] = {
-        {S::Parameters, kDcGroup, 0x47, false, G::LogAndGoOn, Slice::WholeInfo, &MPX23::parse42_47,
-         nullptr, false, false, nullptr, nullptr, nullptr, nullptr, S::None, S::AcAnalogue,
-         S::AcAnalogue},
-        {S::AcAnalogue, kAcGroup, 0x42, true, G::ResetRound, Slice::Body, &MPX23::parse40_42,
-         &MPX23::ac_data_flag, true, false, text::kAcNumber, nullptr, nullptr, text::kAcError,
-         S::AcStatus, S::AcAlarms, S::RcAnalogue},
-        {S::AcStatus, kAcGroup, 0x43, true, G::Ignore, Slice::Body, &MPX23::parse40_43,
-         &MPX23::ac_data_flag, false, false, nullptr, nullptr, nullptr, nullptr, S::None,
-         S::AcAlarms, S::RcAnalogue},
-        {S::AcAlarms, kAcGroup, 0x44, true, G::Ignore, Slice::Body, &MPX23::parse40_44,
-         &MPX23::ac_data_flag, false, false, nullptr, nullptr, nullptr, nullptr, S::None,
-         S::RcAnalogue, S::RcAnalogue},
-        {S::RcAnalogue, kRcGroup, 0x42, false, G::Ignore, Slice::WholeInfo, &MPX23::parse41_42,
-         &MPX23::rc_data_flag, true, false, nullptr, nullptr, text::kRcAnalogueLog,
-         text::kRcAnalogueError, S::RcStatus, S::RcAlarms, S::DcAnalogue},
-        {S::RcStatus, kRcGroup, 0x43, false, G::Ignore, Slice::WholeInfo, &MPX23::parse41_43,
-         &MPX23::rc_data_flag, false, false, nullptr, nullptr, text::kRcStatusLog, nullptr, S::None,
-         S::RcAlarms, S::DcAnalogue},
-        {S::RcAlarms, kRcGroup, 0x44, false, G::Ignore, Slice::WholeInfo, &MPX23::parse41_44,
-         &MPX23::rc_data_flag, false, false, nullptr, nullptr, text::kRcAlarmLog, nullptr, S::None,
-         S::DcAnalogue, S::DcAnalogue},
+    static constexpr StepRow steps[] = {
+        {S::Parameters, Command{group::kDc, command::kParameters, kNoInfo},
+         Take{G::LogAndGoOn, Slice::WholeInfo, &MPX23::parse42_47, Flag::none(), kAnyUnits},
+         Lines(), Next::always(S::AcAnalogue)},
+        {S::AcAnalogue, Command{group::kAc, command::kAnalogue, kAllUnits},
+         Take{G::ResetRound, Slice::Body, &MPX23::parse40_42,
+              Flag::carried_into(&MPX23::ac_data_flag), kAnyUnits},
+         Lines().with_unit_count(text::kAcNumber).with_error_line(text::kAcError),
+         Next().on_status(S::AcStatus).on_alarm(S::AcAlarms).when_quiet(S::RcAnalogue)},
+        {S::AcStatus, Command{group::kAc, command::kStatus, kAllUnits},
+         Take{G::Ignore, Slice::Body, &MPX23::parse40_43, Flag::read_from(&MPX23::ac_data_flag),
+              kAnyUnits},
+         Lines(), Next().on_alarm(S::AcAlarms).when_quiet(S::RcAnalogue)},
+        {S::AcAlarms, Command{group::kAc, command::kAlarms, kAllUnits},
+         Take{G::Ignore, Slice::Body, &MPX23::parse40_44, Flag::read_from(&MPX23::ac_data_flag),
+              kAnyUnits},
+         Lines(), Next::always(S::RcAnalogue)},
+        {S::RcAnalogue, Command{group::kRectifiers, command::kAnalogue, kNoInfo},
+         Take{G::Ignore, Slice::WholeInfo, &MPX23::parse41_42,
+              Flag::carried_into(&MPX23::rc_data_flag), kAnyUnits},
+         Lines().with_error_log(text::kRcAnalogueLog).with_error_line(text::kRcAnalogueError),
+         Next().on_status(S::RcStatus).on_alarm(S::RcAlarms).when_quiet(S::DcAnalogue)},
+        {S::RcStatus, Command{group::kRectifiers, command::kStatus, kNoInfo},
+         Take{G::Ignore, Slice::WholeInfo, &MPX23::parse41_43,
+              Flag::read_from(&MPX23::rc_data_flag), kAnyUnits},
+         Lines().with_error_log(text::kRcStatusLog),
+         Next().on_alarm(S::RcAlarms).when_quiet(S::DcAnalogue)},
+        {S::RcAlarms, Command{group::kRectifiers, command::kAlarms, kNoInfo},
+         Take{G::Ignore, Slice::WholeInfo, &MPX23::parse41_44,
+              Flag::read_from(&MPX23::rc_data_flag), kAnyUnits},
+         Lines().with_error_log(text::kRcAlarmLog), Next::always(S::DcAnalogue)},
         // There is no DC status query: a DC status change, like an alarm change, fetches the
         // alarms.
-        {S::DcAnalogue, kDcGroup, 0x42, true, G::Ignore, Slice::Body, &MPX23::parse42_42, nullptr,
-         true, true, text::kDcNumber, text::kDcUsedLength, nullptr, nullptr, S::DcAlarms,
-         S::DcAlarms, S::RoundEnd},
-        {S::DcAlarms, kDcGroup, 0x44, true, G::Ignore, Slice::Body, &MPX23::parse42_44, nullptr,
-         false, true, text::kDcAlarmNumber, nullptr, nullptr, nullptr, S::None, S::RoundEnd,
-         S::RoundEnd},
+        {S::DcAnalogue, Command{group::kDc, command::kAnalogue, kAllUnits},
+         Take{G::Ignore, Slice::Body, &MPX23::parse42_42, Flag::carried_only(), kOneUnit},
+         Lines().with_unit_count(text::kDcNumber).with_decoded_size(text::kDcUsedLength),
+         Next().on_status(S::DcAlarms).on_alarm(S::DcAlarms).when_quiet(S::RoundEnd)},
+        {S::DcAlarms, Command{group::kDc, command::kAlarms, kAllUnits},
+         Take{G::Ignore, Slice::Body, &MPX23::parse42_44, Flag::none(), kOneUnit},
+         Lines().with_unit_count(text::kDcAlarmNumber), Next::always(S::RoundEnd)},
     };
     constexpr int kRows = sizeof steps / sizeof steps[0];
     if (state < 1 || state > kRows)
@@ -114,10 +181,11 @@ MPX23::~MPX23() = default;
 void MPX23::send_step(PollStep state) {
     const StepRow *step = find_step(static_cast<int32_t>(state));
     poll_state = static_cast<int32_t>(state);
-    if (step->with_info)
-        write_pmbus_cmd(step->cid1, step->cid2, &cmd_info, 1);
+    const StepRow::Command &command = step->command;
+    if (command.info == StepRow::Info::AllUnits)
+        write_pmbus_cmd(command.group, command.operation, &cmd_info, 1);
     else
-        write_pmbus_cmd(step->cid1, step->cid2);
+        write_pmbus_cmd(command.group, command.operation);
 }
 
 int MPX23::RefreshStatus() {
@@ -134,70 +202,76 @@ bool MPX23::flags_decide() const {
 }
 
 PollStep MPX23::next_step(const StepRow &row, uint8_t flag) const {
-    const bool status_matters = row.on_status != PollStep::None;
+    const StepRow::Next &next = row.next;
+    const bool status_matters = next.status != PollStep::None;
     if (!flags_decide())
-        return status_matters ? row.on_status : row.on_alarm;
-    if (status_matters && (flag & kStatusChanged))
-        return row.on_status;
-    return (flag & kAlarmChanged) ? row.on_alarm : row.quiet;
+        return status_matters ? next.status : next.alarm;
+    if (status_matters && (flag & protocol::data_flag::kStatusChanged))
+        return next.status;
+    return (flag & protocol::data_flag::kAlarmChanged) ? next.alarm : next.quiet;
 }
 
+// The poll steps first: they take nearly every reply, and no step shares a control request's
+// state.
 int MPX23::process_payload() {
+    if (const StepRow *step = find_step(poll_state))
+        return run_step(*step, Reply::of_frame(rx_frame));
     if (poll_state == static_cast<int32_t>(PollStep::SetParameterPending) ||
         poll_state == static_cast<int32_t>(PollStep::RemoteControlPending)) {
         ctrl_result = 1; // a reply arrived; what it says is not examined
         return 0;
     }
-    const StepRow *step = find_step(poll_state);
-    return step ? run_step(*step, Reply::of_frame(rx_frame)) : 1;
+    return 1;
 }
 
 // Whether the row's decoder takes the reply.
 bool MPX23::decoded(const StepRow &row, const Reply &reply) {
-    if (row.slice == Slice::WholeInfo) {
-        if ((this->*row.decoder)(reply.info.data, reply.info.len) == reply.info.len)
+    const StepRow::Lines &lines = row.lines;
+    if (row.take.slice == Slice::WholeInfo) {
+        if ((this->*row.take.decoder)(reply.info.data, reply.info.len) == reply.info.len)
             return true;
-        if (row.error_log)
-            InfoLog(row.error_log, data_id);
+        if (lines.error_log)
+            InfoLog(lines.error_log, data_id);
     } else {
         const Reply::Span body = reply.body();
-        const int used = (this->*row.decoder)(body.data, body.len);
-        if (row.used_label)
-            diagnostics::say(row.used_label, used);
+        const int used = (this->*row.take.decoder)(body.data, body.len);
+        if (lines.decoded_size)
+            diagnostics::say(lines.decoded_size, used);
         if (used != -1)
             return true;
     }
-    if (row.error_line)
-        diagnostics::say(row.error_line);
+    if (lines.error_line)
+        diagnostics::say(lines.error_line);
     return false;
 }
 
 // Carries out one row on its reply: returns 0 when the exchange is over, else 1.
 int MPX23::run_step(const StepRow &row, const Reply &reply) {
-    const bool of_group = reply.group == row.cid1;
-    if (!of_group && row.other_group == OtherGroup::ResetRound) {
+    const StepRow::Take &take = row.take;
+    const bool of_group = reply.group == row.command.group;
+    if (!of_group && take.other_group == OtherGroup::ResetRound) {
         Reset();
         return 0;
     }
-    if (!of_group && row.other_group == OtherGroup::Ignore)
+    if (!of_group && take.other_group == OtherGroup::Ignore)
         return 1;
     if (!of_group) {
         char line[96];
         std::snprintf(line, sizeof line, text::kParameterGroupLog, reply.group);
         InfoLog(line, data_id);
     } else {
-        if (row.analogue && row.group_flag)
-            this->*row.group_flag = reply.data_flag;
-        if (row.unit_label)
-            diagnostics::say(row.unit_label, reply.units);
-        if (row.one_unit && reply.units != 1)
+        if (take.flag.carried && take.flag.kept)
+            this->*take.flag.kept = reply.data_flag;
+        if (row.lines.unit_count)
+            diagnostics::say(row.lines.unit_count, reply.units);
+        if (take.units == StepRow::Units::ExactlyOne && reply.units != 1)
             return 1;
         if (!decoded(row, reply))
             return 1;
     }
-    const uint8_t flag = row.analogue     ? reply.data_flag
-                         : row.group_flag ? this->*row.group_flag
-                                          : 0;
+    const uint8_t flag = take.flag.carried ? reply.data_flag
+                         : take.flag.kept  ? this->*take.flag.kept
+                                           : 0;
     const PollStep next = next_step(row, flag);
     if (next == PollStep::RoundEnd) {
         RoundDone();

@@ -1,5 +1,7 @@
 #include "sim/faults.h"
 
+#include "hostlib/frame_codec.h"
+#include "protocol/codes.h"
 #include "sim/parse.h"
 #include "sim/wire.h"
 
@@ -12,7 +14,6 @@ namespace {
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-constexpr uint8_t kSOI = 0x7E;
 constexpr unsigned kBitsPerByte = 10; // start bit, eight data bits, stop bit
 
 struct KindInfo {
@@ -22,13 +23,13 @@ struct KindInfo {
     milliseconds delay;
 };
 
-// Defaults per kind: an RTN of 0x02 is what a power system says when the command arrived
+// Defaults per kind: a CHKSUM error is what a power system says when the command arrived
 // garbled; a pace of 0 baud means the line's own rate.
 const KindInfo kKinds[] = {
     {"checksum", FaultKind::Checksum, 0, milliseconds(0)},
     {"lchecksum", FaultKind::LengthChecksum, 0, milliseconds(0)},
     {"group", FaultKind::WrongGroup, 0, milliseconds(0)},
-    {"rtn", FaultKind::ReturnCode, 0x02, milliseconds(0)},
+    {"rtn", FaultKind::ReturnCode, protocol::rtn::kChecksumError, milliseconds(0)},
     {"silence", FaultKind::Silence, 0, milliseconds(0)},
     {"truncate", FaultKind::Truncate, 0, milliseconds(0)},
     {"noise", FaultKind::Noise, 6, milliseconds(0)},
@@ -200,7 +201,7 @@ std::string noise(Rng &rng, unsigned n) {
     std::string out;
     while (out.size() < n) {
         const auto b = static_cast<uint8_t>(rng.next() & 0xFF);
-        if (b != kSOI)
+        if (b != frame::kSOI)
             out.push_back(static_cast<char>(b));
     }
     return out;

@@ -1,8 +1,9 @@
 // mpx23-sim: the simulated power system (or several at their own addresses) on a pseudo-terminal or
 // a TCP port (serial-server emulation). Pauses between reply chunks and paced bytes are kept in
 // real time.
+#include "capture/format.h"
 #include "sim/bus.h"
-#include "sim/options.h"
+#include "sim/command_line.h"
 #include "sim/replay.h"
 #include "sim/simulator.h"
 
@@ -179,7 +180,7 @@ public:
         if (cl.log)
             simulator.set_log(&std::cerr);
         if (!cl.replay.empty()) {
-            const auto file = sim::read_capture(cl.replay);
+            const auto file = capture::read_capture(cl.replay);
             replay.emplace(file.records,
                            cl.replay_paced ? sim::Replay::Timing::Paced
                                            : sim::Replay::Timing::Recorded,

@@ -18,14 +18,14 @@ std::string key_text(uint8_t adr, uint8_t cid1, uint8_t cid2) {
 
 } // namespace
 
-Replay::Replay(const std::vector<CaptureRecord> &capture, Timing timing, unsigned baud,
+Replay::Replay(const std::vector<capture::CaptureRecord> &capture, Timing timing, unsigned baud,
                const std::string &port) {
     // The timing is settled here, once per reply piece: nothing else needs it later.
     const std::string line = port.empty() && !capture.empty() ? capture.front().port : port;
     for (const auto &r : capture) {
         if (r.port != line)
             continue;
-        if (r.direction == CaptureRecord::Direction::Sent) {
+        if (r.direction == capture::CaptureRecord::Direction::Sent) {
             add_command(r.bytes, r.time_us);
         } else if (building) {
             const auto gap = r.time_us >= last_time_us ? r.time_us - last_time_us : 0;

@@ -5,8 +5,8 @@
 // command the capture holds no (further) exchange for is reported and left unanswered.
 #pragma once
 
+#include "capture/format.h"
 #include "hostlib/frame_codec.h"
-#include "sim/capture.h"
 #include "sim/chunk.h"
 
 #include <cstdint>
@@ -24,7 +24,7 @@ public:
     enum class Timing { Recorded, Paced };
 
     // The exchanges of `port` in `capture` (empty: the port of the first record).
-    Replay(const std::vector<CaptureRecord> &capture, Timing timing = Timing::Recorded,
+    Replay(const std::vector<capture::CaptureRecord> &capture, Timing timing = Timing::Recorded,
            unsigned baud = 9600, const std::string &port = "");
 
     Chunks on_bytes(const uint8_t *data, size_t len);

@@ -1,6 +1,8 @@
 #include "sim/simulator.h"
 
 #include "hostlib/host_services.h"
+#include "protocol/codes.h"
+#include "protocol/identifiers.h"
 #include "sim/replies.h"
 
 #include <fnmatch.h>
@@ -12,21 +14,9 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t kAcGroup = 0x40;
-constexpr uint8_t kRectifierGroup = 0x41;
-constexpr uint8_t kDcGroup = 0x42;
-
-// Return codes.
-constexpr uint8_t kOk = 0x00;
-constexpr uint8_t kChecksumError = 0x02;
-constexpr uint8_t kLengthChecksumError = 0x03;
-constexpr uint8_t kUnknownCommand = 0x04;
-constexpr uint8_t kFormatError = 0x05;
-constexpr uint8_t kInvalidData = 0x06;
-
-// The unit byte of AC and DC distribution queries: every unit, or the first (and only) one.
-constexpr uint8_t kAllUnits = 0xFF;
-constexpr uint8_t kFirstUnit = 0x01;
+namespace group = protocol::group;
+namespace command = protocol::command;
+namespace rtn = protocol::rtn;
 
 // Separate streams, so that switching faults on does not change the readings.
 constexpr uint64_t kFaultStream = 0x5DEECE66Dull;
@@ -48,7 +38,9 @@ std::string printable(const std::string &bytes) {
 }
 
 uint8_t other_group(uint8_t cid1) {
-    return cid1 == kAcGroup ? kRectifierGroup : cid1 == kRectifierGroup ? kDcGroup : kAcGroup;
+    return cid1 == group::kAc           ? group::kRectifiers
+           : cid1 == group::kRectifiers ? group::kDc
+                                        : group::kAc;
 }
 
 int hex_pair(const std::string &text, size_t at) {
@@ -76,20 +68,26 @@ struct Simulator::CommandInfo {
 };
 
 const Simulator::CommandInfo *Simulator::find_command(uint8_t cid1, uint8_t cid2) {
+    using command::kAlarms;
+    using command::kAnalogue;
+    using command::kStatus;
     static const CommandInfo kCommands[] = {
-        {kAcGroup, 0x42, 1, true, false, &Simulator::ac_analogue, kAc, 0},
-        {kAcGroup, 0x43, 1, true, false, &Simulator::ac_status, kAc, kStatusChanged},
-        {kAcGroup, 0x44, 1, true, false, &Simulator::ac_alarms, kAc, kAlarmChanged},
-        {kRectifierGroup, 0x42, 0, false, false, &Simulator::rc_analogue, kRectifier, 0},
-        {kRectifierGroup, 0x43, 0, false, false, &Simulator::rc_status, kRectifier, kStatusChanged},
-        {kRectifierGroup, 0x44, 0, false, false, &Simulator::rc_alarms, kRectifier, kAlarmChanged},
-        {kRectifierGroup, 0x45, 2, false, false, &Simulator::rc_control, kRectifier, 0},
-        {kDcGroup, 0x42, 1, true, false, &Simulator::dc_analogue, kDc, 0},
+        {group::kAc, kAnalogue, 1, true, false, &Simulator::ac_analogue, kAc, 0},
+        {group::kAc, kStatus, 1, true, false, &Simulator::ac_status, kAc, kStatusChanged},
+        {group::kAc, kAlarms, 1, true, false, &Simulator::ac_alarms, kAc, kAlarmChanged},
+        {group::kRectifiers, kAnalogue, 0, false, false, &Simulator::rc_analogue, kRectifier, 0},
+        {group::kRectifiers, kStatus, 0, false, false, &Simulator::rc_status, kRectifier,
+         kStatusChanged},
+        {group::kRectifiers, kAlarms, 0, false, false, &Simulator::rc_alarms, kRectifier,
+         kAlarmChanged},
+        {group::kRectifiers, command::kRemoteControl, 2, false, false, &Simulator::rc_control,
+         kRectifier, 0},
+        {group::kDc, kAnalogue, 1, true, false, &Simulator::dc_analogue, kDc, 0},
         // No DC status query: the alarm reply answers both bits.
-        {kDcGroup, 0x44, 1, true, false, &Simulator::dc_alarms, kDc,
+        {group::kDc, kAlarms, 1, true, false, &Simulator::dc_alarms, kDc,
          kStatusChanged | kAlarmChanged},
-        {kDcGroup, 0x47, 0, false, true, &Simulator::dc_parameters, kDc, 0},
-        {kDcGroup, 0x49, 3, false, false, &Simulator::dc_set_parameter, kDc, 0},
+        {group::kDc, command::kParameters, 0, false, true, &Simulator::dc_parameters, kDc, 0},
+        {group::kDc, command::kSetParameter, 3, false, false, &Simulator::dc_set_parameter, kDc, 0},
     };
     for (const auto &c : kCommands)
         if (c.cid1 == cid1 && c.cid2 == cid2)
@@ -147,7 +145,8 @@ std::vector<Chunk> Simulator::on_bad_frame(FrameFault fault) {
         return {};
     auto byte = [](int v) { return static_cast<uint8_t>(v); };
     const Command cmd{byte(ver), byte(adr), byte(cid1), byte(cid2), {}, incoming};
-    Reply reply{fault == FrameFault::Checksum ? kChecksumError : kLengthChecksumError, no_info()};
+    Reply reply{fault == FrameFault::Checksum ? rtn::kChecksumError : rtn::kLengthChecksumError,
+                no_info()};
     return emit(cmd, reply, faults.draw(round_, cmd.cid1, cmd.cid2));
 }
 
@@ -180,11 +179,12 @@ std::vector<Chunk> Simulator::handle(const Command &cmd) {
 Simulator::Reply Simulator::execute(const Command &cmd) {
     const CommandInfo *info = find_command(cmd.cid1, cmd.cid2);
     if (!info)
-        return {kUnknownCommand, no_info()};
+        return {rtn::kInvalidCommand, no_info()};
     if (cmd.info.size() != info->info_len)
-        return {kFormatError, no_info()};
-    if (info->unit_byte && cmd.info[0] != kAllUnits && cmd.info[0] != kFirstUnit)
-        return {kInvalidData, no_info()};
+        return {rtn::kFormatError, no_info()};
+    if (info->unit_byte && cmd.info[0] != protocol::kAllUnits &&
+        cmd.info[0] != protocol::kFirstUnit)
+        return {rtn::kInvalidData, no_info()};
     Reply reply = (this->*info->handler)(cmd);
     groups[info->group].flag &= static_cast<uint8_t>(~info->clears);
     return reply;
@@ -294,42 +294,42 @@ void Simulator::note(const std::string &line) const {
 // clears the bits it answers (the command table's last column).
 
 Simulator::Reply Simulator::ac_analogue(const Command &) {
-    return {kOk, sim::ac_analogue(plant_, groups[kAc].flag,
-                                  [this](const std::string &n) { return fills(n); })};
+    return {rtn::kNormal, sim::ac_analogue(plant_, groups[kAc].flag,
+                                           [this](const std::string &n) { return fills(n); })};
 }
 
 Simulator::Reply Simulator::ac_status(const Command &) {
-    return {kOk, sim::ac_status(plant_, groups[kAc].flag)};
+    return {rtn::kNormal, sim::ac_status(plant_, groups[kAc].flag)};
 }
 
 Simulator::Reply Simulator::ac_alarms(const Command &) {
-    return {kOk, sim::ac_alarms(plant_, groups[kAc].flag)};
+    return {rtn::kNormal, sim::ac_alarms(plant_, groups[kAc].flag)};
 }
 
 Simulator::Reply Simulator::rc_analogue(const Command &) {
-    return {kOk, sim::rc_analogue(plant_, groups[kRectifier].flag,
-                                  [this](const std::string &n) { return fills(n); })};
+    return {rtn::kNormal, sim::rc_analogue(plant_, groups[kRectifier].flag,
+                                           [this](const std::string &n) { return fills(n); })};
 }
 
 Simulator::Reply Simulator::rc_status(const Command &) {
-    return {kOk, sim::rc_status(plant_, groups[kRectifier].flag)};
+    return {rtn::kNormal, sim::rc_status(plant_, groups[kRectifier].flag)};
 }
 
 Simulator::Reply Simulator::rc_alarms(const Command &) {
-    return {kOk, sim::rc_alarms(plant_, groups[kRectifier].flag)};
+    return {rtn::kNormal, sim::rc_alarms(plant_, groups[kRectifier].flag)};
 }
 
 Simulator::Reply Simulator::dc_analogue(const Command &) {
-    return {kOk, sim::dc_analogue(plant_, groups[kDc].flag,
-                                  [this](const std::string &n) { return fills(n); })};
+    return {rtn::kNormal, sim::dc_analogue(plant_, groups[kDc].flag,
+                                           [this](const std::string &n) { return fills(n); })};
 }
 
 Simulator::Reply Simulator::dc_alarms(const Command &) {
-    return {kOk, sim::dc_alarms(plant_, groups[kDc].flag)};
+    return {rtn::kNormal, sim::dc_alarms(plant_, groups[kDc].flag)};
 }
 
 Simulator::Reply Simulator::dc_parameters(const Command &) {
-    return {kOk, sim::dc_parameters(plant_, groups[kDc].flag)};
+    return {rtn::kNormal, sim::dc_parameters(plant_, groups[kDc].flag)};
 }
 
 // A value outside what a 48 V plant can run with is refused as invalid data and changes
@@ -341,9 +341,11 @@ Simulator::Reply Simulator::dc_set_parameter(const Command &cmd) {
         int lowest, highest; // hundredths; the temperature compensation is signed
         bool is_signed;
     } kSettable[] = {
-        {0x84, &Parameters::float_voltage, 4200, 5800, false},    // 42.00 to 58.00 V
-        {0x85, &Parameters::equalise_voltage, 4200, 6000, false}, // 42.00 to 60.00 V
-        {0x98, &Parameters::temp_compensation, -1000, 0, true},   // -10.00 to 0 mV/degC
+        // 42.00 to 58.00 V, 42.00 to 60.00 V, -10.00 to 0 mV/degC
+        {protocol::parameter::kFloatVoltage, &Parameters::float_voltage, 4200, 5800, false},
+        {protocol::parameter::kEqualiseVoltage, &Parameters::equalise_voltage, 4200, 6000, false},
+        {protocol::parameter::kTemperatureCompensation, &Parameters::temp_compensation, -1000, 0,
+         true},
     };
     for (const auto &p : kSettable) {
         if (p.type != cmd.info[0])
@@ -351,12 +353,12 @@ Simulator::Reply Simulator::dc_set_parameter(const Command &cmd) {
         const auto raw = static_cast<uint16_t>(cmd.info[1] << 8 | cmd.info[2]);
         const int value = p.is_signed ? static_cast<int16_t>(raw) : raw;
         if (value < p.lowest || value > p.highest)
-            return {kInvalidData, no_info()};
+            return {rtn::kInvalidData, no_info()};
         plant_.params.*p.field = raw;
         changed();
-        return {kOk, no_info()};
+        return {rtn::kNormal, no_info()};
     }
-    return {kInvalidData, no_info()};
+    return {rtn::kInvalidData, no_info()};
 }
 
 Simulator::Reply Simulator::rc_control(const Command &cmd) {
@@ -366,27 +368,29 @@ Simulator::Reply Simulator::rc_control(const Command &cmd) {
         Action action;
         ChargeMode mode;
     } kControls[] = {
-        {0x20, kOn, ChargeMode::Float},   {0x2F, kOff, ChargeMode::Float},
-        {0x10, kMode, ChargeMode::Float}, {0x1F, kMode, ChargeMode::Equalise},
-        {0x11, kMode, ChargeMode::Test},
+        {protocol::remote::kModuleOn, kOn, ChargeMode::Float},
+        {protocol::remote::kModuleOff, kOff, ChargeMode::Float},
+        {protocol::remote::kFloatCharge, kMode, ChargeMode::Float},
+        {protocol::remote::kEqualiseCharge, kMode, ChargeMode::Equalise},
+        {protocol::remote::kBatteryTest, kMode, ChargeMode::Test},
     };
     const uint8_t module = cmd.info[1];
     auto control = std::find_if(std::begin(kControls), std::end(kControls),
                                 [&](const auto &c) { return c.type == cmd.info[0]; });
     if (control == std::end(kControls))
-        return {kInvalidData, no_info()};
+        return {rtn::kInvalidData, no_info()};
     if (control->action == kMode) {
         // Charge modes are the battery's: they act system-wide, whatever module is named.
         plant_.set_mode(control->mode);
     } else {
         if (module > plant_.modules.size())
-            return {kInvalidData, no_info()};
+            return {rtn::kInvalidData, no_info()};
         for (size_t i = 0; i < plant_.modules.size(); ++i)
             if (module == 0 || module == i + 1)
                 plant_.modules[i].on = control->action == kOn;
     }
     changed();
-    return {kOk, no_info()};
+    return {rtn::kNormal, no_info()};
 }
 
 } // namespace sim

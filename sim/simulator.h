@@ -9,6 +9,7 @@
 #pragma once
 
 #include "hostlib/frame_codec.h"
+#include "protocol/codes.h"
 #include "sim/chunk.h"
 #include "sim/faults.h"
 #include "sim/plant.h"
@@ -41,8 +42,8 @@ class Simulator {
 public:
     using Chunk = sim::Chunk;
     enum Group { kAc, kRectifier, kDc };
-    static constexpr uint8_t kStatusChanged = 0x10;
-    static constexpr uint8_t kAlarmChanged = 0x01;
+    static constexpr uint8_t kStatusChanged = protocol::data_flag::kStatusChanged;
+    static constexpr uint8_t kAlarmChanged = protocol::data_flag::kAlarmChanged;
 
     explicit Simulator(Config config = {});
 

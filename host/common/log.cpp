@@ -1,6 +1,6 @@
 #include "host/common/log.h"
 
-#include "host/stores/history.h"
+#include "host/common/clock_text.h"
 
 namespace host {
 

@@ -1,15 +1,13 @@
 #include "host/common/wire_timing.h"
 
 #include "hostlib/frame_codec.h"
+#include "protocol/codes.h"
 
 #include <algorithm>
 
 namespace host {
 namespace {
 
-// The largest reply the driver reads: a rectifier analogue reply of a fully equipped shelf is
-// well below this many INFO bytes.
-constexpr unsigned kLargestReplyInfo = 256;
 constexpr double kTurnaround = 0.25; // seconds the power system may take before answering
 constexpr double kShortestTimeout = 0.5;
 constexpr unsigned kBitsPerCharacter = 10; // start, 8 data, stop
@@ -21,7 +19,7 @@ double wire_seconds(size_t bytes, unsigned baud) {
 }
 
 double largest_reply_seconds(unsigned baud) {
-    return wire_seconds(frame::encoded_size(kLargestReplyInfo), baud);
+    return wire_seconds(frame::encoded_size(protocol::kLargestReplyInfo), baud);
 }
 
 double default_timeout(unsigned baud) {

@@ -3,9 +3,9 @@
 #pragma once
 
 #include "host/common/device_config.h"
-#include "host/stores/history.h"
 #include "host/common/log.h"
 #include "host/core/plugin_loader.h"
+#include "host/stores/history.h"
 
 #include <memory>
 

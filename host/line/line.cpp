@@ -3,7 +3,6 @@
 #include "host/common/wire_timing.h"
 
 #include "host/line/capture.h"
-#include "host/core/poller.h"
 
 #include <boost/asio/post.hpp>
 
@@ -25,21 +24,24 @@ Line::Clock::duration seconds(double s) {
 
 } // namespace
 
-Line::Line(asio::io_context &io, Log &log, std::string name)
-    : io(io), log(log), line_name(std::move(name)), quiet_timer(io) {}
+Line::Line(asio::io_context &io, Events &events, std::string name)
+    : io(io), events(events), line_name(std::move(name)), quiet_timer(io) {}
 
 Line::~Line() = default;
 
-void Line::join(Channel &channel, const DeviceConfig &config, unsigned address) {
-    members.push_back({&channel, config, address});
+// The line runs at its first device's baud rate, and so does its guard time.
+void Line::join(LineMember &member, const DeviceConfig &config, unsigned address) {
+    if (members.empty())
+        guard = seconds(quiet_guard(config.baud));
+    members.push_back({&member, config, address});
 }
 
-void Line::leave(Channel &channel) {
-    release(channel);
-    waiting.erase(std::remove(waiting.begin(), waiting.end(), &channel), waiting.end());
-    cycle.erase(&channel);
+void Line::leave(LineMember &member) {
+    release(member);
+    waiting.erase(std::remove(waiting.begin(), waiting.end(), &member), waiting.end());
+    cycle.erase(&member);
     const bool anyone_left = std::any_of(members.begin(), members.end(),
-                                         [](const Member &m) { return !m.channel->finished(); });
+                                         [](const Member &m) { return !m.device->finished(); });
     if (!anyone_left && opened_port)
         opened_port->close();
 }
@@ -56,7 +58,8 @@ Port &Line::port() {
 
 void Line::send(const unsigned char *data, size_t len) {
     if (capture)
-        capture->record(sim::CaptureRecord::Direction::Sent, line_name, holder_label(), data, len);
+        capture->record(capture::CaptureRecord::Direction::Sent, line_name, holder_label(), data,
+                        len);
     port().write(data, len);
 }
 
@@ -64,31 +67,31 @@ std::string Line::holder_label() const {
     return holder ? std::to_string(holder->data_id()) : "-";
 }
 
-bool Line::acquire(Channel &channel) {
-    if (holder == &channel)
+bool Line::acquire(LineMember &member) {
+    if (holder == &member)
         return true;
     if (!holder && !settling && waiting.empty()) {
-        holder = &channel;
+        holder = &member;
         turn_started = Clock::now();
         return true;
     }
-    if (std::find(waiting.begin(), waiting.end(), &channel) == waiting.end())
-        waiting.push_back(&channel);
+    if (std::find(waiting.begin(), waiting.end(), &member) == waiting.end())
+        waiting.push_back(&member);
     return false;
 }
 
-void Line::release(Channel &channel) {
-    if (holder != &channel)
+void Line::release(LineMember &member) {
+    if (holder != &member)
         return;
     holder = nullptr;
-    turn_over(channel, Clock::now() - turn_started);
+    turn_over(member, Clock::now() - turn_started);
     asio::post(io, [this] { grant_next(); });
 }
 
 void Line::grant_next() {
     if (holder || settling || waiting.empty())
         return;
-    Channel *next = waiting.front();
+    LineMember *next = waiting.front();
     waiting.pop_front();
     holder = next;
     turn_started = Clock::now();
@@ -97,19 +100,19 @@ void Line::grant_next() {
 
 // A cycle ends when a device takes its next turn: by then every device that wanted the line
 // has had it once.
-void Line::turn_over(Channel &channel, Clock::duration held) {
+void Line::turn_over(LineMember &member, Clock::duration held) {
     if (!shared())
         return;
-    if (cycle.count(&channel)) {
+    if (cycle.count(&member)) {
         check_cycle(cycle);
         cycle.clear();
     }
-    cycle[&channel] = held;
+    cycle[&member] = held;
 }
 
-void Line::check_cycle(const std::map<Channel *, Clock::duration> &turns) {
+void Line::check_cycle(const std::map<LineMember *, Clock::duration> &turns) {
     Clock::duration need{};
-    for (const auto &[channel, held] : turns)
+    for (const auto &[member, held] : turns)
         need += held;
     double interval = members.front().config.interval;
     for (const auto &m : members)
@@ -120,35 +123,50 @@ void Line::check_cycle(const std::map<Channel *, Clock::duration> &turns) {
     if (saturated ? !fits_again : !over)
         return;
     saturated = !saturated;
-    char text[160];
-    std::snprintf(text, sizeof text, "line %s: %zu devices need %.2g s per cycle, interval %g s%s",
-                  line_name.c_str(), turns.size(), needed, interval,
-                  saturated ? "" : ": the line keeps up again");
-    log.line(text);
+    events.tell(&Observer::line_load_changed,
+                LineLoad{line_name, turns.size(), needed, interval, saturated});
 }
 
-// Bytes nobody asked for (a late reply, noise): the next turn waits until the line has been
-// quiet for the guard time, for at most a few guard times.
+// Bytes nobody asked for (a late reply, noise), or bytes while the line settles: each pushes
+// the end of the quiet wait out by the guard time, but never past a few guard times, so that a
+// line that never falls quiet does not stop the rounds (their failures then tell of it).
 void Line::on_bytes(unsigned char *data, size_t len) {
     if (capture)
-        capture->record(sim::CaptureRecord::Direction::Received, line_name, holder_label(), data,
-                        len);
-    if (holder)
+        capture->record(capture::CaptureRecord::Direction::Received, line_name, holder_label(),
+                        data, len);
+    if (holder && !settling)
         return holder->on_bytes(data, len);
-    const auto guard = seconds(quiet_guard(members.front().config.baud));
+    settle();
+}
+
+void Line::settle() {
+    const auto now = Clock::now();
     if (!settling)
-        settle_cap = Clock::now() + 4 * guard;
+        settle_cap = now + 4 * guard;
     settling = true;
-    quiet_timer.expires_at(std::min(Clock::now() + guard, settle_cap));
+    quiet_timer.expires_at(std::min(now + guard, settle_cap));
     quiet_timer.async_wait([this](boost::system::error_code ec) {
-        if (ec)
-            return;
-        settling = false;
-        grant_next();
+        if (!ec)
+            quiet();
     });
 }
 
+void Line::quiet() {
+    settling = false;
+    if (holder)
+        holder->line_quiet();
+    else
+        grant_next();
+}
+
+// A closed port ends settling: a new connection starts clean.
 void Line::on_port_error(const std::string &what) {
+    if (settling) {
+        settling = false;
+        quiet_timer.cancel();
+        if (!holder)
+            asio::post(io, [this] { grant_next(); });
+    }
     if (holder)
         holder->on_port_error(what);
 }

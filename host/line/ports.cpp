@@ -1,7 +1,7 @@
 #include "host/line/ports.h"
 
 #include "sim/bus.h"
-#include "sim/options.h"
+#include "sim/scenario_file.h"
 #include "sim/simulator.h"
 
 #include <boost/asio/connect.hpp>

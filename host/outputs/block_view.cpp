@@ -255,6 +255,17 @@ const FieldUnit kUnits[] = {
     {"dcData", "n_values", "A"},
 };
 
+Json::Value round_json(const RoundCompleted &round, const DecodedBlock &block) {
+    Json::Value line = block_json(round.data_id, block, round.block, round.length);
+    Json::Value &poll = line["poll"];
+    poll["round"] = round.cost.round;
+    poll["commands"] = round.cost.commands;
+    poll["elapsed_ms"] = round.cost.elapsed_ms;
+    poll["sent_bytes"] = static_cast<Json::UInt64>(round.cost.sent_bytes);
+    poll["received_bytes"] = static_cast<Json::UInt64>(round.cost.received_bytes);
+    return line;
+}
+
 Json::Value block_units() {
     Json::Value units(Json::objectValue);
     for (const FieldUnit &u : kUnits)

@@ -12,7 +12,7 @@
 // them is refused rather than read past.
 #pragma once
 
-#include "host/stores/history.h"
+#include "host/common/events.h"
 #include "mpx23/telemetry.h"
 
 #include <json/value.h>
@@ -47,6 +47,9 @@ std::string hex(const unsigned char *data, size_t len);
 // Every field of every record by its name, the block's time and its bytes as hex ("block").
 Json::Value block_json(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
                        size_t len);
+// A completed round as `--json` prints it and the broker's state carries it: the block's
+// document with the round's figures under "poll".
+Json::Value round_json(const RoundCompleted &round, const DecodedBlock &block);
 // The unit of each field that has one, by record: {"dcData": {"voltage": "V", ...}, ...}.
 Json::Value block_units();
 // One or two lines without a final newline: time, DC, AC phases, modules.

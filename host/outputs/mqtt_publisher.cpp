@@ -1,6 +1,7 @@
 #include "host/outputs/mqtt_publisher.h"
-#include "host/program/config.h" // TODO-P request forms
+#include "host/core/request_form.h"
 
+#include "host/common/device_config.h"
 #include "host/outputs/block_view.h"
 
 #include <json/reader.h>
@@ -73,20 +74,6 @@ std::string read_password(const std::string &path) {
 
 } // namespace
 
-std::string utc_time_text() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[40];
-    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms));
-    return text;
-}
-
 std::string default_mqtt_prefix() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
@@ -115,9 +102,9 @@ MqttLogin mqtt_login(const MqttOptions &o, const std::string &prefix) {
     return login;
 }
 
-MqttPublisher::MqttPublisher(boost::asio::io_context &io, Log &log, Host &host, History &backlog,
+MqttPublisher::MqttPublisher(boost::asio::io_context &io, Log &log, RequestDesk &desk, Outbox &backlog,
                              const MqttOptions &o, std::vector<uint32_t> data_ids)
-    : log(log), host(host), backlog(backlog), options(o),
+    : log(log), desk(desk), backlog(backlog), options(o),
       topic_prefix(o.prefix.empty() ? default_mqtt_prefix() : o.prefix),
       devices(std::move(data_ids)) {
     connection = std::make_unique<MqttConnection>(io, log, parse_mqtt_url(o.url),
@@ -140,12 +127,17 @@ std::string MqttPublisher::topic(uint32_t data_id, const char *leaf) const {
 
 // ---- what the host tells ------------------------------------------------------------------
 
-void MqttPublisher::block_published(uint32_t data_id, const Json::Value &state) {
-    Json::Value payload = state;
+// An unreadable block is told by the terminal; the retained state stays the last good one.
+void MqttPublisher::round_completed(const RoundCompleted &round) {
+    DecodedBlock decoded;
+    std::string error;
+    if (!decode_block(round.block, round.length, decoded, error))
+        return;
+    Json::Value payload = round_json(round, decoded);
     payload["published"] = utc_time_text();
     payload["units"] = block_units();
-    states[data_id] = json_line(payload);
-    publish_state(data_id);
+    states[round.data_id] = json_line(payload);
+    publish_state(round.data_id);
 }
 
 void MqttPublisher::alarm_changed(const AlarmRecord &alarm) {
@@ -166,12 +158,12 @@ void MqttPublisher::alarm_changed(const AlarmRecord &alarm) {
     queue_event(alarm.data_id, event);
 }
 
-void MqttPublisher::communication_changed(uint32_t data_id, bool lost) {
+void MqttPublisher::communication_changed(const CommunicationChanged &change) {
     Json::Value event;
     event["event"] = "communication";
-    event["state"] = lost ? "lost" : "re-established";
+    event["state"] = change.lost ? "lost" : "re-established";
     event["time"] = utc_time_text();
-    queue_event(data_id, event);
+    queue_event(change.data_id, event);
 }
 
 void MqttPublisher::publish_state(uint32_t data_id) {
@@ -350,7 +342,7 @@ void MqttPublisher::take_request(uint32_t data_id, bool set, const std::string &
     request.done = [this, data_id, set, id, text](const RequestOutcome &outcome) {
         answer(data_id, set, id, text, outcome);
     };
-    host.submit(data_id, std::move(request));
+    desk.submit(data_id, std::move(request));
 }
 
 void MqttPublisher::refuse(uint32_t data_id, bool set, const Json::Value &request_id,
@@ -363,7 +355,7 @@ void MqttPublisher::refuse(uint32_t data_id, bool set, const Json::Value &reques
     unread.done = [&](const RequestOutcome &outcome) {
         answer(data_id, set, request_id, request, outcome);
     };
-    host.conclude(data_id, unread, {"refused", reason});
+    desk.conclude(data_id, unread, {"refused", reason});
 }
 
 void MqttPublisher::answer(uint32_t data_id, bool set, const Json::Value &request_id,

@@ -15,10 +15,12 @@
 #pragma once
 
 #include "host/outputs/mqtt_options.h"
-#include "host/stores/history.h"
+#include "host/stores/outbox.h"
+#include "host/common/clock_text.h"
 #include "host/common/log.h"
 #include "host/outputs/mqtt_client.h"
-#include "host/core/poller.h"
+#include "host/common/events.h"
+#include "host/core/requests.h"
 
 #include <json/value.h>
 
@@ -37,19 +39,16 @@ constexpr size_t kLargestRequestPayload = 512;
 // Events in flight at once: the broker acknowledges them in order.
 constexpr unsigned kEventWindow = 16;
 
-// The time of an event: UTC with milliseconds, "2026-12-08T21:40:03.125Z".
-std::string utc_time_text();
-
 // The default topic prefix, "mpx23/<host name>".
 std::string default_mqtt_prefix();
 
 // The login the options describe (reads the password file); throws ConfigError.
 MqttLogin mqtt_login(const MqttOptions &options, const std::string &prefix);
 
-class MqttPublisher : public HostObserver, public MqttConnection::Listener {
+class MqttPublisher : public Observer, public MqttConnection::Listener {
 public:
     // `backlog`: where events wait (the history database, or one in memory without it).
-    MqttPublisher(boost::asio::io_context &io, Log &log, Host &host, History &backlog,
+    MqttPublisher(boost::asio::io_context &io, Log &log, RequestDesk &desk, Outbox &backlog,
                   const MqttOptions &options, std::vector<uint32_t> data_ids);
     ~MqttPublisher() override;
 
@@ -58,10 +57,10 @@ public:
     void stop();
     const std::string &prefix() const { return topic_prefix; }
 
-    // HostObserver
-    void block_published(uint32_t data_id, const Json::Value &state) override;
+    // Observer
+    void round_completed(const RoundCompleted &round) override;
     void alarm_changed(const AlarmRecord &alarm) override;
-    void communication_changed(uint32_t data_id, bool lost) override;
+    void communication_changed(const CommunicationChanged &change) override;
 
     // MqttConnection::Listener
     void on_connected() override;
@@ -86,8 +85,8 @@ private:
                 const std::string &request, const std::string &reason);
 
     Log &log;
-    Host &host;
-    History &backlog;
+    RequestDesk &desk;
+    Outbox &backlog;
     MqttOptions options;
     std::string topic_prefix;
     std::vector<uint32_t> devices;

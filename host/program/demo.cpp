@@ -1,5 +1,7 @@
 #include "host/program/demo.h"
 
+#include "protocol/identifiers.h"
+
 namespace host {
 namespace {
 
@@ -8,19 +10,15 @@ constexpr unsigned kBatteryLowRound = 12; // the batteries run down without main
 constexpr double kBatteryLowVolts = 46.0;
 constexpr unsigned kMainsReturnRound = 16;
 
-// Alarm identifier, threshold (the three AC voltage alarms use fixed limits).
+// Each alarm and its threshold (the three AC voltage alarms use fixed limits).
 const struct {
-    const char *id;
+    const protocol::AlarmSignal &alarm;
     float threshold;
 } kDemoAlarms[] = {
-    {"220600120010", 1},  // AC input over-voltage
-    {"220600130010", 1},  // AC input under-voltage
-    {"220600140010", 1},  // AC input failure
-    {"220600160010", 55}, // AC frequency high
-    {"220600170010", 45}, // AC frequency low
-    {"210600320010", 47}, // DC bus low
-    {"210600330010", 45}, // DC bus very low
-    {"210600340010", 58}, // DC bus high
+    {protocol::alarm::kAcOverVoltage, 1},     {protocol::alarm::kAcUnderVoltage, 1},
+    {protocol::alarm::kAcFailure, 1},         {protocol::alarm::kAcFrequencyHigh, 55},
+    {protocol::alarm::kAcFrequencyLow, 45},   {protocol::alarm::kDcVoltageLow, 47},
+    {protocol::alarm::kDcVoltageVeryLow, 45}, {protocol::alarm::kDcVoltageHigh, 58},
 };
 
 Json::Value event(unsigned round, const char *name) {
@@ -45,8 +43,8 @@ DeviceConfig demo_device() {
     d.interval = 1.0;
     d.settings["address"] = 1;
     for (const auto &a : kDemoAlarms) {
-        d.alarm_settings[a.id] = 1;
-        d.alarm_thresholds[a.id] = a.threshold;
+        d.alarm_settings[a.alarm.id] = 1;
+        d.alarm_thresholds[a.alarm.id] = a.threshold;
     }
     Json::Value &events = d.sim["events"];
     events.append(event(kMainsFailRound, "mains_fail"));

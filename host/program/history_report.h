@@ -2,9 +2,9 @@
 // comma-separated values or JSON lines.
 #pragma once
 
-#include "host/program/config.h"
-#include "host/stores/history.h"
 #include "host/common/log.h"
+#include "host/program/options.h"
+#include "host/stores/history.h"
 
 namespace host {
 

@@ -1,15 +1,20 @@
 // mpx23-host: the reference host. Loads the driver plug-in, polls its power systems over serial
 // lines, serial servers or the built-in simulator, keeps history in SQLite and reports alarms.
-#include "host/line/capture.h"
-#include "host/program/config.h"
-#include "host/program/demo.h"
-#include "host/core/devices.h"
-#include "host/stores/history.h"
-#include "host/program/history_report.h"
+#include "capture/format.h"
+#include "capture/transcript.h"
 #include "host/common/log.h"
-#include "host/outputs/mqtt_publisher.h"
+#include "host/core/devices.h"
+#include "host/core/host.h"
 #include "host/core/plugin_loader.h"
-#include "host/core/poller.h"
+#include "host/line/capture.h"
+#include "host/outputs/history_recorder.h"
+#include "host/outputs/mqtt_publisher.h"
+#include "host/outputs/terminal.h"
+#include "host/program/command_line.h"
+#include "host/program/demo.h"
+#include "host/program/history_report.h"
+#include "host/stores/history.h"
+#include "host/stores/outbox.h"
 
 #include <boost/asio/io_context.hpp>
 
@@ -98,9 +103,10 @@ int run(const Options &o, Output &out, Log &log) {
     }
     auto controller = std::make_shared<KVOController>();
     boost::asio::io_context io;
-    RunOptions run_options{o.rounds, o.get, o.set, o.control, o.json, o.target};
+    RunOptions run_options{o.rounds, o.get, o.set, o.control, o.target};
     run_options.capture = capture.get();
-    Host host(io, out, log, history.get(), run_options);
+    Events events;
+    Host host(io, log, events, run_options);
     try {
         for (const auto &d : devices) {
             auto device = make_device(*plugin, d, controller);
@@ -118,20 +124,21 @@ int run(const Options &o, Output &out, Log &log) {
         log.error(e.what());
         return kExitFailure;
     }
-    // Events wait for the broker in the history; without one, in memory only.
-    std::unique_ptr<History> memory_backlog;
+    // Events wait for the broker in the history's file; without one, in memory only.
+    std::unique_ptr<Outbox> backlog;
     std::unique_ptr<MqttPublisher> publisher;
     if (!o.mqtt.url.empty()) {
         try {
-            if (!history) {
-                memory_backlog = std::make_unique<History>(":memory:", o.retention);
+            if (history) {
+                backlog = std::make_unique<Outbox>(history->database());
+            } else {
+                backlog = std::make_unique<Outbox>(":memory:");
                 log.line("mqtt: no --history: events wait for the broker in memory only");
             }
             std::vector<uint32_t> data_ids;
             for (const auto &d : devices)
                 data_ids.push_back(d.data_id);
-            publisher = std::make_unique<MqttPublisher>(
-                io, log, host, history ? *history : *memory_backlog, o.mqtt, data_ids);
+            publisher = std::make_unique<MqttPublisher>(io, log, host, *backlog, o.mqtt, data_ids);
         } catch (const ConfigError &e) {
             log.error(e.what());
             return kExitConfig;
@@ -139,10 +146,21 @@ int run(const Options &o, Output &out, Log &log) {
             log.error(e.what());
             return kExitFailure;
         }
-        host.set_observer(publisher.get());
         host.on_stop([&publisher] { publisher->stop(); });
-        publisher->start();
     }
+    // The outputs, in the order they hear each event: the broker's first, so that an event's
+    // time there is never later than the line the terminal prints for it.
+    Terminal terminal(out, log, o.json);
+    std::optional<HistoryRecorder> recorder;
+    if (history)
+        recorder.emplace(*history, events);
+    if (publisher)
+        events.listen(*publisher);
+    events.listen(terminal);
+    if (recorder)
+        events.listen(*recorder);
+    if (publisher)
+        publisher->start();
     if (o.mode == Options::Mode::Demo && !o.json)
         out.line(demo_banner(o.rounds));
     return host.run();
@@ -165,7 +183,7 @@ int history_command(const Options &o, Output &out, Log &log) {
 // "capture show FILE": the transcript on standard output.
 int capture_show(const Options &o, Output &out, Log &log) {
     try {
-        for (const auto &line : capture_transcript(sim::read_capture(o.capture)))
+        for (const auto &line : capture::capture_transcript(capture::read_capture(o.capture)))
             out.line(line);
         return 0;
     } catch (const std::runtime_error &e) {

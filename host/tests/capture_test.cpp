@@ -1,5 +1,9 @@
-// The capture format, the capture file writer (rotation, records that survive a kill) and the
-// transcript of `capture show`.
+// The capture library: its format, its file writer (rotation, records that survive a kill, one
+// message when recording stops, which the host's writer sends to its log) and the transcript of
+// `capture show`.
+#include "capture/format.h"
+#include "capture/transcript.h"
+#include "host/common/log.h"
 #include "host/line/capture.h"
 #include "hostlib/frame_codec.h"
 
@@ -17,8 +21,8 @@
 
 namespace {
 
-using sim::CaptureRecord;
-using Direction = sim::CaptureRecord::Direction;
+using capture::CaptureRecord;
+using Direction = capture::CaptureRecord::Direction;
 
 CaptureRecord record(uint64_t t, Direction d, const std::string &bytes,
                      const std::string &device = "1001", const std::string &port = "/dev/ttyS1") {
@@ -57,13 +61,13 @@ TEST(CaptureFormat, EveryByteAndOddPortNamesSurviveTheTextForm) {
     for (int c = 0; c < 256; ++c)
         all += static_cast<char>(c);
     const auto original = record(123456789012ull, Direction::Received, all, "-", "tcp:a b%:4001");
-    const std::string line = sim::format_record(original);
+    const std::string line = capture::format_record(original);
     ASSERT_EQ(line.back(), '\n');
     EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
     EXPECT_EQ(std::count(line.begin(), line.end(), ' '), 4); // blanks only between fields
 
     CaptureRecord back;
-    ASSERT_TRUE(sim::parse_record(line.substr(0, line.size() - 1), back));
+    ASSERT_TRUE(capture::parse_record(line.substr(0, line.size() - 1), back));
     EXPECT_EQ(back.time_us, original.time_us);
     EXPECT_EQ(back.direction, Direction::Received);
     EXPECT_EQ(back.port, original.port);
@@ -71,26 +75,26 @@ TEST(CaptureFormat, EveryByteAndOddPortNamesSurviveTheTextForm) {
     EXPECT_EQ(back.bytes, all);
 
     // A frame stays readable as it went on the wire.
-    EXPECT_EQ(sim::format_record(record(5, Direction::Sent, "~200142470000FDAC\r")),
+    EXPECT_EQ(capture::format_record(record(5, Direction::Sent, "~200142470000FDAC\r")),
               "5 > /dev/ttyS1 1001 ~200142470000FDAC%0D\n");
 
     for (const char *bad : {"", "x > p 1 41", "5 ? p 1 41", "5 > p 1", "5 > p 1 4%1", "5 > p 1 %4",
                             "5 > p 1 a b", "5 >  1 41", "-5 > p 1 41"}) {
         CaptureRecord r;
-        EXPECT_FALSE(sim::parse_record(bad, r)) << bad;
+        EXPECT_FALSE(capture::parse_record(bad, r)) << bad;
     }
 }
 
 TEST(CaptureFormat, AFileCutAnywhereKeepsEveryCompleteRecord) {
-    std::string text = std::string(sim::kCaptureHeader) + "\n";
+    std::string text = std::string(capture::kCaptureHeader) + "\n";
     std::vector<size_t> ends; // where each record's line ends
     for (uint64_t i = 0; i < 4; ++i) {
-        text += sim::format_record(
+        text += capture::format_record(
             record(1000 + i, i % 2 ? Direction::Received : Direction::Sent, "~2001%\r"));
         ends.push_back(text.size());
     }
     for (size_t cut = 0; cut <= text.size(); ++cut) {
-        const auto file = sim::parse_capture(text.substr(0, cut));
+        const auto file = capture::parse_capture(text.substr(0, cut));
         const auto complete = static_cast<size_t>(
             std::count_if(ends.begin(), ends.end(), [&](size_t e) { return e <= cut; }));
         ASSERT_EQ(file.records.size(), complete) << "cut at " << cut;
@@ -102,7 +106,7 @@ TEST(CaptureFormat, AFileCutAnywhereKeepsEveryCompleteRecord) {
     }
     // A damaged line in the middle is skipped and named; the records around it stay.
     const auto file =
-        sim::parse_capture(text.substr(0, ends[0]) + "garbage line\n" + text.substr(ends[0]));
+        capture::parse_capture(text.substr(0, ends[0]) + "garbage line\n" + text.substr(ends[0]));
     EXPECT_EQ(file.records.size(), 4u);
     EXPECT_EQ(file.bad_lines, std::vector<unsigned>{3});
 }
@@ -114,33 +118,34 @@ TEST(CaptureWriter, AppendsWholeRecordsAndRotatesAtTheLimit) {
     host::Log log(errors);
     const std::string frame = "~20014100501A0014B40303E80004B000000000F86D\r";
     const size_t line_size =
-        sim::format_record(record(1234567890, Direction::Received, frame)).size();
+        capture::format_record(record(1234567890, Direction::Received, frame)).size();
     constexpr uint64_t kMax = 4096;
     {
         host::CaptureWriter writer(path, kMax, log);
         writer.record(Direction::Sent, "/dev/ttyS1", "1001",
                       reinterpret_cast<const unsigned char *>(frame.data()), frame.size());
         // Readable at once, before the writer is gone: nothing waits in a buffer.
-        const auto early = sim::read_capture(path);
+        const auto early = capture::read_capture(path);
         ASSERT_EQ(early.records.size(), 1u);
         EXPECT_EQ(early.records[0].bytes, frame);
         EXPECT_FALSE(early.cut);
         for (int i = 0; i < 200; ++i)
             writer.record(record(1234567890, Direction::Received, frame));
     }
-    const auto now = sim::read_capture(path);
-    const auto older = sim::read_capture(path + ".1");
+    const auto now = capture::read_capture(path);
+    const auto older = capture::read_capture(path + ".1");
     for (const std::string &p : {path, path + ".1"}) {
         const std::string text = file_text(p);
         EXPECT_LE(text.size(), kMax) << p;
-        EXPECT_EQ(text.rfind(sim::kCaptureHeader, 0), 0u) << p; // each file starts with its header
+        // Each file starts with its header.
+        EXPECT_EQ(text.rfind(capture::kCaptureHeader, 0), 0u) << p;
     }
     EXPECT_FALSE(now.cut);
     EXPECT_FALSE(older.cut);
     EXPECT_TRUE(now.bad_lines.empty() && older.bad_lines.empty());
     EXPECT_GT(now.records.size(), 0u);
     // Older records than these two files hold were dropped, whole.
-    const size_t per_file = (kMax - std::string(sim::kCaptureHeader).size() - 1) / line_size;
+    const size_t per_file = (kMax - std::string(capture::kCaptureHeader).size() - 1) / line_size;
     EXPECT_EQ(older.records.size(), per_file);
     EXPECT_EQ((201 - now.records.size()) % per_file, 0u);
 
@@ -150,9 +155,29 @@ TEST(CaptureWriter, AppendsWholeRecordsAndRotatesAtTheLimit) {
         host::CaptureWriter writer(path, kMax, log);
         writer.record(record(1, Direction::Sent, "~\r"));
     }
-    const auto after = sim::read_capture(path);
+    const auto after = capture::read_capture(path);
     EXPECT_TRUE(after.records.size() == before + 1 || after.records.size() == 1u);
     std::fclose(errors);
+}
+
+TEST(CaptureWriter, AFailedWriteIsToldOnceAndEndsTheRecording) {
+    std::FILE *errors = std::tmpfile();
+    host::Log log(errors);
+    {
+        host::CaptureWriter writer("/dev/full", 1u << 20, log); // opens, but takes no byte
+        for (int i = 0; i < 3; ++i)
+            writer.record(record(1, Direction::Sent, "~\r"));
+    }
+    std::fflush(errors);
+    std::rewind(errors);
+    std::string told;
+    for (int c; (c = std::fgetc(errors)) != EOF;)
+        told += static_cast<char>(c);
+    std::fclose(errors);
+    EXPECT_NE(told.find("capture /dev/full: No space left on device; recording stopped\n"),
+              std::string::npos)
+        << told;
+    EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << told;
 }
 
 TEST(CaptureShow, NamesEachFrameAndEachFramingFault) {
@@ -162,7 +187,7 @@ TEST(CaptureShow, NamesEachFrameAndEachFramingFault) {
     bad_checksum[bad_checksum.size() - 2] = 'E';
     const std::string error_reply = frame::encode(0x20, 0x01, 0x41, 0x06, nullptr, 0);
 
-    sim::CaptureFile file;
+    capture::CaptureFile file;
     file.records = {
         record(1000000, Direction::Sent, command),
         record(1001000, Direction::Received, command), // the adapter's echo
@@ -175,7 +200,7 @@ TEST(CaptureShow, NamesEachFrameAndEachFramingFault) {
         record(1008000, Direction::Received, "~2001410", "-"), // never finished
     };
     file.cut = true;
-    const auto lines = host::capture_transcript(file);
+    const auto lines = capture::capture_transcript(file);
 
     ASSERT_GE(lines.size(), 10u);
     EXPECT_EQ(lines[0], "  0.000000 /dev/ttyS1 1001 ctl> ~200141420000FDB2\\r  rectifier modules, "

@@ -1,6 +1,8 @@
-#include "host/program/config.h"
 #include "host/common/wire_timing.h"
+#include "host/core/request_form.h"
 #include "host/outputs/mqtt_client.h"
+#include "host/program/command_line.h"
+#include "host/program/config_file.h"
 
 #include <json/reader.h>
 
@@ -171,20 +173,6 @@ TEST(Config, CommandLine) {
     EXPECT_EQ(command_line_error({"--csv"}), "--csv: only for the history subcommand");
     EXPECT_EQ(command_line_error({"--frobnicate"}), "unknown option --frobnicate (see --help)");
 
-    // One-shot requests are checked for their form before anything is polled.
-    for (const char *set :
-         {"{", "[]", R"({"signal_id": "4196A3201001"})", R"({"signal_id": 5, "SetValue": 1})",
-          R"({"signal_id": "4196A3201001", "SetValue": "x"})"})
-        EXPECT_EQ(command_line_error({"--set", set}).rfind("--set: expected", 0), 0u) << set;
-    for (const char *control :
-         {"", "41950020", "419500200", "4195002000001", "419500200x", "419500200256"})
-        EXPECT_EQ(command_line_error({"--control", control}).rfind("--control: expected", 0), 0u)
-            << control;
-    EXPECT_EQ(command_line_error({"--get", ""}), "--get: expected a value name");
-    o = host::parse_command_line({"--set", R"({"signal_id": "4196A3201001", "SetValue": "54.1"})",
-                                  "--control", "4195002000", "--get", "out_v"});
-    EXPECT_EQ(o.control, std::string("4195002000"));
-
     // A request aimed at one device names one that is configured.
     o = host::parse_command_line({"--data-id", "0", "--device", "0", "--get", "out_v"});
     EXPECT_EQ(o.target, std::optional<uint32_t>(0));
@@ -193,6 +181,37 @@ TEST(Config, CommandLine) {
               "--device: no device with data_id 8");
     EXPECT_EQ(command_line_error({"--device", "1"}),
               "--device: only with --get, --set or --control");
+}
+
+// One-shot requests are checked for their form before anything is polled, by the driver's own
+// rule: what the host lets through, the driver takes; what the driver would drop with nothing
+// sent, the host refuses with a message.
+TEST(Config, OneShotRequestForms) {
+    for (const char *set :
+         {"{", "[]", R"({"signal_id": "4196A3201001"})", R"({"signal_id": 5, "SetValue": 1})",
+          R"({"signal_id": "4196A3201001", "SetValue": "x"})"})
+        EXPECT_EQ(command_line_error({"--set", set}).rfind("--set: expected", 0), 0u) << set;
+    const auto set_value = [](const std::string &value) {
+        return R"({"signal_id": "4196A3201001", "SetValue": )" + value + "}";
+    };
+    // A text is one complete decimal number, blanks around it allowed, or it is refused.
+    for (const char *refused :
+         {"\"0x20\"", "\"inf\"", "\"nan\"", "\"53.5 volts\"", "\"\"", "\"1e\"", "\"\\n53.5\""})
+        EXPECT_EQ(command_line_error({"--set", set_value(refused)}),
+                  std::string("--set: expected ") + host::kSetRequestForm)
+            << refused;
+    for (const char *taken : {"\"53.5\"", "\" 53.5 \"", "\"5.35e1\"", "\"-1\"", "5.35e1", "-1"})
+        EXPECT_EQ(command_line_error({"--set", set_value(taken)}), "accepted") << taken;
+
+    for (const char *control : {"", "41950020", "419500200", "4195002000001", "419500200x",
+                                "419500200256", "419500200+1", "419500200 1"})
+        EXPECT_EQ(command_line_error({"--control", control}),
+                  std::string("--control: expected ") + host::kControlRequestForm)
+            << control;
+    EXPECT_EQ(command_line_error({"--get", ""}), "--get: expected a value name");
+    Options o = host::parse_command_line({"--set", set_value("\"54.1\""), "--control", "4195002000",
+                                          "--control", "419500200255", "--get", "out_v"});
+    EXPECT_EQ(o.control, std::string("419500200255"));
 }
 
 // The broker's options: from the configuration file's "mqtt" object, each one overridden by its

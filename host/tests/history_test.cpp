@@ -1,4 +1,5 @@
 #include "host/stores/history.h"
+#include "host/stores/outbox.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -70,17 +72,15 @@ TEST_F(HistoryTest, StoresAlarmTransitions) {
     EXPECT_LT(seen[0].row, seen[1].row);
 }
 
-// The write-ahead log stays small however many blocks go in (MPX23_WAL_BLOCKS sets how many;
-// the figures are printed for the record).
 // Events wait for the broker across a restart, leave only when delivered, and past the bound
 // the oldest go with their count carried by the oldest kept, whose own count adds up.
 TEST_F(HistoryTest, TheEventBacklogSurvivesARestartAndCountsWhatOverflowDropped) {
     {
-        host::History h(path, 10);
+        host::Outbox h(path);
         for (int i = 1; i <= 3; ++i)
             EXPECT_EQ(h.queue_event("t/1/events", "e" + std::to_string(i), 5), 0u);
     }
-    host::History h(path, 10);
+    host::Outbox h(path);
     auto events = h.queued_events(0, 10);
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[0].payload, "e1");
@@ -111,6 +111,24 @@ TEST_F(HistoryTest, TheEventBacklogSurvivesARestartAndCountsWhatOverflowDropped)
     EXPECT_EQ(events[0].dropped_before, 4);
 }
 
+// The archive and the outbox keep their tables in one file, on one connection that either may
+// leave first; what both stored is there when the file is opened again.
+TEST_F(HistoryTest, TheArchiveAndTheOutboxShareOneFile) {
+    {
+        auto archive = std::make_unique<host::History>(path, 10);
+        host::Outbox outbox(archive->database());
+        store(*archive, 1, 0x11);
+        archive.reset();
+        EXPECT_EQ(outbox.queue_event("t/1/events", "e1", 5), 0u);
+    }
+    host::History archive(path, 10);
+    ASSERT_TRUE(archive.newest_block(1));
+    EXPECT_EQ(archive.newest_block(1)->bytes[0], '\x11');
+    const auto events = host::Outbox(archive.database()).queued_events(0, 10);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].payload, "e1");
+}
+
 TEST_F(HistoryTest, RequestsAreKeptWithSourceAndOutcome) {
     host::History h(path, 2);
     for (int i = 1; i <= 3; ++i)
@@ -128,6 +146,8 @@ TEST_F(HistoryTest, RequestsAreKeptWithSourceAndOutcome) {
     EXPECT_EQ(seen[2].outcome, "answered");
 }
 
+// The write-ahead log stays small however many blocks go in (MPX23_WAL_BLOCKS sets how many;
+// the figures are printed for the record).
 TEST_F(HistoryTest, TheWriteAheadLogStaysBounded) {
     const char *wanted = std::getenv("MPX23_WAL_BLOCKS");
     const unsigned blocks = wanted ? static_cast<unsigned>(std::atoi(wanted)) : 2000;
@@ -159,6 +179,7 @@ TEST_F(HistoryTest, UnusableFileIsReported) {
         std::fclose(f);
     }
     EXPECT_THROW(host::History(path, 10), host::HistoryDamaged);
+    EXPECT_THROW(host::Outbox{path}, host::HistoryDamaged);
 }
 
 } // namespace

@@ -1,8 +1,9 @@
 // The event loop with the plug-in loaded in-process and the simulator as the line.
 #include "host/outputs/block_view.h"
 #include "host/core/devices.h"
-#include "host/core/poller.h"
+#include "host/tests/host_stack.h"
 #include "host/tests/file_contents.h"
+#include "host/tests/plugin_path.h"
 
 #include <json/reader.h>
 
@@ -15,8 +16,6 @@
 
 #include <cstdio>
 #include <sstream>
-
-#ifdef HOST_PLUGIN
 
 namespace {
 
@@ -31,7 +30,11 @@ size_t occurrences(const std::string &text, const std::string &what) {
 }
 
 struct PollerTest : ::testing::Test {
-    static void SetUpTestSuite() { plugin = new host::Plugin(HOST_PLUGIN); }
+    static void SetUpTestSuite() {
+        if (*testing_host::plugin_path())
+            plugin = new host::Plugin(testing_host::plugin_path());
+    }
+    void SetUp() override { NEEDS_PLUGIN(); }
 
     // A fast line, so that a failed exchange settles in a fraction of a second; a timeout long
     // enough that a busy machine does not miss a reply that came.
@@ -49,9 +52,9 @@ struct PollerTest : ::testing::Test {
     // safety net against a host that never stops.
     std::vector<Json::Value> run(host::RunOptions options, const host::DeviceConfig &d,
                                  host::History *history = nullptr) {
-        options.json = true;
         boost::asio::io_context io;
-        host::Host h(io, out, log, history, options);
+        HostStack stack(io, out, log, history, options);
+        host::Host &h = stack.core;
         device = host::make_device(*plugin, d, std::make_shared<KVOController>());
         h.add(d, device);
         boost::asio::steady_timer guard(io, std::chrono::seconds(60));
@@ -69,9 +72,9 @@ struct PollerTest : ::testing::Test {
     std::vector<Json::Value> run_line(host::RunOptions options,
                                       const std::vector<host::DeviceConfig> &ds,
                                       double seconds = 0) {
-        options.json = true;
         boost::asio::io_context io;
-        host::Host h(io, out, log, nullptr, options);
+        HostStack stack(io, out, log, nullptr, options);
+        host::Host &h = stack.core;
         std::vector<std::shared_ptr<KVOVDevice>> devices;
         for (const auto &d : ds) {
             devices.push_back(host::make_device(*plugin, d, std::make_shared<KVOController>()));
@@ -205,18 +208,18 @@ TEST_F(PollerTest, RoundsPublishAlarmTransitionsOnceAndKeepHistory) {
 
 // What the host tells a publisher; `react` runs on each report, as a broker client's requests
 // would arrive between rounds.
-struct RecordingObserver : host::HostObserver {
-    void block_published(uint32_t id, const Json::Value &state) override {
-        seen.push_back("block " + std::to_string(id) + " round " +
-                       state["poll"]["round"].asString());
+struct RecordingObserver : host::Observer {
+    void round_completed(const host::RoundCompleted &round) override {
+        seen.push_back("block " + std::to_string(round.data_id) + " round " +
+                       std::to_string(round.cost.round));
         react();
     }
     void alarm_changed(const host::AlarmRecord &a) override {
         seen.push_back("alarm " + a.signal_id + (a.raised ? " raised" : " cleared"));
         react();
     }
-    void communication_changed(uint32_t id, bool lost) override {
-        seen.push_back("communication " + std::to_string(id) + (lost ? " lost" : " back"));
+    void communication_changed(const host::CommunicationChanged &c) override {
+        seen.push_back("communication " + std::to_string(c.data_id) + (c.lost ? " lost" : " back"));
         react();
     }
     std::vector<std::string> seen;
@@ -248,13 +251,13 @@ TEST_F(PollerTest, RemoteRequestsGoOneAtATimeAndAreAllRecorded) {
         host::History history(db, 100);
         boost::asio::io_context io;
         host::RunOptions options;
-        options.json = true;
-        host::Host h(io, out, log, &history, options);
+        HostStack stack(io, out, log, &history, options);
+        host::Host &h = stack.core;
         const auto d = sim_device(0.02);
         device = host::make_device(*plugin, d, std::make_shared<KVOController>());
         h.add(d, device);
         RecordingObserver watch;
-        h.set_observer(&watch);
+        stack.events.listen(watch);
         std::vector<std::pair<std::string, host::RequestOutcome>> outcomes;
         bool sent = false;
         watch.react = [&] {
@@ -304,14 +307,14 @@ TEST_F(PollerTest, ALostDeviceRefusesRequestsAndTellsItsLossOnce) {
     scenario["faults"].append("silence:rounds=2-6");
     boost::asio::io_context io;
     host::RunOptions options;
-    options.json = true;
     options.rounds = 3;
-    host::Host h(io, out, log, nullptr, options);
+    HostStack stack(io, out, log, nullptr, options);
+    host::Host &h = stack.core;
     const auto d = sim_device(0.03, scenario, 0.05);
     device = host::make_device(*plugin, d, std::make_shared<KVOController>());
     h.add(d, device);
     RecordingObserver watch;
-    h.set_observer(&watch);
+    stack.events.listen(watch);
     std::vector<std::pair<std::string, host::RequestOutcome>> outcomes;
     watch.react = [&] {
         if (watch.seen.back() == "communication 1 lost")
@@ -491,7 +494,7 @@ TEST_F(PollerTest, ControlReachesOnlyItsDevice) {
     std::vector<host::DeviceConfig> ds;
     for (unsigned n = 1; n <= 3; ++n)
         ds.push_back(bus_device(n, 0.01, 0.5));
-    host::RunOptions options{3, {}, {}, std::string("419500200002"), true};
+    host::RunOptions options{3, {}, {}, std::string("419500200002")};
     options.target = 2;
     const auto lines = run_line(options, ds);
     const auto control = with(lines, "control");
@@ -526,5 +529,3 @@ TEST_F(PollerTest, ASaturatedLineIsToldOnceAndKeptBusy) {
 }
 
 } // namespace
-
-#endif

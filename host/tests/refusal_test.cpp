@@ -1,8 +1,9 @@
 // A control command that the power system refuses (an error return) is reported as such, apart
 // from one that is answered and one that goes unanswered.
 #include "host/core/devices.h"
-#include "host/core/poller.h"
+#include "host/tests/host_stack.h"
 #include "host/tests/file_contents.h"
+#include "host/tests/plugin_path.h"
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -12,14 +13,12 @@
 #include <memory>
 #include <string>
 
-#ifdef HOST_PLUGIN
-
 namespace {
 
 // One round against the built-in simulator, then the parameter setting `request`; returns the
 // line that reports its outcome.
 std::string set_outcome_line(const std::string &request, const char *fault) {
-    static host::Plugin plugin(HOST_PLUGIN);
+    static host::Plugin plugin(testing_host::plugin_path());
     FILE *out_file = std::tmpfile();
     FILE *log_file = std::tmpfile();
     host::Output out(out_file);
@@ -32,7 +31,8 @@ std::string set_outcome_line(const std::string &request, const char *fault) {
         d.sim["faults"].append(fault);
     {
         boost::asio::io_context io;
-        host::Host h(io, out, log, nullptr, {1, {}, request, {}, false});
+        HostStack stack(io, out, log, nullptr, {1, {}, request, {}}, false);
+        host::Host &h = stack.core;
         h.add(d, host::make_device(plugin, d, std::make_shared<KVOController>()));
         boost::asio::steady_timer guard(io, std::chrono::seconds(20));
         guard.async_wait([&](boost::system::error_code ec) {
@@ -53,6 +53,7 @@ std::string set_outcome_line(const std::string &request, const char *fault) {
 }
 
 TEST(ControlOutcome, ARefusalIsReportedApartFromNoAnswer) {
+    NEEDS_PLUGIN();
     const std::string too_high = R"({"signal_id": "4196A3201001", "SetValue": 655.35})";
     const std::string plausible = R"({"signal_id": "4196A3201001", "SetValue": 54})";
     EXPECT_EQ(set_outcome_line(too_high, nullptr),
@@ -68,5 +69,3 @@ TEST(ControlOutcome, ARefusalIsReportedApartFromNoAnswer) {
 }
 
 } // namespace
-
-#endif

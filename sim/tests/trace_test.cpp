@@ -2,9 +2,9 @@
 // the reference host polling the simulator) is answered by the replay, in this process, to a
 // fresh driver; the blocks it publishes must be the ones the recorded run published, but for
 // their time records. Runs in every build, the target's under user-mode emulation included.
+#include "capture/format.h"
 #include "mpx23/mpx23.h"
 #include "mpx23/telemetry.h"
-#include "sim/capture.h"
 #include "sim/loopback.h"
 #include "sim/replay.h"
 #include "tests/recording_host.h"
@@ -70,7 +70,7 @@ struct Replayed {
 // Rounds as the host runs them: RefreshStatus, then the line until it is quiet; a round whose
 // replies stop short is followed by the next one. Ends when every recorded exchange is played.
 Replayed replay_into_driver(const std::string &capture_path) {
-    const auto file = sim::read_capture(capture_path);
+    const auto file = capture::read_capture(capture_path);
     sim::Replay replay(file.records);
     testing_host::RecordingHost rec;
     sim::Loopback link(replay, &rec);

@@ -1,11 +1,12 @@
-// The command line of mpx23-sim, and scenario files.
+// The command line of mpx23-sim. Only the program and its tests link it (mpx23_sim_cli); the
+// scenario files it names are read by the simulator library (sim/scenario_file.h).
 #pragma once
 
 #include "sim/simulator.h"
 
-#include <json/value.h>
-
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -39,16 +40,5 @@ std::string usage();
 // scenario file; each device gets its own seed (the common seed plus its place in the list), so
 // that no two plants read the same. Throws std::invalid_argument.
 std::vector<Config> bus_configs(const CommandLine &cl);
-
-// A scenario: {"seed": 7, "address": 1, "inputs": 2, "modules": 3, "battery_groups": 2,
-// "branches": 4, "user_values": 2, "drift": 1.0, "baud": 9600, "faults": ["checksum:rate=0.1"],
-// "no_value": ["dc.user2"], "events": [{"round": 3, "event": "mains_fail"}, ...]}; every key
-// optional. Throws std::invalid_argument.
-void load_scenario(Config &config, const Json::Value &scenario);
-void load_scenario_file(Config &config, const std::string &path);
-
-// Throws std::invalid_argument for a blank-fill pattern that matches no reading of the
-// configured plant.
-void check_fill_patterns(const Config &config);
 
 } // namespace sim

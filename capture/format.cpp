@@ -1,4 +1,4 @@
-#include "sim/capture.h"
+#include "capture/format.h"
 
 #include <cerrno>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace sim {
+namespace capture {
 namespace {
 
 const char kHexDigits[] = "0123456789ABCDEF";
@@ -155,4 +155,4 @@ CaptureFile read_capture(const std::string &path) {
     return parse_capture(text.str());
 }
 
-} // namespace sim
+} // namespace capture

@@ -5,12 +5,8 @@
 #include "host/common/device_config.h"
 #include "host/outputs/mqtt_options.h"
 
-#include <json/value.h>
-
 #include <cstdint>
-#include <map>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -39,25 +35,5 @@ struct Options {
     uint64_t capture_max = 16u << 20;
     MqttOptions mqtt;
 };
-
-// Parses the arguments after the program name (a leading "history" selects the history
-// subcommand). Throws ConfigError.
-Options parse_command_line(const std::vector<std::string> &args);
-
-// The devices of a configuration file's JSON document. Throws ConfigError.
-// The devices of a configuration file's JSON document, and its "mqtt" object into `mqtt` when
-// given. Throws ConfigError.
-std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqtt = nullptr);
-std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions *mqtt = nullptr);
-
-// The form of the requests the driver takes, checked before anything is sent: a parameter
-// setting {"signal_id": "ID", "SetValue": NUMBER} and a remote-control identifier with a module
-// address ("419500200002").
-bool is_set_request(const std::string &text);
-bool is_control_request(const std::string &text);
-extern const char *const kSetRequestForm;
-extern const char *const kControlRequestForm;
-
-std::string usage();
 
 } // namespace host

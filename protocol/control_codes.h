@@ -4,7 +4,7 @@
 // command (-1 while none has been answered, 1 once a reply arrived).
 #pragma once
 
-namespace control_code {
+namespace protocol::control_code {
 
 constexpr int kStatus = 301;              // outcome of the last command, of either kind
 constexpr int kSetParameter = 310;        // DC distribution parameter setting (0x42/0x49)
@@ -12,4 +12,5 @@ constexpr int kSetParameterStatus = 311;  // outcome of the last command
 constexpr int kRemoteControl = 320;       // rectifier remote control (0x41/0x45)
 constexpr int kRemoteControlStatus = 321; // outcome of the last command
 
-} // namespace control_code
+} // namespace protocol::control_code
+

@@ -1,0 +1,144 @@
+// What the polling core tells as it happens, and who listens.
+//
+// The per-device state machine (core/) never writes to an output: it tells an event to every
+// observer registered with the program's `Events`, in the order they were registered. The
+// terminal, the history recorder and the MQTT publisher are such observers; adding an output
+// is writing one more and registering it in main. Parts other than the core tell through the
+// same hub what only they can see (a line that saturates, a history that cannot store).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// An alarm raised or cleared, as the driver reported it.
+struct AlarmRecord {
+    int64_t row = 0; // the history's row, 0 before storing
+    uint32_t data_id = 0;
+    std::string time; // local time, "YYYY-MM-DD HH:MM:SS"
+    std::string signal_id;
+    bool raised = false;
+    std::string text;
+    std::string detail;
+};
+
+// A control request, whatever became of it: where it came from ("command line", "mqtt"), what it
+// asked and its outcome ("answered", "not answered", "refused", "busy") with the reason.
+struct RequestRecord {
+    int64_t row = 0;
+    uint32_t data_id = 0;
+    std::string time;
+    std::string source;
+    std::string kind; // "set" or "control"
+    std::string request_id;
+    std::string request;
+    std::string outcome;
+    std::string reason;
+};
+
+// What a completed round cost on the line: the time from its first command to the published
+// block, and the bytes sent and received.
+struct RoundCost {
+    unsigned round = 0;
+    unsigned commands = 0;
+    double elapsed_ms = 0.0;
+    unsigned long sent_bytes = 0;
+    unsigned long received_bytes = 0;
+};
+
+// A round completed: the block the device published, valid during the call only.
+struct RoundCompleted {
+    uint32_t data_id = 0;
+    const unsigned char *block = nullptr;
+    size_t length = 0;
+    RoundCost cost;
+};
+
+// The device asks for its block to be kept as history (at the end of every round).
+struct BlockToKeep {
+    uint32_t data_id = 0;
+    const unsigned char *block = nullptr;
+    size_t length = 0;
+};
+
+struct CommunicationChanged {
+    uint32_t data_id = 0;
+    bool lost = false; // false: re-established
+};
+
+// A one-shot value query answered: the value, or the error that came instead.
+struct ValueRead {
+    uint32_t data_id = 0;
+    std::string name;
+    std::optional<float> value;
+    std::string error;
+};
+
+// A control request ended. `on_line` tells whether it reached the device's turn on the line;
+// then the driver's figures follow: what the command call returned, the status query's answer,
+// whether a command went out, and the RTN with which the device refused it (-1: none).
+struct RequestConcluded {
+    RequestRecord request;
+    bool on_line = false;
+    int result = 0;
+    int32_t status = 0;
+    bool sent = false;
+    int refusal = -1;
+};
+
+// A shared line that cannot keep up with its devices' intervals, or keeps up again.
+struct LineLoad {
+    std::string line;
+    size_t devices = 0;
+    double needed_s = 0.0; // the last turn of every device, added up
+    double interval_s = 0.0;
+    bool saturated = false;
+};
+
+// The history cannot store (full or read-only disk), or stores again after `lost` records.
+struct HistoryTrouble {
+    bool failing = false;
+    std::string what;
+    unsigned long lost = 0;
+};
+
+class Observer {
+public:
+    virtual ~Observer() = default;
+    virtual void round_completed(const RoundCompleted &) {}
+    // True when the block was kept.
+    virtual bool keep_block(const BlockToKeep &) { return false; }
+    virtual void alarm_changed(const AlarmRecord &) {}
+    virtual void communication_changed(const CommunicationChanged &) {}
+    virtual void value_read(const ValueRead &) {}
+    virtual void request_concluded(const RequestConcluded &) {}
+    virtual void line_load_changed(const LineLoad &) {}
+    virtual void history_trouble(const HistoryTrouble &) {}
+};
+
+// The hub every event goes through.
+class Events {
+public:
+    void listen(Observer &observer) { observers.push_back(&observer); }
+
+    template <class Event> void tell(void (Observer::*method)(const Event &), const Event &e) {
+        for (Observer *o : observers)
+            (o->*method)(e);
+    }
+    // True when any observer kept it.
+    bool keep_block(const BlockToKeep &block) {
+        bool kept = false;
+        for (Observer *o : observers)
+            kept = o->keep_block(block) || kept;
+        return kept;
+    }
+
+private:
+    std::vector<Observer *> observers;
+};
+
+} // namespace host

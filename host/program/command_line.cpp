@@ -1,0 +1,272 @@
+#include "host/program/command_line.h"
+
+#include "host/program/config_file.h"
+#include "host/program/mqtt_keys.h"
+#include "host/program/one_shot.h"
+#include "host/program/values.h"
+
+#include <json/value.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
+#include <sstream>
+
+namespace host {
+namespace {
+
+// An engine setting given on the command line: a number when it reads as one, else the text
+// (the engine also takes hex text such as "0x21" and names what it rejects).
+Json::Value setting_value(const std::string &text) {
+    char *end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (!text.empty() && *end == '\0')
+        return Json::Value(static_cast<Json::LargestInt>(v));
+    return Json::Value(text);
+}
+
+struct CommandLineState {
+    Options options;
+    // The broker's options as given, applied over the configuration file's.
+    std::vector<std::pair<const MqttKey *, Json::Value>> mqtt_given;
+    DeviceConfig device;
+    std::string config_file;
+    std::vector<std::string> device_options; // given, to reject them beside --config
+    bool rounds_given = false;
+};
+
+using OptionHandler = void (*)(CommandLineState &, const std::string &);
+
+struct OptionSpec {
+    const char *name;
+    const char *value; // nullptr: a switch
+    bool device;       // describes the single device of the command line
+    const char *help;
+    OptionHandler apply;
+};
+
+// The options that only store their text, or only switch something on.
+template <auto member> void set_text(CommandLineState &s, const std::string &v) {
+    s.options.*member = v;
+}
+template <bool Options::*member> void set_flag(CommandLineState &s, const std::string &) {
+    s.options.*member = true;
+}
+
+const OptionSpec kOptions[] = {
+    {"--port", "PORT", true, "serial device path, tcp:HOST:PORT (serial server) or sim (default)",
+     [](CommandLineState &s, const std::string &v) {
+         try {
+             s.device.port_location = parse_port(v);
+         } catch (const std::invalid_argument &e) {
+             throw ConfigError(std::string("--port: ") + e.what());
+         }
+         s.device.port = v;
+     }},
+    {"--address", "N", true, "device address 1..254 (default 1)",
+     [](CommandLineState &s, const std::string &v) {
+         s.device.settings["address"] = setting_value(v);
+     }},
+    {"--protocol-version", "V", true, "VER of every command, 0..255 or hex text (default 0x20)",
+     [](CommandLineState &s, const std::string &v) {
+         s.device.settings["protocol_version"] = setting_value(v);
+     }},
+    {"--data-id", "N", true, "data identifier of the device (default 1)",
+     [](CommandLineState &s, const std::string &v) {
+         s.device.data_id = static_cast<uint32_t>(to_whole(v, 0, 0xFFFFFFFFul, "--data-id"));
+     }},
+    {"--interval", "SECONDS", true,
+     "start of one round to the start of the next, 0.001 to 86400 (default 5)",
+     [](CommandLineState &s, const std::string &v) {
+         s.device.interval = to_seconds(v, "--interval", kIntervalRange);
+     }},
+    {"--timeout", "SECONDS", true,
+     "reply timeout, 0.01 to 3600 (default: sized from the baud rate, >= 0.5)",
+     [](CommandLineState &s, const std::string &v) {
+         s.device.timeout = to_seconds(v, "--timeout", kTimeoutRange);
+     }},
+    {"--baud", "N", true, "line speed of a serial port (default 9600)",
+     [](CommandLineState &s, const std::string &v) {
+         const auto baud = static_cast<unsigned>(to_whole(v, 1, 4000000, "--baud"));
+         if (!known_baud(baud))
+             throw ConfigError("--baud: expected one of " + baud_list());
+         s.device.baud = baud;
+     }},
+    {"--config", "FILE", false, "devices from a JSON file instead of the options above",
+     [](CommandLineState &s, const std::string &v) { s.config_file = v; }},
+    {"--plugin", "PATH", false, "the driver plug-in (default: mpx23.so built beside the program)",
+     set_text<&Options::plugin>},
+    {"--history", "FILE", false, "SQLite file of blocks and alarms; restores the cache at start",
+     set_text<&Options::history>},
+    {"--history-recover", nullptr, false,
+     "move a damaged history file aside (FILE.damaged-TIME) and start a new one",
+     set_flag<&Options::history_recover>},
+    {"--retention", "N", false, "blocks kept per device in the history (default 10000)",
+     [](CommandLineState &s, const std::string &v) {
+         s.options.retention = static_cast<unsigned>(to_whole(v, 1, 100000000, "--retention"));
+     }},
+    {"--rounds", "N", false, "stop after N completed rounds per device (0: run until a signal)",
+     [](CommandLineState &s, const std::string &v) {
+         s.options.rounds = static_cast<unsigned>(to_whole(v, 0, 100000000, "--rounds"));
+         s.rounds_given = true;
+     }},
+    {"--get", "NAME", false, "print the value NAME after the first completed round",
+     set_text<&Options::get>},
+    {"--set", "JSON", false, "parameter setting request after the first completed round",
+     set_text<&Options::set>},
+    {"--control", "TEXT", false, "remote control request after the first completed round",
+     set_text<&Options::control>},
+    {"--device", "DATA_ID", false,
+     "the one device (by data_id) that --get, --set or --control go to (default: every device)",
+     [](CommandLineState &s, const std::string &v) {
+         s.options.target = static_cast<uint32_t>(to_whole(v, 0, 0xFFFFFFFFul, "--device"));
+     }},
+    {"--json", nullptr, false, "one JSON object per line instead of the table",
+     set_flag<&Options::json>},
+    {"--csv", nullptr, false, "history: comma-separated values", set_flag<&Options::csv>},
+    {"--alarms", nullptr, false, "history: the stored alarm transitions",
+     set_flag<&Options::alarms>},
+    {"--requests", nullptr, false, "history: the control requests, their source and outcome",
+     set_flag<&Options::requests>},
+    {"--verbose", nullptr, false, "the driver's own diagnostic lines on standard output",
+     set_flag<&Options::verbose>},
+    {"--driver-log", "FILE", false, "file for the driver's diagnostic lines (default /dev/null)",
+     set_text<&Options::driver_log>},
+    // Line capture.
+    {"--capture", "FILE", false, "append every byte sent and received on every line to FILE",
+     set_text<&Options::capture>},
+    {"--capture-max", "BYTES", false,
+     "capture size before FILE moves to FILE.1 and a new one starts (default 16777216)",
+     [](CommandLineState &s, const std::string &v) {
+         s.options.capture_max = to_whole(v, 4096, 0xFFFFFFFFul, "--capture-max");
+     }},
+    {"--demo", nullptr, false, "poll the built-in simulator through a mains failure and back",
+     [](CommandLineState &s, const std::string &) { s.options.mode = Options::Mode::Demo; }},
+    {"--help", nullptr, false, "this text",
+     [](CommandLineState &s, const std::string &) { s.options.mode = Options::Mode::Help; }},
+};
+
+const OptionSpec *find_option(const std::string &name) {
+    auto found = std::find_if(std::begin(kOptions), std::end(kOptions),
+                              [&](const OptionSpec &o) { return name == o.name; });
+    return found == std::end(kOptions) ? nullptr : found;
+}
+
+void check_combination(const CommandLineState &s) {
+    const Options &o = s.options;
+    if (!s.config_file.empty() && !s.device_options.empty())
+        throw ConfigError(s.device_options.front() + ": not together with --config");
+    if (o.mode == Options::Mode::History) {
+        if (o.history.empty())
+            throw ConfigError("history: --history FILE is required");
+        if (o.csv && o.json)
+            throw ConfigError("history: choose --csv or --json");
+        if (o.alarms && o.requests)
+            throw ConfigError("history: choose --alarms or --requests");
+        return;
+    }
+    if (o.csv || o.alarms || o.requests)
+        throw ConfigError(std::string(o.csv      ? "--csv"
+                                      : o.alarms ? "--alarms"
+                                                 : "--requests") +
+                          ": only for the history subcommand");
+    if (o.target && !o.get && !o.set && !o.control)
+        throw ConfigError("--device: only with --get, --set or --control");
+    if (o.mode == Options::Mode::Demo && (!s.config_file.empty() || !s.device_options.empty()))
+        throw ConfigError("--demo: brings its own device; leave out --config and " +
+                          (s.device_options.empty() ? std::string("--port") : s.device_options[0]));
+}
+
+// Takes the option at args[i] with its value; returns the index of the last argument used.
+size_t take_option(CommandLineState &s, const std::vector<std::string> &args, size_t i) {
+    if (const MqttKey *key = find_mqtt_option(args[i])) {
+        if (key->value && i + 1 >= args.size())
+            throw ConfigError(args[i] + ": needs a value (" + key->value + ")");
+        s.mqtt_given.push_back({key, mqtt_option_value(*key, key->value ? args[++i] : "")});
+        return i;
+    }
+    const OptionSpec *option = find_option(args[i]);
+    if (!option)
+        throw ConfigError("unknown option " + args[i] + " (see --help)");
+    std::string value;
+    if (option->value) {
+        if (i + 1 >= args.size())
+            throw ConfigError(args[i] + ": needs a value (" + option->value + ")");
+        value = args[++i];
+    }
+    if (option->device)
+        s.device_options.push_back(option->name);
+    option->apply(s, value);
+    return i;
+}
+
+// What the options add up to once all are read: the devices, the broker and the rounds.
+Options complete(CommandLineState &s) {
+    Options &o = s.options;
+    check_combination(s);
+    check_requests(o);
+    if (o.mode == Options::Mode::Run) {
+        o.devices = s.config_file.empty() ? std::vector<DeviceConfig>{s.device}
+                                          : load_config_file(s.config_file, &o.mqtt);
+        check_target(o);
+    }
+    for (const auto &[key, value] : s.mqtt_given)
+        key->parse(o.mqtt, value, key->option);
+    if (o.mode == Options::Mode::Run || o.mode == Options::Mode::Demo)
+        check_mqtt(o.mqtt);
+    // A one-shot operation ends the run once it is done, unless told to go on.
+    if (!s.rounds_given && (o.get || o.set || o.control))
+        o.rounds = 1;
+    if (!s.rounds_given && o.mode == Options::Mode::Demo)
+        o.rounds = 25;
+    return o;
+}
+
+} // namespace
+
+Options parse_command_line(const std::vector<std::string> &args) {
+    CommandLineState s;
+    size_t i = 0;
+    if (!args.empty() && args[0] == "history") {
+        s.options.mode = Options::Mode::History;
+        ++i;
+    }
+    if (!args.empty() && args[0] == "capture") {
+        if (args.size() != 3 || args[1] != "show")
+            throw ConfigError("capture: expected capture show FILE");
+        s.options.mode = Options::Mode::CaptureShow;
+        s.options.capture = args[2];
+        return s.options;
+    }
+    for (; i < args.size(); ++i)
+        i = take_option(s, args, i);
+    return s.options.mode == Options::Mode::Help ? s.options : complete(s);
+}
+
+std::string usage() {
+    std::ostringstream out;
+    out << "usage: mpx23-host [options]\n"
+           "       mpx23-host history --history FILE [--csv | --json] [--alarms | --requests]\n"
+           "       mpx23-host capture show FILE\n"
+           "Loads the mpx23 plug-in, polls its power systems and prints what they publish.\n\n";
+    const auto line = [&out](const char *name, const char *value, const char *help) {
+        std::string head = std::string("  ") + name + (value ? std::string(" ") + value : "");
+        head += head.size() < 26 ? std::string(26 - head.size(), ' ') : "\n" + std::string(26, ' ');
+        out << head << help << '\n';
+    };
+    for (const auto &o : kOptions)
+        line(o.name, o.value, o.help);
+    for (const auto &k : mqtt_keys())
+        line(k.option, k.value, k.help);
+    out << "\nConfiguration file: {\"devices\": [{\"port\": \"/dev/ttyS1\", \"data_id\": 1, "
+           "\"settings\": {\"address\": 1},\n  \"interval\": 5, \"timeout\": 1, \"baud\": 9600, "
+           "\"alarm_settings\": {ID: 1}, \"alarm_thresholds\": {ID: 47},\n  \"sim\": {scenario "
+           "of the built-in simulator}}],\n  \"mqtt\": {\"url\": URL, \"ca\", \"user\", "
+           "\"password_file\", "
+           "\"prefix\", \"client_id\", \"control\": true, \"backlog\": N}}\n"
+           "Exit codes: 0 done, 1 the plug-in, a port or the history failed or a one-shot request "
+           "went unanswered, 2 bad options, configuration or request.\n";
+    return out.str();
+}
+
+} // namespace host

@@ -1,0 +1,223 @@
+#include "host/program/config_file.h"
+
+#include "host/program/mqtt_keys.h"
+#include "host/program/values.h"
+#include "sim/scenario_file.h"
+
+#include <json/reader.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+
+namespace host {
+namespace {
+
+using KeyParser = void (*)(DeviceConfig &, const Json::Value &, const std::string &name);
+
+[[noreturn]] void bad(const std::string &name, const std::string &what) {
+    throw ConfigError(name + ": " + what);
+}
+
+void parse_port_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    if (!v.isString())
+        bad(name, "expected a text");
+    try {
+        d.port_location = parse_port(v.asString());
+    } catch (const std::invalid_argument &e) {
+        bad(name, e.what());
+    }
+    d.port = v.asString();
+}
+
+// The device's settings (the protocol engine's two and the driver's one); a misspelled one would
+// otherwise leave its default in force.
+const char *const kEngineSettings[] = {"address", "protocol_version", "alarm_profile"};
+
+void parse_settings_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    if (!v.isObject())
+        bad(name, "expected an object");
+    for (const auto &key : v.getMemberNames())
+        if (std::find(std::begin(kEngineSettings), std::end(kEngineSettings), key) ==
+            std::end(kEngineSettings))
+            bad(name + "." + key, "unknown key (known: address, protocol_version, alarm_profile)");
+    d.settings = v;
+}
+
+void parse_data_id_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    if (!v.isUInt())
+        bad(name, "expected a whole number from 0 to 4294967295");
+    d.data_id = v.asUInt();
+}
+
+double seconds_key(const Json::Value &v, const std::string &name, const DurationRange &range) {
+    if (!v.isNumeric() || !in_range(v.asDouble(), range))
+        bad(name, range_text(range));
+    return v.asDouble();
+}
+
+void parse_interval_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    d.interval = seconds_key(v, name, kIntervalRange);
+}
+
+void parse_timeout_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    d.timeout = seconds_key(v, name, kTimeoutRange);
+}
+
+void parse_baud_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    if (!v.isUInt() || !known_baud(v.asUInt()))
+        bad(name, "expected one of " + baud_list());
+    d.baud = v.asUInt();
+}
+
+// An object keyed by alarm identifiers whose values are all of one kind.
+template <class T>
+void parse_alarm_object(std::map<std::string, T> &out, const Json::Value &v,
+                        const std::string &name, bool (Json::Value::*is_kind)() const,
+                        T (Json::Value::*as)() const, const char *expected) {
+    if (!v.isObject())
+        bad(name, "expected an object of alarm identifiers");
+    for (const auto &id : v.getMemberNames()) {
+        if (!(v[id].*is_kind)())
+            bad(name + "." + id, expected);
+        out[id] = (v[id].*as)();
+    }
+}
+
+void parse_alarm_settings_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    parse_alarm_object(d.alarm_settings, v, name, &Json::Value::isInt, &Json::Value::asInt,
+                       "expected a whole number");
+}
+
+void parse_alarm_thresholds_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    parse_alarm_object(d.alarm_thresholds, v, name, &Json::Value::isNumeric, &Json::Value::asFloat,
+                       "expected a number");
+}
+
+void parse_sim_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    sim::Config probe;
+    try {
+        sim::load_scenario(probe, v);
+        sim::check_fill_patterns(probe);
+    } catch (const std::invalid_argument &e) {
+        bad(name, e.what());
+    }
+    d.sim = v;
+}
+
+const std::pair<const char *, KeyParser> kDeviceKeys[] = {
+    {"port", parse_port_key},
+    {"settings", parse_settings_key},
+    {"data_id", parse_data_id_key},
+    {"interval", parse_interval_key},
+    {"timeout", parse_timeout_key},
+    {"baud", parse_baud_key},
+    {"alarm_settings", parse_alarm_settings_key},
+    {"alarm_thresholds", parse_alarm_thresholds_key},
+    {"sim", parse_sim_key},
+};
+
+DeviceConfig parse_device(const Json::Value &v, const std::string &origin) {
+    if (!v.isObject())
+        bad(origin, "expected an object");
+    DeviceConfig d;
+    d.origin = origin;
+    for (const auto &key : v.getMemberNames()) {
+        auto parser = std::find_if(std::begin(kDeviceKeys), std::end(kDeviceKeys),
+                                   [&](const auto &k) { return key == k.first; });
+        if (parser == std::end(kDeviceKeys))
+            bad(d.key_name(key), "unknown key");
+        parser->second(d, v[key], d.key_name(key));
+    }
+    if (!d.sim.isNull() && d.port_location.kind != PortLocation::Kind::Sim)
+        bad(d.key_name("sim"), "only for the port \"sim\" or \"sim:NAME\"");
+    return d;
+}
+
+// Devices[i] against those before it: two with one data_id could not be told apart, and two on
+// one port at one address would answer each other's commands.
+void check_unique(const std::vector<DeviceConfig> &devices, const std::string &origin) {
+    const size_t i = devices.size() - 1;
+    for (size_t j = 0; j < i; ++j)
+        if (devices[j].data_id == devices[i].data_id)
+            bad(origin + ".data_id", "already used by devices[" + std::to_string(j) + "]");
+    auto address = [](const DeviceConfig &d) {
+        const Json::Value &a = d.settings["address"];
+        return a.isUInt() ? a.asUInt() : 1u;
+    };
+    for (size_t j = 0; j < i; ++j)
+        if (devices[j].port == devices[i].port && address(devices[j]) == address(devices[i]))
+            bad(origin + ".settings.address", "address " + std::to_string(address(devices[i])) +
+                                                  " already used on " + devices[i].port +
+                                                  " by devices[" + std::to_string(j) + "]");
+}
+
+// A configuration is a few kilobytes; reading stops well beyond that (a device file such as
+// /dev/zero never ends). Nesting deeper than any configuration needs is refused by the reader.
+constexpr std::streamsize kLargestConfig = 1 << 20;
+constexpr int kDeepestConfig = 64;
+
+std::string read_config_text(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw ConfigError("config: cannot read " + path);
+    std::string text(static_cast<size_t>(kLargestConfig) + 1, '\0');
+    in.read(&text[0], kLargestConfig + 1);
+    if (in.bad())
+        throw ConfigError("config: cannot read " + path);
+    if (in.gcount() > kLargestConfig)
+        throw ConfigError("config: " + path + ": larger than " + std::to_string(kLargestConfig) +
+                          " bytes");
+    text.resize(static_cast<size_t>(in.gcount()));
+    return text;
+}
+
+} // namespace
+
+std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqtt) {
+    if (!root.isObject())
+        bad("config", "expected a JSON object with \"devices\"");
+    for (const auto &key : root.getMemberNames())
+        if (key != "devices" && key != "mqtt")
+            bad("config: " + key, "unknown key");
+    if (root.isMember("mqtt")) {
+        MqttOptions parsed;
+        parse_mqtt_config(parsed, root["mqtt"]);
+        if (mqtt)
+            *mqtt = parsed;
+    }
+    const Json::Value &list = root["devices"];
+    if (!list.isArray() || list.empty())
+        bad("config: devices", "expected a list of at least one device");
+    std::vector<DeviceConfig> devices;
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+        const std::string origin = "config: devices[" + std::to_string(i) + "]";
+        devices.push_back(parse_device(list[i], origin));
+        check_unique(devices, origin);
+    }
+    return devices;
+}
+
+std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions *mqtt) {
+    const std::string text = read_config_text(path);
+    Json::CharReaderBuilder builder;
+    builder["stackLimit"] = kDeepestConfig;
+    Json::Value root;
+    std::string errors;
+    bool parsed = false;
+    try {
+        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+    } catch (const std::exception &e) { // the reader throws when nesting passes its limit
+        errors = e.what();
+    }
+    if (!parsed) {
+        std::replace(errors.begin(), errors.end(), '\n', ' ');
+        throw ConfigError("config: " + path + ": not valid JSON: " + errors);
+    }
+    return parse_config(root, mqtt);
+}
+
+} // namespace host

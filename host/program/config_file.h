@@ -1,0 +1,20 @@
+// The configuration file: its devices, each key checked and named in the message that refuses
+// it, and its "mqtt" object.
+#pragma once
+
+#include "host/common/device_config.h"
+#include "host/outputs/mqtt_options.h"
+
+#include <json/value.h>
+
+#include <string>
+#include <vector>
+
+namespace host {
+
+// The devices of a configuration file's JSON document, and its "mqtt" object into `mqtt` when
+// given. Throws ConfigError.
+std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqtt = nullptr);
+std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions *mqtt = nullptr);
+
+} // namespace host

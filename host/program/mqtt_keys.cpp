@@ -1,0 +1,125 @@
+#include "host/program/mqtt_keys.h"
+
+#include "host/common/device_config.h"
+#include "host/outputs/mqtt_client.h"
+#include "host/program/values.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace host {
+namespace {
+
+std::string mqtt_text(const Json::Value &v, const std::string &name) {
+    if (!v.isString() || v.asString().empty())
+        throw ConfigError(name + ": expected a text");
+    return v.asString();
+}
+
+void parse_mqtt_url_key(MqttOptions &m, const Json::Value &v, const std::string &name) {
+    m.url = mqtt_text(v, name);
+    try {
+        parse_mqtt_url(m.url);
+    } catch (const ConfigError &e) {
+        throw ConfigError(name + std::string(e.what()).substr(std::strlen("--mqtt")));
+    }
+}
+
+// A topic prefix is levels of plain text: wildcards would subscribe to more than the host's own
+// topics, and empty levels make topics no one means.
+void parse_mqtt_prefix(MqttOptions &m, const Json::Value &v, const std::string &name) {
+    const std::string prefix = mqtt_text(v, name);
+    if (prefix.find_first_of("+#") != std::string::npos || prefix.front() == '/' ||
+        prefix.back() == '/' || prefix.find("//") != std::string::npos || prefix.size() > 200)
+        throw ConfigError(name + ": expected topic levels without + or # and without empty "
+                                 "levels, as in mpx23/site-17");
+    m.prefix = prefix;
+}
+
+void parse_mqtt_control(MqttOptions &m, const Json::Value &v, const std::string &name) {
+    if (!v.isBool())
+        throw ConfigError(name + ": expected true or false");
+    m.control = v.asBool();
+}
+
+void parse_mqtt_backlog(MqttOptions &m, const Json::Value &v, const std::string &name) {
+    if (!v.isUInt() || v.asUInt() < 1 || v.asUInt() > kLargestMqttBacklog)
+        throw ConfigError(name + ": expected a whole number from 1 to " +
+                          std::to_string(kLargestMqttBacklog));
+    m.backlog = v.asUInt();
+}
+
+// The keys that are plain texts, each stored in its own member.
+template <std::string MqttOptions::*member>
+void parse_mqtt_text(MqttOptions &m, const Json::Value &v, const std::string &name) {
+    m.*member = mqtt_text(v, name);
+}
+
+} // namespace
+
+const std::vector<MqttKey> &mqtt_keys() {
+    static const std::vector<MqttKey> keys = {
+        {"url", "--mqtt", "URL",
+         "publish state, alarms and events to mqtt://HOST[:PORT] or mqtts://", parse_mqtt_url_key},
+        {"ca", "--mqtt-ca", "FILE", "mqtts: the certificate authority of the broker's certificate",
+         parse_mqtt_text<&MqttOptions::ca_file>},
+        {"user", "--mqtt-user", "NAME", "the broker account", parse_mqtt_text<&MqttOptions::user>},
+        {"password_file", "--mqtt-password-file", "FILE",
+         "the file whose first line is the account's password",
+         parse_mqtt_text<&MqttOptions::password_file>},
+        {"prefix", "--mqtt-prefix", "TOPIC", "the topics' first levels (default mpx23/<host name>)",
+         parse_mqtt_prefix},
+        {"client_id", "--mqtt-client-id", "ID", "the client identifier (default: from the prefix)",
+         parse_mqtt_text<&MqttOptions::client_id>},
+        {"control", "--mqtt-control", nullptr, "take set and control requests from the broker",
+         parse_mqtt_control},
+        {"backlog", "--mqtt-backlog", "N", "events kept while the broker is away (default 10000)",
+         parse_mqtt_backlog},
+    };
+    return keys;
+}
+
+const MqttKey *find_mqtt_option(const std::string &name) {
+    const auto &keys = mqtt_keys();
+    auto found =
+        std::find_if(keys.begin(), keys.end(), [&](const MqttKey &k) { return name == k.option; });
+    return found == keys.end() ? nullptr : &*found;
+}
+
+Json::Value mqtt_option_value(const MqttKey &k, const std::string &text) {
+    if (!k.value)
+        return Json::Value(true);
+    if (std::string(k.key) == "backlog")
+        return Json::Value(
+            static_cast<Json::UInt>(to_whole(text, 1, kLargestMqttBacklog, k.option)));
+    return Json::Value(text);
+}
+
+void parse_mqtt_config(MqttOptions &m, const Json::Value &v) {
+    if (!v.isObject())
+        throw ConfigError("config: mqtt: expected an object");
+    const auto &keys = mqtt_keys();
+    for (const auto &key : v.getMemberNames()) {
+        auto found =
+            std::find_if(keys.begin(), keys.end(), [&](const MqttKey &k) { return key == k.key; });
+        if (found == keys.end())
+            throw ConfigError("config: mqtt." + key + ": unknown key");
+        found->parse(m, v[key], "config: mqtt." + key);
+    }
+}
+
+void check_mqtt(const MqttOptions &m) {
+    if (m.url.empty()) {
+        const bool any = !m.ca_file.empty() || !m.user.empty() || !m.password_file.empty() ||
+                         !m.prefix.empty() || !m.client_id.empty() || m.control;
+        if (any)
+            throw ConfigError("--mqtt-*: only with --mqtt URL (or \"url\" in the mqtt object)");
+        return;
+    }
+    if (!m.ca_file.empty() && !parse_mqtt_url(m.url).tls)
+        throw ConfigError("--mqtt-ca: only with an mqtts:// URL");
+    if (!m.password_file.empty() && m.user.empty())
+        throw ConfigError("--mqtt-password-file: only with --mqtt-user");
+}
+
+} // namespace host

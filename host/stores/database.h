@@ -1,0 +1,76 @@
+// One connection to the host's SQLite file, shared by the archive and the broker's outbox that
+// keep their tables in it: opening and checking the file, its journal settings, statements and
+// the errors they raise.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace host {
+
+struct HistoryError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The file is not a sound SQLite database: its integrity check failed or it is none at all.
+struct HistoryDamaged : HistoryError {
+    using HistoryError::HistoryError;
+};
+
+// The write-ahead log is folded into the database every this many pages and cut back to at
+// most this many bytes, so that it never grows beyond a few hundred kilobytes on a small flash.
+constexpr int kWalCheckpointPages = 32;
+constexpr long kWalSizeLimit = 256 * 1024;
+
+struct StatementDeleter {
+    void operator()(sqlite3_stmt *s) const { sqlite3_finalize(s); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+class Database {
+public:
+    // Opens or creates the file (":memory:" for one that lives in memory only), checks it and
+    // sets its journal up. Throws HistoryDamaged for a damaged file, HistoryError for anything
+    // else.
+    explicit Database(const std::string &path);
+    ~Database();
+    Database(const Database &) = delete;
+    Database &operator=(const Database &) = delete;
+
+    // Creates what `schema` lacks, then runs `prepare` (which prepares the statements of the
+    // tables' user); an error in either names the file.
+    void set_up(const char *schema, const std::function<void()> &prepare);
+    Statement prepare(const char *sql);
+    void execute(const char *sql);
+    // Steps a statement that returns no rows, then readies it for the next use.
+    void step_done(sqlite3_stmt *s, const char *what);
+    // Every row of `s`, in order, then readies it for the next use; `what` names the reading in
+    // an error.
+    void each_row(sqlite3_stmt *s, const char *what,
+                  const std::function<void(sqlite3_stmt *)> &row);
+    void for_each_row(const char *sql, const char *what,
+                      const std::function<void(sqlite3_stmt *)> &row);
+    // All of `work` or, when it throws HistoryError, none of it.
+    void atomically(const std::function<void()> &work);
+    [[noreturn]] void fail(const char *what);
+
+private:
+    void check_integrity();
+
+    sqlite3 *db = nullptr;
+    std::string path;
+};
+
+std::string column_text(sqlite3_stmt *s, int column);
+std::string column_bytes(sqlite3_stmt *s, int column);
+
+// Renames a damaged file (and its journal files) to PATH.damaged-TIME; returns the new name.
+// Throws HistoryError.
+std::string move_aside(const std::string &path);
+
+} // namespace host
