@@ -376,6 +376,13 @@ TEST_F(MqttHostTest, ControlRequestsNeedTheRightAccountTopicAndForm) {
         std::string payload;
         const char *reason; // how the reason begins
     };
+    // Blanks before the closing brace stretch a request to any length and keep it well-formed.
+    const auto stretched = [](std::string request, size_t size) {
+        request.insert(request.size() - 1, size - request.size(), ' ');
+        return request;
+    };
+    const std::string unknown_signal =
+        R"({"id": "m8", "signal_id": "999999999999", "SetValue": 50})";
     const Bad bad[] = {
         {"site/1/control", R"({"id": "m1", "request": )", "malformed JSON"},
         {"site/1/control", R"({"id": "m2", "request": ")" + std::string(600, '4') + "\"}",
@@ -392,6 +399,10 @@ TEST_F(MqttHostTest, ControlRequestsNeedTheRightAccountTopicAndForm) {
          "expected {\"id\": ID, \"signal_id\""},
         {"site/1/set", R"({"id": "m7", "signal_id": "999999999999", "SetValue": 50})",
          "refused by the driver: nothing sent"},
+        // The largest payload taken is read to the end and reaches the driver; one byte more is
+        // refused unread.
+        {"site/1/set", stretched(unknown_signal, 512), "refused by the driver: nothing sent"},
+        {"site/1/set", stretched(unknown_signal, 513), "payload of 513 bytes, more than 512"},
         {"site/1/control", R"(["419500200002"])", "expected a JSON object"},
     };
     for (const Bad &b : bad) {
