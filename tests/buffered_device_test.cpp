@@ -18,7 +18,14 @@ struct BufferedDeviceTest : ::testing::Test {
 TEST_F(BufferedDeviceTest, RoundDoneRunsItsStepsInOrder) {
     dev.block_len = 12;
     dev.ao_names = {"missing", "battery_v"};
-    dev.ao_values["battery_v"] = 2.5f;
+    // The derived class fills the analogue values in its threshold run: they are checked in
+    // the same round.
+    dev.on_threshold_run = [this] {
+        testing_host::Call step;
+        step.name = "RunCheckThreshold";
+        host.calls.push_back(step);
+        dev.ao_values["battery_v"] = 2.5f;
+    };
     dev.pending_rules.resize(2);
     dev.RoundDone();
 
@@ -26,15 +33,16 @@ TEST_F(BufferedDeviceTest, RoundDoneRunsItsStepsInOrder) {
     EXPECT_EQ(dev.comm_status, 1);
     EXPECT_EQ(dev.threshold_runs, 1);
     const std::vector<std::string> expected = {
-        "CheckAOReport", "CheckThreshold",        "SendSP",
-        "Reset",         "DoBatchCheckThreshold", "SaveDeviceHistory"};
+        "RunCheckThreshold",     "CheckAOReport",    "CheckThreshold", "SendSP", "Reset",
+        "DoBatchCheckThreshold", "SaveDeviceHistory"};
     EXPECT_EQ(host.names(), expected);
+    ASSERT_EQ(host.calls.size(), expected.size());
     // Only the name present in ao_values is checked, with its value, "" and 1.
-    EXPECT_EQ(host.calls[0].text, "battery_v");
-    EXPECT_EQ(host.calls[0].value, 2.5f);
     EXPECT_EQ(host.calls[1].text, "battery_v");
-    EXPECT_TRUE(host.calls[1].bytes.empty());
-    EXPECT_EQ(host.calls[1].number, 1);
+    EXPECT_EQ(host.calls[1].value, 2.5f);
+    EXPECT_EQ(host.calls[2].text, "battery_v");
+    EXPECT_TRUE(host.calls[2].bytes.empty());
+    EXPECT_EQ(host.calls[2].number, 1);
     // The same block, by pointer and length, is published and stored.
     const auto *sp = host.last("SendSP");
     const auto *history = host.last("SaveDeviceHistory");

@@ -191,4 +191,17 @@ TEST_F(ControlTest, StatusFollowsTheReplyToTheLastRequest) {
     EXPECT_EQ(status(), -1);
 }
 
+TEST_F(ControlTest, ARequestTheDeviceAnswersWithAnErrorReturnIsRefused) {
+    for (unsigned rtn = 0x01; rtn <= 0xFF; ++rtn) {
+        ASSERT_EQ(control(320, "419500601003"), 0);
+        auto wire = frames::bytes(frames::reply(0x41, {}, static_cast<uint8_t>(rtn)));
+        EXPECT_EQ(dev.process(wire.data(), static_cast<unsigned>(wire.size())), 0) << rtn;
+        EXPECT_EQ(status(321), -1) << rtn;
+        EXPECT_EQ(dev.refusal(), static_cast<int>(rtn)) << rtn;
+    }
+    EXPECT_EQ(dev.poll_state, 320); // still waiting for an answer
+    reply(0x41, {});
+    EXPECT_EQ(status(321), 1);
+}
+
 } // namespace

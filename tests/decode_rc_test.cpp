@@ -135,9 +135,11 @@ TEST_F(RcDecodeTest, AlarmReplyKeepsUserBytesOnlyAtFullCapacity) {
     EXPECT_EQ(decode(dev, MPX23TestView::kParse41_44, body::rc_alarms(3, 0x01, 7)), 2 + 3 * 9);
     EXPECT_EQ(got(peek(dev).rc_channels[2].fault), 0x01);
     EXPECT_EQ(got(peek(dev).rc_channels[2].p41_44[6]), 0xB6);
-    EXPECT_EQ(decode(dev, MPX23TestView::kParse41_44, body::rc_alarms(1, 0x00, 6)), 2 + 8);
+    // Six bytes of another fill: counted and stepped over, all seven earlier ones kept.
+    EXPECT_EQ(decode(dev, MPX23TestView::kParse41_44, body::rc_alarms(1, 0x00, 6, 0xC0)), 2 + 8);
     EXPECT_EQ(got(peek(dev).rc_channels[0].p41_44_count), 6);
-    EXPECT_EQ(got(peek(dev).rc_channels[0].p41_44[0]), 0xB0); // from the earlier reply
+    for (int j = 0; j < 7; ++j)
+        EXPECT_EQ(got(peek(dev).rc_channels[0].p41_44[j]), 0xB0 + j) << j;
     EXPECT_EQ(decode(dev, MPX23TestView::kParse41_44, body::rc_alarms(4)), -1);
     const std::string out = GetCapturedStdout();
     EXPECT_NE(out.find("rcchannel p41_44_count 7\n"), std::string::npos);

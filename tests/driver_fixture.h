@@ -97,12 +97,14 @@ inline Bytes rc_status(unsigned modules, uint8_t on_off = 0, uint8_t user = 0) {
     return b;
 }
 
-inline Bytes rc_alarms(unsigned modules, uint8_t fault = 0, uint8_t user = 0) {
+// The user-defined alarm bytes of each module count up from `first_user`.
+inline Bytes rc_alarms(unsigned modules, uint8_t fault = 0, uint8_t user = 0,
+                       uint8_t first_user = 0xB0) {
     Bytes b{0x00, static_cast<uint8_t>(modules)};
     for (unsigned i = 0; i < modules; ++i) {
         b.insert(b.end(), {fault, user});
         for (unsigned u = 0; u < user; ++u)
-            b.push_back(static_cast<uint8_t>(0xB0 + u));
+            b.push_back(static_cast<uint8_t>(first_user + u));
     }
     return b;
 }

@@ -110,6 +110,31 @@ TEST_F(EngineTest, DropsOversizedFramesAndRecovers) {
     EXPECT_EQ(feed(frames::reply(0x40, {0x01})), 1);
 }
 
+TEST_F(EngineTest, DropsAFrameOneCharacterLongerThanTheReceiverHolds) {
+    // The largest legal frame with one character more before its EOI.
+    std::string wire = frames::reply(0x42, std::vector<uint8_t>(frame::kMaxInfo, 0x5A));
+    ASSERT_EQ(wire.size(), 2 + frame::kMaxChars);
+    wire.insert(wire.size() - 1, "0");
+    EXPECT_EQ(feed(wire), 0);
+    EXPECT_EQ(host.rejected, std::vector<FrameFault>{FrameFault::Overflow});
+    EXPECT_EQ(feed(frames::reply(0x40, {0x01})), 1);
+    // The character that does not fit is never stored.
+    frame::Receiver rx;
+    for (char c : wire.substr(0, wire.size() - 1))
+        rx.push(static_cast<uint8_t>(c));
+    EXPECT_EQ(rx.char_count(), frame::kMaxChars);
+    EXPECT_FALSE(rx.receiving());
+}
+
+TEST_F(EngineTest, NeverDeliversAReplyWithAnErrorReturn) {
+    for (unsigned rtn = 0x01; rtn <= 0xFF; ++rtn) {
+        EXPECT_EQ(feed(frames::reply(0x41, {0x00}, static_cast<uint8_t>(rtn))), 0) << rtn;
+        EXPECT_EQ(dev.refusal(), static_cast<int>(rtn));
+    }
+    EXPECT_TRUE(dev.replies.empty());
+    EXPECT_EQ(dev.fault_count(FrameFault::ReturnCode), 255u);
+}
+
 TEST_F(EngineTest, RejectsEachChecksumAndFormatFault) {
     std::string bad_sum = kRectifierReply;
     bad_sum[20] = '1';                            // an INFO digit changed, CHKSUM no longer matches

@@ -128,6 +128,23 @@ TEST_F(PollingTest, RectifierRepliesNotConsumedExactlyAreProtocolErrors) {
     EXPECT_EQ(peek(dev).rc_data_flag, 0x10); // taken before the analogue reply was refused
 }
 
+TEST_F(PollingTest, EveryModuleRemovedEmptiesTheListAndShrinksTheBlock) {
+    dev.data_id = 7;
+    full_round(2, 3);
+    ASSERT_EQ(host.last("SendSP")->bytes.size(), 381u);
+    ASSERT_EQ(body::rc_analogue(0, 5300, {}).size(), 4u); // flag, out_v, N = 0
+    // A shelf without modules is a state like any other: every round completes without a
+    // protocol error.
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(round(0, 0, 0, 2, 0), kQuietRound) << "round " << i;
+        ASSERT_EQ(host.count("SendSP"), 1) << "round " << i;
+        EXPECT_EQ(host.last("SendSP")->bytes.size(), 381u - 3 * 19) << "round " << i;
+        EXPECT_EQ(host.log, std::vector<std::string>{}) << "round " << i;
+        EXPECT_TRUE(peek(dev).rc_channels.empty()) << "round " << i;
+        EXPECT_EQ(got(peek(dev).rcData.channel_count), 0) << "round " << i;
+    }
+}
+
 TEST_F(PollingTest, DcReplyForTwoUnitsStopsTheRound) {
     dev.poll_state = 7;
     GetCapturedStdout();

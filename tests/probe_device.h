@@ -6,6 +6,7 @@
 #include "framework/uni_buffer_device.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 class ProbeDevice : public UniBufferDevice<PMBusProtocol, 5312> {
@@ -17,6 +18,8 @@ public:
     }
     void RunCheckThreshold() override {
         ++threshold_runs;
+        if (on_threshold_run)
+            on_threshold_run();
         if (block_len >= 0 && !record_buf)
             replace_block(block_len);
     }
@@ -37,4 +40,6 @@ public:
     std::vector<std::vector<uint8_t>> replies; // VER ADR CID1 RTN LENID(2) INFO
     int threshold_runs = 0;
     int block_len = -1; // >= 0: RunCheckThreshold creates a block of this length
+    // The derived class's own threshold work, run first in RunCheckThreshold.
+    std::function<void()> on_threshold_run;
 };
