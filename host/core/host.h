@@ -28,14 +28,12 @@
 
 namespace host {
 
-class CaptureWriter;
-
 struct RunOptions {
     unsigned rounds = 0; // completed rounds per device before stopping; 0: until stopped
     std::optional<std::string> get, set, control;
     // The data_id the one-shot operations go to; unset: every device.
     std::optional<uint32_t> target = std::nullopt;
-    CaptureWriter *capture = nullptr; // records every line; nullptr: none
+    ::capture::CaptureWriter *capture = nullptr; // records every line; nullptr: none
 };
 
 class Host : public kvo::HostServices, public RequestDesk, private ChannelOwner {

@@ -2,7 +2,6 @@
 
 #include "host/common/wire_timing.h"
 
-#include "host/line/capture.h"
 
 #include <boost/asio/post.hpp>
 

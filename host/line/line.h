@@ -13,6 +13,7 @@
 // few guard times, so that a late reply never passes for the answer to the next command.
 #pragma once
 
+#include "capture/writer.h"
 #include "host/common/device_config.h"
 #include "host/common/events.h"
 #include "host/line/ports.h"
@@ -28,8 +29,6 @@
 #include <vector>
 
 namespace host {
-
-class CaptureWriter;
 
 // A device on a line, as the line sees it.
 class LineMember {
@@ -77,7 +76,7 @@ public:
     // Writes to the port, and to the capture when one is kept.
     void send(const unsigned char *data, size_t len);
     // Every byte written and read from now on goes to `writer` (nullptr: none).
-    void set_capture(CaptureWriter *writer) { capture = writer; }
+    void set_capture(::capture::CaptureWriter *writer) { capture = writer; }
 
     void on_bytes(unsigned char *data, size_t len) override;
     void on_port_error(const std::string &what) override;
@@ -110,7 +109,7 @@ private:
     // The last turn of each device since the cycle began.
     std::map<LineMember *, Clock::duration> cycle;
     bool saturated = false;
-    CaptureWriter *capture = nullptr;
+    ::capture::CaptureWriter *capture = nullptr;
 };
 
 } // namespace host

@@ -2,11 +2,11 @@
 // lines, serial servers or the built-in simulator, keeps history in SQLite and reports alarms.
 #include "capture/format.h"
 #include "capture/transcript.h"
+#include "capture/writer.h"
 #include "host/common/log.h"
 #include "host/core/devices.h"
 #include "host/core/host.h"
 #include "host/core/plugin_loader.h"
-#include "host/line/capture.h"
 #include "host/outputs/history_recorder.h"
 #include "host/outputs/mqtt_publisher.h"
 #include "host/outputs/terminal.h"
@@ -93,10 +93,11 @@ int run(const Options &o, Output &out, Log &log) {
     }
     const std::vector<DeviceConfig> devices =
         o.mode == Options::Mode::Demo ? std::vector<DeviceConfig>{demo_device()} : o.devices;
-    std::unique_ptr<CaptureWriter> capture;
+    std::unique_ptr<capture::CaptureWriter> capture;
     try {
         if (!o.capture.empty())
-            capture = std::make_unique<CaptureWriter>(o.capture, o.capture_max, log);
+            capture = std::make_unique<capture::CaptureWriter>(
+                o.capture, o.capture_max, [&log](const std::string &text) { log.error(text); });
     } catch (const std::runtime_error &e) {
         log.error(e.what());
         return kExitFailure;

@@ -3,8 +3,8 @@
 // `capture show`.
 #include "capture/format.h"
 #include "capture/transcript.h"
+#include "capture/writer.h"
 #include "host/common/log.h"
-#include "host/line/capture.h"
 #include "hostlib/frame_codec.h"
 
 #include <gtest/gtest.h>
@@ -111,6 +111,11 @@ TEST(CaptureFormat, AFileCutAnywhereKeepsEveryCompleteRecord) {
     EXPECT_EQ(file.bad_lines, std::vector<unsigned>{3});
 }
 
+// The writer's messages go to the host's log, as the program passes them.
+capture::CaptureWriter::Tell told_to(host::Log &log) {
+    return [&log](const std::string &text) { log.error(text); };
+}
+
 TEST(CaptureWriter, AppendsWholeRecordsAndRotatesAtTheLimit) {
     TempDir dir;
     const std::string path = dir.path + "/line.cap";
@@ -121,7 +126,7 @@ TEST(CaptureWriter, AppendsWholeRecordsAndRotatesAtTheLimit) {
         capture::format_record(record(1234567890, Direction::Received, frame)).size();
     constexpr uint64_t kMax = 4096;
     {
-        host::CaptureWriter writer(path, kMax, log);
+        capture::CaptureWriter writer(path, kMax, told_to(log));
         writer.record(Direction::Sent, "/dev/ttyS1", "1001",
                       reinterpret_cast<const unsigned char *>(frame.data()), frame.size());
         // Readable at once, before the writer is gone: nothing waits in a buffer.
@@ -152,7 +157,7 @@ TEST(CaptureWriter, AppendsWholeRecordsAndRotatesAtTheLimit) {
     // A second run appends to the same file instead of starting over.
     const size_t before = now.records.size();
     {
-        host::CaptureWriter writer(path, kMax, log);
+        capture::CaptureWriter writer(path, kMax, told_to(log));
         writer.record(record(1, Direction::Sent, "~\r"));
     }
     const auto after = capture::read_capture(path);
@@ -164,7 +169,8 @@ TEST(CaptureWriter, AFailedWriteIsToldOnceAndEndsTheRecording) {
     std::FILE *errors = std::tmpfile();
     host::Log log(errors);
     {
-        host::CaptureWriter writer("/dev/full", 1u << 20, log); // opens, but takes no byte
+        capture::CaptureWriter writer("/dev/full", 1u << 20,
+                                      told_to(log)); // opens, but takes no byte
         for (int i = 0; i < 3; ++i)
             writer.record(record(1, Direction::Sent, "~\r"));
     }

@@ -2,12 +2,12 @@
 // absence, and which control requests reach the power system. The host runs as its own process
 // (so that it can be killed), polling the simulator in its process; the line is recorded so
 // that "nothing was sent" is read off the bytes, not taken on trust.
+#include "capture/format.h"
 #include "host/outputs/mqtt_publisher.h"
 #include "host/tests/child_process.h"
 #include "host/tests/mqtt_broker.h"
 #include "host/tests/mqtt_subscriber.h"
 #include "host/tests/plugin_path.h"
-#include "sim/capture.h"
 
 #include <json/reader.h>
 
@@ -62,8 +62,8 @@ std::vector<Json::Value> mains_events(const Messages &all, const std::string &to
 // Commands of one kind (CID1, CID2 as the frame's hex text) the host put on the line.
 size_t commands_sent(const std::string &capture, const char *cid1, const char *cid2) {
     size_t count = 0;
-    for (const auto &r : sim::read_capture(capture).records) {
-        if (r.direction != sim::CaptureRecord::Direction::Sent)
+    for (const auto &r : capture::read_capture(capture).records) {
+        if (r.direction != capture::CaptureRecord::Direction::Sent)
             continue;
         for (size_t at = r.bytes.find('~'); at != std::string::npos; at = r.bytes.find('~', at + 1))
             if (r.bytes.compare(at + 5, 2, cid1) == 0 && r.bytes.compare(at + 7, 2, cid2) == 0)
