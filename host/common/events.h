@@ -79,15 +79,14 @@ struct ValueRead {
 };
 
 // A control request ended. `on_line` tells whether it reached the device's turn on the line;
-// then the driver's figures follow: what the command call returned, the status query's answer,
-// whether a command went out, and the RTN with which the device refused it (-1: none).
+// then the driver's figures follow: what the command call returned, the status query's answer
+// and whether a command went out.
 struct RequestConcluded {
     RequestRecord request;
     bool on_line = false;
     int result = 0;
     int32_t status = 0;
     bool sent = false;
-    int refusal = -1;
 };
 
 // A shared line that cannot keep up with its devices' intervals, or keeps up again.

@@ -387,7 +387,6 @@ void Channel::finish_control() {
     told.result = control_result;
     told.status = status;
     told.sent = commands > 0;
-    told.refusal = refusal();
     events.tell(&Observer::request_concluded, told);
     if (!from && commands == 0)
         owner.failure(2);

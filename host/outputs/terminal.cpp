@@ -11,15 +11,12 @@ std::string device_label(uint32_t data_id) {
     return "device " + std::to_string(data_id);
 }
 
-// A device that refuses a command (invalid data, say) answers with an error return, which
-// never reaches the driver: the engine tells it apart from a command that went unanswered.
+// Once a command went out, a refusal can only be the device's, and its reason says with which
+// error return ("refused by the device, RTN 0x06").
 std::string control_outcome_text(const RequestConcluded &r) {
-    char refused[48];
-    std::snprintf(refused, sizeof refused, "refused by the device, RTN 0x%02X", r.refusal & 0xFF);
-    return !r.sent          ? "nothing sent"
-           : r.status == 1  ? "answered"
-           : r.refusal >= 0 ? refused
-                            : "not answered";
+    if (!r.sent)
+        return "nothing sent";
+    return r.request.outcome == "refused" ? r.request.reason : r.request.outcome;
 }
 
 } // namespace
