@@ -47,7 +47,7 @@ struct ChannelPlan {
     std::deque<Operation> operations;
 };
 
-class Channel : public LineMember {
+class Channel final : public LineMember {
 public:
     static constexpr unsigned kLostAfter = 3; // consecutive rounds without completion
 
