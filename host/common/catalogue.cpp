@@ -1,0 +1,38 @@
+#include "host/common/catalogue.h"
+
+#include <iterator>
+
+namespace host::catalogue {
+namespace {
+
+template <class Row, size_t N, class Key>
+const Row *find_row(const Row (&table)[N], std::string_view wanted, Key key) {
+    for (const Row &row : table)
+        if (wanted == key(row))
+            return &row;
+    return nullptr;
+}
+
+} // namespace
+
+const Parameter *parameter_named(std::string_view name) {
+    return find_row(kParameters, name, [](const Parameter &p) { return p.name; });
+}
+const Parameter *parameter_with_id(std::string_view signal_id) {
+    return find_row(kParameters, signal_id, [](const Parameter &p) { return p.signal_id; });
+}
+const Control *control_named(std::string_view name) {
+    return find_row(kControls, name, [](const Control &c) { return c.name; });
+}
+const Control *control_with_id(std::string_view command_id) {
+    return find_row(kControls, command_id, [](const Control &c) { return c.command_id; });
+}
+const Alarm *alarm_with_id(std::string_view signal_id) {
+    return find_row(kAlarms, signal_id, [](const Alarm &a) { return a.signal.id; });
+}
+std::string alarm_name(std::string_view signal_id) {
+    const Alarm *alarm = alarm_with_id(signal_id);
+    return alarm ? alarm->name : "";
+}
+
+} // namespace host::catalogue
