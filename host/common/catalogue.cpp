@@ -1,5 +1,6 @@
 #include "host/common/catalogue.h"
 
+#include <cstdio>
 #include <iterator>
 
 namespace host::catalogue {
@@ -30,6 +31,14 @@ const Control *control_with_id(std::string_view command_id) {
 const Alarm *alarm_with_id(std::string_view signal_id) {
     return find_row(kAlarms, signal_id, [](const Alarm &a) { return a.signal.id; });
 }
+std::string limit_text(const Alarm &alarm, unsigned mains_frequency) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g %s",
+                  mains_frequency == 60 ? alarm.limit.at_60hz : alarm.limit.at_50hz,
+                  alarm.limit.unit);
+    return text;
+}
+
 std::string alarm_name(std::string_view signal_id) {
     const Alarm *alarm = alarm_with_id(signal_id);
     return alarm ? alarm->name : "";

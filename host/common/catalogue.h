@@ -23,8 +23,8 @@ struct Parameter {
 inline constexpr Parameter kParameters[] = {
     {"float-voltage", "4196A3201001", "float charge voltage", "V", 42.0, 58.0},
     {"equalise-voltage", "4196A3101001", "equalise charge voltage", "V", 42.0, 60.0},
-    {"temperature-compensation", "4196A3301001", "battery temperature compensation", "mV/°C",
-     -10.0, 0.0},
+    {"temperature-compensation", "4196A3301001", "battery temperature compensation", "mV/°C", -10.0,
+     0.0},
 };
 
 // A remote control (code 320).
@@ -90,6 +90,8 @@ const Parameter *parameter_with_id(std::string_view signal_id);
 const Control *control_named(std::string_view name);
 const Control *control_with_id(std::string_view command_id);
 const Alarm *alarm_with_id(std::string_view signal_id);
+// An alarm's default limit with its unit, "57.6 V".
+std::string limit_text(const Alarm &alarm, unsigned mains_frequency = 50);
 // The English name of an alarm, or "" for an identifier the host does not know.
 std::string alarm_name(std::string_view signal_id);
 

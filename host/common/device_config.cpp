@@ -1,5 +1,6 @@
 #include "host/common/device_config.h"
 
+#include "host/common/catalogue.h"
 #include "host/common/wire_timing.h"
 
 #include <algorithm>
@@ -36,6 +37,33 @@ PortLocation parse_port(const std::string &text) {
 
 double DeviceConfig::reply_timeout() const {
     return timeout ? *timeout : default_timeout(baud);
+}
+
+Json::Value DeviceConfig::driver_settings() const {
+    Json::Value given = settings;
+    if (alarms && !given.isMember("alarm_profile"))
+        given["alarm_profile"] = 2;
+    return given;
+}
+
+std::map<std::string, int> DeviceConfig::effective_alarm_settings() const {
+    std::map<std::string, int> out;
+    for (const catalogue::Alarm &alarm : catalogue::kAlarms)
+        out[alarm.signal.id] = alarms ? 1 : 0;
+    for (const auto &[id, setting] : alarm_settings)
+        out[id] = setting;
+    return out;
+}
+
+std::map<std::string, float> DeviceConfig::effective_alarm_thresholds() const {
+    std::map<std::string, float> out;
+    for (const catalogue::Alarm &alarm : catalogue::kAlarms)
+        if (!alarm.limit.fixed)
+            out[alarm.signal.id] = static_cast<float>(mains_frequency == 60 ? alarm.limit.at_60hz
+                                                                            : alarm.limit.at_50hz);
+    for (const auto &[id, threshold] : alarm_thresholds)
+        out[id] = threshold;
+    return out;
 }
 
 std::string DeviceConfig::key_name(const std::string &key) const {

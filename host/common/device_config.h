@@ -37,6 +37,10 @@ struct DeviceConfig {
     double interval = 5.0;         // seconds from the start of one round to the next
     std::optional<double> timeout; // reply timeout in seconds; unset: sized from the baud rate
     unsigned baud = 9600;
+    // The alarms: all of the driver's on, at the catalogue's limits for the mains frequency,
+    // unless `alarms` is false; the two maps override single alarms (a setting of 0: off).
+    bool alarms = true;
+    unsigned mains_frequency = 50; // 50 or 60 Hz
     std::map<std::string, int> alarm_settings;
     std::map<std::string, float> alarm_thresholds;
     Json::Value sim; // scenario of the built-in simulator (port "sim" only); null: none
@@ -44,6 +48,12 @@ struct DeviceConfig {
     std::string origin;
 
     double reply_timeout() const;
+    // What the driver is given: the settings, with the two-input alarm profile when alarms are
+    // on and the settings leave it open (a one-input plant would otherwise get none), and
+    // every alarm's setting and threshold.
+    Json::Value driver_settings() const;
+    std::map<std::string, int> effective_alarm_settings() const;
+    std::map<std::string, float> effective_alarm_thresholds() const;
     // The text that names `key` of this device in a message.
     std::string key_name(const std::string &key) const;
 };

@@ -22,10 +22,18 @@ std::chrono::steady_clock::duration seconds(double s) {
         std::chrono::duration<double>(s));
 }
 
+// Tenths of a second from 0.1 s up, else thousandths, without the zeros after the point: the
+// default time-out of 0.802083 s reads "0.8 s".
 std::string seconds_text(double s) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g s", s);
-    return text;
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", s >= 0.1 ? 1 : 3, s);
+    std::string out = text;
+    if (out.find('.') != std::string::npos) {
+        out.erase(out.find_last_not_of('0') + 1);
+        if (out.back() == '.')
+            out.pop_back();
+    }
+    return out + " s";
 }
 
 } // namespace
@@ -40,7 +48,8 @@ Channel::Channel(asio::io_context &io, Log &log, Events &events, ChannelOwner &o
       largest_reply(seconds(largest_reply_seconds(config.baud))),
       timeout_text(seconds_text(config.reply_timeout())), round_timer(io), reply_timer(io) {
     const auto *engine = dynamic_cast<const PMBusProtocol *>(device.get());
-    line->join(*this, config, engine ? engine->address() : 1);
+    address = engine ? engine->address() : 1;
+    line->join(*this, config, address);
 }
 
 Channel::~Channel() = default;
@@ -198,8 +207,23 @@ void Channel::abandon(const std::string &reason, const std::string &why) {
 // at once, and the loss of communication is told once, when it happens. A one-shot request does
 // not wait for a device that is gone.
 void Channel::failed(const std::string &reason, const std::string &why) {
-    ++consecutive_failures;
     log.limited("fail:" + label() + ":" + reason, label() + ": " + why);
+    count_failure();
+}
+
+// Silence is mostly a wrong address, baud rate or wiring: said once, with where the host
+// listened, until the device answers again.
+void Channel::failed_silent() {
+    if (!silence_told)
+        log.line(label() + " (address " + std::to_string(address) + " on " + line->port().name() +
+                 " at " + std::to_string(baud) + " baud): no reply within " + timeout_text +
+                 ": check the address, the baud rate and the wiring");
+    silence_told = true;
+    count_failure();
+}
+
+void Channel::count_failure() {
+    ++consecutive_failures;
     if (consecutive_failures == kLostAfter && !lost)
         lose_communication();
     if (lost && line->shared())
@@ -237,9 +261,10 @@ void Channel::cancel_reply_timer() {
 
 void Channel::reply_overdue() {
     unsettled = true;
-    if (phase == Phase::Polling && reply_bytes == 0)
-        abandon("silence", "no reply within " + timeout_text);
-    else if (phase == Phase::Polling)
+    if (phase == Phase::Polling && reply_bytes == 0) {
+        went_idle();
+        failed_silent();
+    } else if (phase == Phase::Polling)
         abandon("incomplete", "no complete reply within " + timeout_text + " (" +
                                   std::to_string(reply_bytes) + " bytes received)");
     else if (phase == Phase::Controlling)
@@ -308,6 +333,7 @@ void Channel::on_port_error(const std::string &what) {
 void Channel::published(const unsigned char *data, unsigned len) {
     ++completed;
     consecutive_failures = 0;
+    silence_told = false;
     back_off.succeeded();
     if (lost) {
         lost = false;

@@ -75,6 +75,7 @@ public:
     void on_bytes(unsigned char *data, size_t len) override;
     void on_port_error(const std::string &what) override;
     void line_quiet() override;
+    bool last_exchange_failed() const override { return consecutive_failures > 0; }
     void next_step() override;
 
 private:
@@ -109,6 +110,8 @@ private:
     void finish();
     template <class F> void guarded(const char *what, F &&call);
     std::string label() const;
+    void failed_silent();
+    void count_failure();
 
     boost::asio::io_context &io;
     Log &log;
@@ -119,6 +122,7 @@ private:
     std::shared_ptr<Line> line;
     ChannelPlan plan;
     unsigned baud;
+    unsigned address = 1;
     Clock::duration interval;
     Clock::duration reply_timeout;
     Clock::duration largest_reply; // wire time of the largest reply
@@ -136,6 +140,7 @@ private:
     bool unsettled = false; // an exchange failed: the line settles before the next command
     bool done = false;
     bool lost = false;
+    bool silence_told = false; // since the last completed round
     unsigned consecutive_failures = 0;
     BackOff back_off; // on a shared line, while communication is lost
     unsigned completed = 0;

@@ -21,12 +21,15 @@ std::shared_ptr<KVOVDevice> make_device(const Plugin &plugin, const DeviceConfig
     auto *engine = dynamic_cast<PMBusProtocol *>(device.get());
     if (!engine)
         throw PluginError("plug-in " + plugin.path() + " built a device without a serial engine");
-    if (device->Init(controller, d.data_id, d.settings) != 1 || !engine->setting_error().empty())
+    if (device->Init(controller, d.data_id, d.driver_settings()) != 1 ||
+        !engine->setting_error().empty())
         throw ConfigError(setting_message(
             d, engine->setting_error().empty() ? "refused" : engine->setting_error()));
     engine->baud_rate = static_cast<int32_t>(d.baud);
-    device->alarm_settings.insert(d.alarm_settings.begin(), d.alarm_settings.end());
-    device->alarm_thresholds.insert(d.alarm_thresholds.begin(), d.alarm_thresholds.end());
+    for (const auto &[id, setting] : d.effective_alarm_settings())
+        device->alarm_settings[id] = setting;
+    for (const auto &[id, threshold] : d.effective_alarm_thresholds())
+        device->alarm_thresholds[id] = threshold;
     return device;
 }
 

@@ -2,7 +2,6 @@
 
 #include "host/common/wire_timing.h"
 
-
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
@@ -106,7 +105,7 @@ void Line::turn_over(LineMember &member, Clock::duration held) {
         check_cycle(cycle);
         cycle.clear();
     }
-    cycle[&member] = held;
+    cycle[&member] = member.last_exchange_failed() ? Clock::duration{} : held;
 }
 
 void Line::check_cycle(const std::map<LineMember *, Clock::duration> &turns) {

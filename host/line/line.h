@@ -6,7 +6,8 @@
 //
 // A line that cannot keep up (the last turn of every device adds up to more than the shortest
 // interval) stretches its rounds evenly over its devices; it says so once, with the figures,
-// and again once a cycle fits in the interval with a tenth to spare.
+// and again once a cycle fits in the interval with a tenth to spare. The turns of a device whose
+// exchange failed do not count: a silent device is told of as silent, not as load.
 //
 // Settling lives here: after a failed exchange (the holder asks for it) or bytes nobody asked
 // for, what arrives is discarded until the line has been quiet for a guard time, for at most a
@@ -42,6 +43,8 @@ public:
     virtual void on_port_error(const std::string &what) = 0;
     // The line it settled while holding has been quiet for the guard time.
     virtual void line_quiet() = 0;
+    // Its last exchange went unanswered: the line's time went on waiting, not on load.
+    virtual bool last_exchange_failed() const = 0;
 
 protected:
     ~LineMember() = default;

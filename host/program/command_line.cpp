@@ -92,6 +92,15 @@ const OptionSpec kOptions[] = {
              throw ConfigError("--baud: expected one of " + baud_list());
          s.device.baud = baud;
      }},
+    {"--no-alarms", nullptr, true, "report no alarm (default: all of the driver's alarms on)",
+     [](CommandLineState &s, const std::string &) { s.device.alarms = false; }},
+    {"--mains-frequency", "HZ", true, "50 or 60: the frequency alarms' limits (default 50)",
+     [](CommandLineState &s, const std::string &v) {
+         const auto hz = static_cast<unsigned>(to_whole(v, 50, 60, "--mains-frequency"));
+         if (hz != 50 && hz != 60)
+             throw ConfigError("--mains-frequency: expected 50 or 60");
+         s.device.mains_frequency = hz;
+     }},
     {"--config", "FILE", false, "devices from a JSON file instead of the options above",
      [](CommandLineState &s, const std::string &v) { s.config_file = v; }},
     {"--plugin", "PATH", false, "the driver plug-in (default: mpx23.so built beside the program)",
@@ -260,7 +269,8 @@ std::string usage() {
         line(k.option, k.value, k.help);
     out << "\nConfiguration file: {\"devices\": [{\"port\": \"/dev/ttyS1\", \"data_id\": 1, "
            "\"settings\": {\"address\": 1},\n  \"interval\": 5, \"timeout\": 1, \"baud\": 9600, "
-           "\"alarm_settings\": {ID: 1}, \"alarm_thresholds\": {ID: 47},\n  \"sim\": {scenario "
+           "\"alarms\": true, \"mains_frequency\": 50,\n  \"alarm_settings\": {ID: 0}, "
+           "\"alarm_thresholds\": {ID: 47}, \"sim\": {scenario "
            "of the built-in simulator}}],\n  \"mqtt\": {\"url\": URL, \"ca\", \"user\", "
            "\"password_file\", "
            "\"prefix\", \"client_id\", \"control\": true, \"backlog\": N}}\n"

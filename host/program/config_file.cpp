@@ -1,5 +1,6 @@
 #include "host/program/config_file.h"
 
+#include "host/common/catalogue.h"
 #include "host/program/mqtt_keys.h"
 #include "host/program/values.h"
 #include "sim/scenario_file.h"
@@ -7,6 +8,7 @@
 #include <json/reader.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -72,28 +74,54 @@ void parse_baud_key(DeviceConfig &d, const Json::Value &v, const std::string &na
     d.baud = v.asUInt();
 }
 
-// An object keyed by alarm identifiers whose values are all of one kind.
+// An object keyed by the driver's alarm identifiers whose values are all of one kind. A
+// misspelled identifier would leave the alarm at its default without a word.
 template <class T>
 void parse_alarm_object(std::map<std::string, T> &out, const Json::Value &v,
-                        const std::string &name, bool (Json::Value::*is_kind)() const,
+                        const std::string &name, bool (*is_kind)(const Json::Value &),
                         T (Json::Value::*as)() const, const char *expected) {
     if (!v.isObject())
         bad(name, "expected an object of alarm identifiers");
     for (const auto &id : v.getMemberNames()) {
-        if (!(v[id].*is_kind)())
+        if (!catalogue::alarm_with_id(id))
+            bad(name + "." + id, "not an alarm of the driver (mpx23-host list shows them)");
+        if (!is_kind(v[id]))
             bad(name + "." + id, expected);
         out[id] = (v[id].*as)();
     }
 }
 
-void parse_alarm_settings_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
-    parse_alarm_object(d.alarm_settings, v, name, &Json::Value::isInt, &Json::Value::asInt,
-                       "expected a whole number");
+bool is_whole(const Json::Value &v) {
+    return v.isInt();
 }
 
+// A limit a float holds: beyond that range the driver would compare against infinity.
+bool is_limit(const Json::Value &v) {
+    return v.isNumeric() && std::fabs(v.asDouble()) <= 1e6;
+}
+
+void parse_alarm_settings_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    parse_alarm_object(d.alarm_settings, v, name, is_whole, &Json::Value::asInt,
+                       "expected a whole number (0: off, 1: on)");
+}
+
+// The three AC voltage alarms use the driver's fixed limits: a threshold for them is taken and
+// not used, as it always was (configurations that name one keep starting).
 void parse_alarm_thresholds_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
-    parse_alarm_object(d.alarm_thresholds, v, name, &Json::Value::isNumeric, &Json::Value::asFloat,
-                       "expected a number");
+    parse_alarm_object(d.alarm_thresholds, v, name, is_limit, &Json::Value::asFloat,
+                       "expected a number from -1000000 to 1000000");
+}
+
+void parse_alarms_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    if (!v.isBool())
+        bad(name, "expected true or false");
+    d.alarms = v.asBool();
+}
+
+void parse_mains_frequency_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    if (!v.isUInt() || (v.asUInt() != 50 && v.asUInt() != 60))
+        bad(name, "expected 50 or 60");
+    d.mains_frequency = v.asUInt();
 }
 
 void parse_sim_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
@@ -116,6 +144,8 @@ const std::pair<const char *, KeyParser> kDeviceKeys[] = {
     {"baud", parse_baud_key},
     {"alarm_settings", parse_alarm_settings_key},
     {"alarm_thresholds", parse_alarm_thresholds_key},
+    {"alarms", parse_alarms_key},
+    {"mains_frequency", parse_mains_frequency_key},
     {"sim", parse_sim_key},
 };
 

@@ -7,8 +7,7 @@
 
 namespace host {
 
-// One simulated power system polled every second, with every alarm the driver evaluates
-// switched on: the mains fail in round 8, the batteries run low in round 12, and the mains
+// One simulated power system polled every second, with the host's default alarms: the mains fail in round 8, the batteries run low in round 12, and the mains
 // return in round 16.
 DeviceConfig demo_device();
 std::string demo_banner(unsigned rounds);

@@ -75,6 +75,42 @@ TEST(Config, ReadsEveryDeviceKey) {
     EXPECT_EQ(c.sim["modules"].asInt(), 4);
 }
 
+// Without a word about alarms every alarm of the driver is on at the default limits, with the
+// two-input profile, so that a one-input plant gets them too; the configuration overrides one
+// alarm, the mains frequency, or all of them.
+TEST(Config, AlarmsAreOnUnlessSwitchedOff) {
+    const auto devices = host::parse_config(json(R"({"devices": [
+        {"data_id": 1},
+        {"data_id": 2, "settings": {"address": 2, "alarm_profile": 0}, "mains_frequency": 60,
+         "alarm_settings": {"220600140010": 0}, "alarm_thresholds": {"210600320010": 46.5}},
+        {"data_id": 3, "settings": {"address": 3}, "alarms": false,
+         "alarm_settings": {"220600140010": 1}}]})"));
+    const auto plain = devices[0].effective_alarm_settings();
+    EXPECT_EQ(plain.size(), 8u);
+    for (const auto &[id, setting] : plain)
+        EXPECT_EQ(setting, 1) << id;
+    EXPECT_EQ(devices[0].driver_settings()["alarm_profile"].asInt(), 2);
+    const auto limits = devices[0].effective_alarm_thresholds();
+    EXPECT_FLOAT_EQ(limits.at("220600160010"), 55.0f);
+    EXPECT_FLOAT_EQ(limits.at("220600170010"), 45.0f);
+    EXPECT_FLOAT_EQ(limits.at("210600320010"), 47.0f);
+    EXPECT_FLOAT_EQ(limits.at("210600330010"), 45.0f);
+    EXPECT_FLOAT_EQ(limits.at("210600340010"), 57.6f);
+    EXPECT_EQ(limits.count("220600140010"), 0u); // the driver's fixed limit
+
+    EXPECT_EQ(devices[1].effective_alarm_settings().at("220600140010"), 0);
+    EXPECT_EQ(devices[1].driver_settings()["alarm_profile"].asInt(), 0);
+    EXPECT_FLOAT_EQ(devices[1].effective_alarm_thresholds().at("220600160010"), 66.0f);
+    EXPECT_FLOAT_EQ(devices[1].effective_alarm_thresholds().at("220600170010"), 54.0f);
+    EXPECT_FLOAT_EQ(devices[1].effective_alarm_thresholds().at("210600320010"), 46.5f);
+
+    int on = 0;
+    for (const auto &[id, setting] : devices[2].effective_alarm_settings())
+        on += setting;
+    EXPECT_EQ(on, 1);
+    EXPECT_FALSE(devices[2].driver_settings().isMember("alarm_profile"));
+}
+
 TEST(Config, MessagesNameTheKeyAtFault) {
     const std::pair<const char *, const char *> cases[] = {
         {R"({"devices": [{"interval": -1}]})",
@@ -96,6 +132,13 @@ TEST(Config, MessagesNameTheKeyAtFault) {
          "config: devices[0].alarm_settings.220600140010: expected a whole number"},
         {R"({"devices": [{"alarm_thresholds": {"210600320010": null}}]})",
          "config: devices[0].alarm_thresholds.210600320010: expected a number"},
+        {R"({"devices": [{"alarm_settings": {"220600140011": 1}}]})",
+         "config: devices[0].alarm_settings.220600140011: not an alarm of the driver"},
+        {R"({"devices": [{"alarm_thresholds": {"210600320010": 1e300}}]})",
+         "config: devices[0].alarm_thresholds.210600320010: expected a number from"},
+        {R"({"devices": [{"alarms": 0}]})", "config: devices[0].alarms: expected true or false"},
+        {R"({"devices": [{"mains_frequency": 55}]})",
+         "config: devices[0].mains_frequency: expected 50 or 60"},
         {R"({"devices": [{"intervall": 5}]})", "config: devices[0].intervall: unknown key"},
         {R"({"devices": [{"settings": {"adress": 7}}]})",
          "config: devices[0].settings.adress: unknown key"},
