@@ -1,8 +1,8 @@
 // The event loop with the plug-in loaded in-process and the simulator as the line.
-#include "host/outputs/block_view.h"
 #include "host/core/devices.h"
-#include "host/tests/host_stack.h"
+#include "host/outputs/block_view.h"
 #include "host/tests/file_contents.h"
+#include "host/tests/host_stack.h"
 #include "host/tests/plugin_path.h"
 
 #include <json/reader.h>
@@ -396,7 +396,9 @@ TEST_F(PollerTest, LateRepliesNeverPassForTheNextAnswer) {
         EXPECT_EQ(b["param47_a"].asUInt(), 5350u);
         EXPECT_EQ(values_of(b).toStyledString(), values_of(blocks[0]).toStyledString());
     }
-    EXPECT_NE(log_text().find("device 1 (address 1 on simulator at 115200 baud): no reply within 0.1 s"), std::string::npos);
+    EXPECT_NE(
+        log_text().find("device 1 (address 1 on simulator at 115200 baud): no reply within 0.1 s"),
+        std::string::npos);
 }
 
 // Bytes that never make a reply (a babbling node) do not hold a round open: it fails like
@@ -527,6 +529,18 @@ TEST_F(PollerTest, ASaturatedLineIsToldOnceAndKeptBusy) {
     const std::string log = log_text();
     EXPECT_EQ(occurrences(log, "line sim: 3 devices need "), 1u) << log;
     EXPECT_NE(log.find(" per cycle, interval 0.05 s\n"), std::string::npos) << log;
+}
+
+// A device that is silent for a while holds the line for its time-outs, longer than the
+// interval: that is silence, told as such, not a line that cannot keep up.
+TEST_F(PollerTest, ALineWaitingOnASilentDeviceIsNotSaturated) {
+    const std::vector<host::DeviceConfig> ds = {bus_device(1, 0.05, 0.1),
+                                                bus_device(2, 0.05, 0.1, {"silence:rounds=1-6"})};
+    run_line({8, {}, {}, {}, true}, ds);
+    const std::string log = log_text();
+    EXPECT_EQ(occurrences(log, "per cycle"), 0u) << log;
+    EXPECT_EQ(occurrences(log, "device 2 (address 2 on simulator at 115200 baud): no reply"), 1u)
+        << log;
 }
 
 } // namespace
