@@ -13,14 +13,18 @@ PortLocation parse_port(const std::string &text) {
     // "sim:NAME" is a simulated line of its own: devices on different names do not share one.
     if (text == "sim" || (text.rfind("sim:", 0) == 0 && text.size() > 4))
         return where;
+    if (text == "sim:")
+        throw std::invalid_argument("expected sim:NAME with a name");
     if (text.rfind("tcp:", 0) == 0) {
         const auto colon = text.rfind(':');
         const std::string host = text.substr(4, colon - 4);
         const std::string port = text.substr(colon + 1);
-        char *end = nullptr;
-        const long number = std::strtol(port.c_str(), &end, 10);
-        if (colon < 4 || host.empty() || port.empty() || *end != '\0' || number < 1 ||
-            number > 65535)
+        const bool digits = !port.empty() && port.size() <= 5 &&
+                            port.find_first_not_of("0123456789") == std::string::npos;
+        const long number = digits ? std::strtol(port.c_str(), nullptr, 10) : 0;
+        // A bracketed IPv6 address must be closed, else its colons are taken for the port's.
+        const bool bracket_open = !host.empty() && host[0] == '[' && host.back() != ']';
+        if (colon < 4 || host.empty() || bracket_open || number < 1 || number > 65535)
             throw std::invalid_argument("expected tcp:HOST:PORT with a port from 1 to 65535");
         where.kind = PortLocation::Kind::Tcp;
         where.path = host;

@@ -10,18 +10,18 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <set>
 #include <sstream>
 
 namespace host {
 namespace {
 
-// An engine setting given on the command line: a number when it reads as one, else the text
-// (the engine also takes hex text such as "0x21" and names what it rejects).
+// The protocol version as given: plain digits are a number, anything else goes to the engine as
+// text, which takes hexadecimal such as "0x21" and names what it rejects.
 Json::Value setting_value(const std::string &text) {
-    char *end = nullptr;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (!text.empty() && *end == '\0')
-        return Json::Value(static_cast<Json::LargestInt>(v));
+    if (!text.empty() && text.size() <= 9 &&
+        text.find_first_not_of("0123456789") == std::string::npos)
+        return Json::Value(static_cast<Json::LargestInt>(std::stoll(text)));
     return Json::Value(text);
 }
 
@@ -32,6 +32,7 @@ struct CommandLineState {
     DeviceConfig device;
     std::string config_file;
     std::vector<std::string> device_options; // given, to reject them beside --config
+    std::set<std::string> given;             // every option taken: none is taken twice
     bool rounds_given = false;
 };
 
@@ -65,7 +66,7 @@ const OptionSpec kOptions[] = {
      }},
     {"--address", "N", true, "device address 1..254 (default 1)",
      [](CommandLineState &s, const std::string &v) {
-         s.device.settings["address"] = setting_value(v);
+         s.device.settings["address"] = static_cast<Json::UInt>(to_whole(v, 1, 254, "--address"));
      }},
     {"--protocol-version", "V", true, "VER of every command, 0..255 or hex text (default 0x20)",
      [](CommandLineState &s, const std::string &v) {
@@ -188,6 +189,9 @@ void check_combination(const CommandLineState &s) {
 
 // Takes the option at args[i] with its value; returns the index of the last argument used.
 size_t take_option(CommandLineState &s, const std::vector<std::string> &args, size_t i) {
+    // Given twice, one of them would be dropped without a word: which one was meant?
+    if (!s.given.insert(args[i]).second)
+        throw ConfigError(args[i] + ": given twice");
     if (const MqttKey *key = find_mqtt_option(args[i])) {
         if (key->value && i + 1 >= args.size())
             throw ConfigError(args[i] + ": needs a value (" + key->value + ")");

@@ -8,7 +8,9 @@
 #include <json/reader.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -38,6 +40,22 @@ void parse_port_key(DeviceConfig &d, const Json::Value &v, const std::string &na
 // otherwise leave its default in force.
 const char *const kEngineSettings[] = {"address", "protocol_version", "alarm_profile"};
 
+// The address and the alarm profile are numbers; the protocol version is a number or a text
+// such as "0x21", which the engine reads and judges.
+void check_setting_types(const Json::Value &v, const std::string &name) {
+    if (v.isMember("address") &&
+        !(v["address"].isUInt() && v["address"].asUInt() >= 1 && v["address"].asUInt() <= 254))
+        bad(name + ".address", "expected a whole number from 1 to 254");
+    if (v.isMember("alarm_profile") &&
+        !(v["alarm_profile"].isUInt() &&
+          (v["alarm_profile"].asUInt() == 0 || v["alarm_profile"].asUInt() == 2)))
+        bad(name + ".alarm_profile", "expected 0 or 2");
+    if (v.isMember("protocol_version") && !v["protocol_version"].isIntegral() &&
+        !v["protocol_version"].isString())
+        bad(name + ".protocol_version", "expected a whole number from 0 to 255 or a text such as "
+                                        "\"0x21\"");
+}
+
 void parse_settings_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
     if (!v.isObject())
         bad(name, "expected an object");
@@ -45,6 +63,7 @@ void parse_settings_key(DeviceConfig &d, const Json::Value &v, const std::string
         if (std::find(std::begin(kEngineSettings), std::end(kEngineSettings), key) ==
             std::end(kEngineSettings))
             bad(name + "." + key, "unknown key (known: address, protocol_version, alarm_profile)");
+    check_setting_types(v, name);
     d.settings = v;
 }
 
@@ -190,13 +209,15 @@ constexpr std::streamsize kLargestConfig = 1 << 20;
 constexpr int kDeepestConfig = 64;
 
 std::string read_config_text(const std::string &path) {
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        throw ConfigError("config: cannot read " + path);
+        throw ConfigError("config: cannot read " + path + ": " +
+                          (errno ? std::strerror(errno) : "cannot open"));
     std::string text(static_cast<size_t>(kLargestConfig) + 1, '\0');
     in.read(&text[0], kLargestConfig + 1);
     if (in.bad())
-        throw ConfigError("config: cannot read " + path);
+        throw ConfigError("config: cannot read " + path + ": " + std::strerror(errno));
     if (in.gcount() > kLargestConfig)
         throw ConfigError("config: " + path + ": larger than " + std::to_string(kLargestConfig) +
                           " bytes");
@@ -234,6 +255,10 @@ std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions 
     const std::string text = read_config_text(path);
     Json::CharReaderBuilder builder;
     builder["stackLimit"] = kDeepestConfig;
+    // Strict JSON but for comments (a commented sample configuration is easier to follow): a
+    // key given twice or text after the document is a mistake the reader would settle silently.
+    builder["rejectDupKeys"] = true;
+    builder["failIfExtra"] = true;
     Json::Value root;
     std::string errors;
     bool parsed = false;

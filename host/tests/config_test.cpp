@@ -139,6 +139,10 @@ TEST(Config, MessagesNameTheKeyAtFault) {
         {R"({"devices": [{"alarms": 0}]})", "config: devices[0].alarms: expected true or false"},
         {R"({"devices": [{"mains_frequency": 55}]})",
          "config: devices[0].mains_frequency: expected 50 or 60"},
+        {R"({"devices": [{"settings": {"address": "1"}}]})",
+         "config: devices[0].settings.address: expected a whole number from 1 to 254"},
+        {R"({"devices": [{"settings": {"alarm_profile": 1}}]})",
+         "config: devices[0].settings.alarm_profile: expected 0 or 2"},
         {R"({"devices": [{"intervall": 5}]})", "config: devices[0].intervall: unknown key"},
         {R"({"devices": [{"settings": {"adress": 7}}]})",
          "config: devices[0].settings.adress: unknown key"},
@@ -158,13 +162,34 @@ TEST(Config, MessagesNameTheKeyAtFault) {
             << text << "\n  gave: " << config_error(text);
 }
 
+// A key given twice or text after the document is refused; comments are allowed.
+TEST(Config, AFileIsStrictJsonButForComments) {
+    const std::string path = testing::TempDir() + "/strict.json";
+    const auto load = [&](const char *text) -> std::string {
+        std::ofstream(path) << text;
+        try {
+            host::load_config_file(path, nullptr);
+        } catch (const ConfigError &e) {
+            return e.what();
+        }
+        return "accepted";
+    };
+    EXPECT_EQ(load("// a site\n{\"devices\": [{\"interval\": 1 /* s */}]}"), "accepted");
+    EXPECT_NE(load(R"({"devices": [{"interval": 1, "interval": 2}]})").find("not valid JSON"),
+              std::string::npos);
+    EXPECT_NE(load(R"({"devices": [{}]} {"devices": []})").find("not valid JSON"),
+              std::string::npos);
+    std::remove(path.c_str());
+}
+
 TEST(Config, PortsAndTimeouts) {
     EXPECT_EQ(host::parse_port("sim").kind, PortLocation::Kind::Sim);
     EXPECT_EQ(host::parse_port("/dev/ttyUSB0").path, "/dev/ttyUSB0");
     const auto tcp = host::parse_port("tcp:[::1]:4001");
     EXPECT_EQ(tcp.path, "[::1]");
     EXPECT_EQ(tcp.tcp_port, 4001);
-    for (const char *bad : {"", "tcp:", "tcp::4001", "tcp:host", "tcp:host:0", "tcp:host:x1"})
+    for (const char *bad : {"", "tcp:", "tcp::4001", "tcp:host", "tcp:host:0", "tcp:host:x1",
+                            "tcp:host:+80", "tcp:host: 80", "tcp:[::1:80", "sim:"})
         EXPECT_THROW(host::parse_port(bad), std::invalid_argument) << bad;
 
     // The largest reply must fit in the timeout at every line speed, never below half a second.
@@ -211,7 +236,20 @@ TEST(Config, CommandLine) {
     EXPECT_EQ(command_line_error({"--config", "x.json", "--port", "sim"}),
               "--port: not together with --config");
     EXPECT_EQ(command_line_error({"--config", "/nonexistent/x.json"}),
-              "config: cannot read /nonexistent/x.json");
+              "config: cannot read /nonexistent/x.json: No such file or directory");
+    // Numbers are plain decimal, and an option is given once.
+    for (const auto &[option, value] :
+         std::vector<std::pair<const char *, const char *>>{{"--address", "0x01"},
+                                                            {"--address", " 1"},
+                                                            {"--address", "+1"},
+                                                            {"--interval", "0x1p-3"},
+                                                            {"--interval", " 1"},
+                                                            {"--interval", "+1"},
+                                                            {"--rounds", "-0"}})
+        EXPECT_NE(command_line_error({option, value}).find(": expected a"), std::string::npos)
+            << option << " " << value;
+    EXPECT_EQ(command_line_error({"--interval", "1", "--interval", "2"}),
+              "--interval: given twice");
     EXPECT_EQ(command_line_error({"history"}), "history: --history FILE is required");
     EXPECT_EQ(command_line_error({"--csv"}), "--csv: only for the history subcommand");
     EXPECT_EQ(command_line_error({"--frobnicate"}), "unknown option --frobnicate (see --help)");
@@ -252,9 +290,9 @@ TEST(Config, OneShotRequestForms) {
                   std::string("--control: expected ") + host::kControlRequestForm)
             << control;
     EXPECT_EQ(command_line_error({"--get", ""}), "--get: expected a value name");
-    Options o = host::parse_command_line({"--set", set_value("\"54.1\""), "--control", "4195002000",
-                                          "--control", "419500200255", "--get", "out_v"});
-    EXPECT_EQ(o.control, std::string("419500200255"));
+    EXPECT_EQ(command_line_error({"--set", set_value("\"54.1\""), "--control", "419500200003",
+                                  "--control", "419500200255", "--get", "out_v"}),
+              "--control: given twice");
 }
 
 // The broker's options: from the configuration file's "mqtt" object, each one overridden by its
