@@ -2,6 +2,9 @@
 
 #include "host/common/clock_text.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace host {
 
 bool RateLimiter::allow(const std::string &key, Clock::time_point now, unsigned &suppressed) {
@@ -40,9 +43,17 @@ void Log::limited(const std::string &key, const std::string &text) {
 }
 
 void Output::line(const std::string &text) {
-    std::fputs(text.c_str(), out);
-    std::fputc('\n', out);
-    std::fflush(out);
+    if (broken)
+        return;
+    errno = 0;
+    const bool written =
+        std::fputs(text.c_str(), out) >= 0 && std::fputc('\n', out) != EOF && std::fflush(out) == 0;
+    if (written)
+        return;
+    broken = true;
+    const int error = errno;
+    if (failure)
+        failure(error == EPIPE, error ? std::strerror(error) : "write failed");
 }
 
 } // namespace host

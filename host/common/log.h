@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -49,14 +50,21 @@ private:
     RateLimiter limiter;
 };
 
-// Where results go: a line-buffered stream on the real standard output.
+// Where results go: a line-buffered stream on the real standard output. A write that fails is
+// told once to `on_failure` (closed: the reader went away), and nothing more is written.
 class Output {
 public:
+    using FailureHandler = std::function<void(bool closed, const std::string &why)>;
+
     explicit Output(std::FILE *to) : out(to) {}
     void line(const std::string &text);
+    void on_failure(FailureHandler handler) { failure = std::move(handler); }
+    bool failed() const { return broken; }
 
 private:
     std::FILE *out;
+    FailureHandler failure;
+    bool broken = false;
 };
 
 } // namespace host

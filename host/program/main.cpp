@@ -17,10 +17,13 @@
 #include "host/stores/outbox.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -151,6 +154,18 @@ int run(const Options &o, Output &out, Log &log) {
     }
     // The outputs, in the order they hear each event: the broker's first, so that an event's
     // time there is never later than the line the terminal prints for it.
+    // A reader that goes away (a pipe into head) stops the run as a signal would; any other
+    // write error is told once and polling, history and broker go on.
+    bool output_lost = false;
+    out.on_failure([&](bool closed, const std::string &why) {
+        if (closed) {
+            log.line("standard output closed: stopping");
+            boost::asio::post(io, [&host] { host.stop(); });
+            return;
+        }
+        output_lost = true;
+        log.line("standard output: cannot write: " + why + "; polling goes on");
+    });
     Terminal terminal(out, log, o.json);
     std::optional<HistoryRecorder> recorder;
     if (history)
@@ -164,7 +179,8 @@ int run(const Options &o, Output &out, Log &log) {
         publisher->start();
     if (o.mode == Options::Mode::Demo && !o.json)
         out.line(demo_banner(o.rounds));
-    return host.run();
+    const int status = host.run();
+    return output_lost ? std::max(status, kExitFailure) : status;
 }
 
 int history_command(const Options &o, Output &out, Log &log) {
@@ -222,6 +238,10 @@ int start(int argc, char **argv, Log &log) {
 
 // Whatever goes wrong, the host ends with a message and an exit code, never an abort.
 int main(int argc, char **argv) {
+    // Writes past a file-size limit and into a closed pipe fail with an error the host tells
+    // and survives, instead of killing it without a word.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     Log log;
     try {
         return start(argc, argv, log);

@@ -416,6 +416,28 @@ TEST_F(EndToEnd, RestartHandsTheStoredBlockToTheDevice) {
     EXPECT_EQ(stored[1]["block"].asString(), last);
 }
 
+// A reader that goes away stops the host as cleanly as a signal (the history closed, exit 0); a
+// standard output that cannot be written is told, polling goes on to the end, and the exit
+// status says the output was lost.
+TEST_F(EndToEnd, ALostStandardOutputIsToldNotDiedOf) {
+    const std::string db = dir + "/h.db";
+    const std::string host_args = std::string(HOST_PROGRAM) + " --interval 0.01 --history " + db;
+    ChildProcess piped_status({"/bin/bash", "-c",
+                               host_args + " --json | head -n 2 >/dev/null; "
+                                           "exit ${PIPESTATUS[0]}"});
+    const auto r = piped_status.finish(20000ms);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("standard output closed: stopping"), std::string::npos) << r.err;
+    struct stat wal {};
+    EXPECT_NE(stat((db + "-wal").c_str(), &wal), 0) << "the database was not closed";
+
+    ChildProcess full({"/bin/sh", "-c", host_args + " --rounds 3 >/dev/full"});
+    const auto f = full.finish(20000ms);
+    EXPECT_EQ(f.exit_code, 1) << f.err;
+    EXPECT_EQ(occurrences(f.err, "standard output: cannot write: No space left on device"), 1u)
+        << f.err;
+}
+
 TEST_F(EndToEnd, SignalStopsTheHostCleanly) {
     const std::string db = dir + "/h.db";
     for (const char *interval : {"0.1", "0.001"}) { // the shortest interval keeps the loop busy
