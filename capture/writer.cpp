@@ -60,22 +60,28 @@ void CaptureWriter::open_file() {
         size = header.size();
 }
 
-void CaptureWriter::rotate() {
-    ::close(fd);
-    fd = -1;
+// A rotation that cannot rename keeps appending to FILE (past the limit) and tries again with
+// the next record.
+bool CaptureWriter::rotate() {
     const std::string older = path + ".1";
     if (std::rename(path.c_str(), older.c_str()) != 0) {
-        stop("capture " + path + ": cannot rotate to " + older + ": " + std::strerror(errno) +
-             "; recording stopped");
-        return;
+        trouble("cannot rotate to " + older + ": " + std::strerror(errno));
+        return false;
     }
+    ::close(fd);
     open_file();
+    return true;
 }
 
-void CaptureWriter::stop(const std::string &why) {
-    failed = true;
+// A full disk or a file-size limit is told once; every record tries again, and the first one
+// that goes in says how many were lost.
+void CaptureWriter::trouble(const std::string &why) {
+    ++lost;
+    if (failing)
+        return;
+    failing = true;
     if (tell)
-        tell(why);
+        tell("capture " + path + ": " + why + "; recording waits until it can write again");
 }
 
 void CaptureWriter::record(Direction direction, const std::string &port, const std::string &device,
@@ -90,18 +96,28 @@ void CaptureWriter::record(Direction direction, const std::string &port, const s
 }
 
 void CaptureWriter::record(const CaptureRecord &r) {
-    if (failed)
-        return;
     const std::string line = format_record(r);
-    if (fd >= 0 && size > 0 && size + line.size() > max_bytes)
-        rotate();
-    if (failed)
+    if (fd < 0)
+        open_file();
+    if (fd < 0)
+        return trouble(std::string("cannot open: ") + std::strerror(errno));
+    if (size > 0 && size + line.size() > max_bytes && !rotate())
         return;
-    if (fd >= 0 && write_all(fd, line)) {
-        size += line.size();
-        return;
+    if (!write_all(fd, line)) {
+        const int error = errno;
+        // A record cut short would hide every later one from a reader: the file goes back to
+        // its last whole record.
+        const bool restored = ftruncate(fd, static_cast<off_t>(size)) == 0;
+        return trouble(std::string(std::strerror(error)) + (restored ? "" : " (a record is cut)"));
     }
-    stop("capture " + path + ": " + std::strerror(errno) + "; recording stopped");
+    size += line.size();
+    if (!failing)
+        return;
+    failing = false;
+    if (tell)
+        tell("capture " + path + ": recording again (" + std::to_string(lost) +
+             " records not recorded)");
+    lost = 0;
 }
 
 } // namespace capture

@@ -19,7 +19,8 @@ public:
     static constexpr uint64_t kDefaultMaxBytes = 16u << 20;
     static constexpr uint64_t kMinMaxBytes = 4096;
 
-    // Where the writer says, once, that recording stopped (a failed write or rotation).
+    // Where the writer says, once, that recording cannot go on (a failed write or rotation),
+    // and again when it goes on.
     using Tell = std::function<void(const std::string &)>;
 
     // Throws std::runtime_error when FILE cannot be opened for appending.
@@ -34,15 +35,16 @@ public:
 
 private:
     void open_file();
-    void rotate();
-    void stop(const std::string &why);
+    bool rotate();
+    void trouble(const std::string &why);
 
     std::string path;
     uint64_t max_bytes;
     Tell tell;
     int fd = -1;
     uint64_t size = 0;
-    bool failed = false; // said once; recording stops
+    bool failing = false;   // told; every record tries again
+    unsigned long lost = 0; // records not written since the trouble began
 };
 
 } // namespace capture

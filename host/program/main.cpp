@@ -100,7 +100,7 @@ int run(const Options &o, Output &out, Log &log) {
     try {
         if (!o.capture.empty())
             capture = std::make_unique<capture::CaptureWriter>(
-                o.capture, o.capture_max, [&log](const std::string &text) { log.error(text); });
+                o.capture, o.capture_max, [&log](const std::string &text) { log.line(text); });
     } catch (const std::runtime_error &e) {
         log.error(e.what());
         return kExitFailure;

@@ -9,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -165,25 +169,48 @@ TEST(CaptureWriter, AppendsWholeRecordsAndRotatesAtTheLimit) {
     std::fclose(errors);
 }
 
-TEST(CaptureWriter, AFailedWriteIsToldOnceAndEndsTheRecording) {
+// A file-size limit (SIGXFSZ ignored, as the host does) fails the writes like a full disk: told
+// once, the file keeps only whole records, and recording goes on once the limit is lifted.
+TEST(CaptureWriter, AFailedWriteIsToldOnceAndRecordingResumes) {
+    const std::string path = testing::TempDir() + "/limited.capture";
+    std::remove(path.c_str());
     std::FILE *errors = std::tmpfile();
     host::Log log(errors);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old_limit{};
+    getrlimit(RLIMIT_FSIZE, &old_limit);
     {
-        capture::CaptureWriter writer("/dev/full", 1u << 20,
-                                      told_to(log)); // opens, but takes no byte
-        for (int i = 0; i < 3; ++i)
-            writer.record(record(1, Direction::Sent, "~\r"));
+        capture::CaptureWriter writer(path, 1u << 20, told_to(log));
+        const std::string bytes(100, '~');
+        writer.record(record(1, Direction::Sent, bytes));
+        rlimit small = old_limit;
+        small.rlim_cur = 600; // room for the header and a few records
+        setrlimit(RLIMIT_FSIZE, &small);
+        for (int i = 0; i < 12; ++i)
+            writer.record(record(2, Direction::Sent, bytes));
+        setrlimit(RLIMIT_FSIZE, &old_limit);
+        writer.record(record(3, Direction::Received, bytes));
     }
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    std::signal(SIGXFSZ, old_handler);
     std::fflush(errors);
     std::rewind(errors);
     std::string told;
     for (int c; (c = std::fgetc(errors)) != EOF;)
         told += static_cast<char>(c);
     std::fclose(errors);
-    EXPECT_NE(told.find("capture /dev/full: No space left on device; recording stopped\n"),
+    EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 2) << told;
+    EXPECT_NE(told.find(": File too large; recording waits until it can write again\n"),
               std::string::npos)
         << told;
-    EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << told;
+    const auto read = capture::read_capture(path);
+    ASSERT_GE(read.records.size(), 3u);
+    EXPECT_EQ(read.records.back().direction, Direction::Received);
+    const size_t kept = read.records.size() - 1;
+    EXPECT_NE(told.find("recording again (" + std::to_string(13 - kept) + " records not recorded)"),
+              std::string::npos)
+        << told;
+    std::remove(path.c_str());
 }
 
 TEST(CaptureShow, NamesEachFrameAndEachFramingFault) {

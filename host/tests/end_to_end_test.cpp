@@ -438,6 +438,19 @@ TEST_F(EndToEnd, ALostStandardOutputIsToldNotDiedOf) {
         << f.err;
 }
 
+// A file-size limit is a storage failure like a full disk: told, and the rounds go on.
+TEST_F(EndToEnd, AFileSizeLimitIsAStorageFailure) {
+    ChildProcess p({"/bin/sh", "-c",
+                    "ulimit -f 400 && exec " + std::string(HOST_PROGRAM) +
+                        " --interval 0.002 --rounds 600 --json --history " + dir +
+                        "/h.db --capture " + dir + "/c.capture"});
+    const auto r = p.finish(60000ms);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(json_lines(r.out).size(), 600u);
+    EXPECT_EQ(occurrences(r.err, "history: cannot store"), 1u) << r.err;
+    EXPECT_EQ(occurrences(r.err, "c.capture: File too large; recording waits"), 1u) << r.err;
+}
+
 TEST_F(EndToEnd, SignalStopsTheHostCleanly) {
     const std::string db = dir + "/h.db";
     for (const char *interval : {"0.1", "0.001"}) { // the shortest interval keeps the loop busy
