@@ -228,7 +228,10 @@ void Channel::count_failure() {
         lose_communication();
     if (lost && line->shared())
         back_off.failed();
-    if (consecutive_failures >= kLostAfter && completed == 0 && !plan.operations.empty() && !done)
+    // A run that counts its rounds (one-shot requests set one) does not wait for ever on a
+    // device that never answered.
+    const bool counted = !plan.operations.empty() || plan.rounds != 0;
+    if (consecutive_failures >= kLostAfter && completed == 0 && counted && !done)
         give_up("no round completed in " + std::to_string(consecutive_failures) + " tries");
 }
 
@@ -240,7 +243,10 @@ void Channel::lose_communication() {
 }
 
 void Channel::give_up(const std::string &why) {
-    log.line(label() + ": " + plan.operations.front().text + ": not carried out: " + why);
+    if (plan.operations.empty())
+        log.line(label() + ": " + std::to_string(plan.rounds) + " rounds asked for: " + why);
+    else
+        log.line(label() + ": " + plan.operations.front().text + ": not carried out: " + why);
     owner.failure(1);
     finish();
 }

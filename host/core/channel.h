@@ -60,6 +60,8 @@ public:
     void stop();
     bool finished() const override { return done; }
     unsigned completed_rounds() const { return completed; }
+    // Fewer rounds completed than the run asked for.
+    bool rounds_short() const { return plan.rounds != 0 && completed < plan.rounds; }
     bool communication_lost() const { return lost; }
     // Takes a control request from outside, or answers it at once (busy, no communication).
     void submit(RemoteRequest request);

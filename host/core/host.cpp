@@ -56,7 +56,11 @@ int Host::run() {
     return exit_status;
 }
 
+// A run stopped before every device completed the rounds it was asked for did not do its job.
 void Host::stop() {
+    for (auto &c : all)
+        if (c->rounds_short())
+            failure(1);
     if (stopping) {
         auto hook = std::move(stopping);
         stopping = nullptr;

@@ -164,7 +164,15 @@ bool MqttConnection::open_session(const std::string &address) {
                                login.ca_file.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr,
                                nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
-        log.limited("mqtt:setup", "mqtt: " + std::string(mosquitto_strerror(rc)));
+        const std::string why = mosquitto_strerror(rc);
+        log.limited("mqtt:setup:" + why,
+                    "mqtt: cannot set up the session" +
+                        std::string(endpoint.tls ? " (TLS, CA " +
+                                                       (login.ca_file.empty() ? "/etc/ssl/certs"
+                                                                              : login.ca_file) +
+                                                       ")"
+                                                 : "") +
+                        ": " + why + "; trying again");
         return false;
     }
     dropped = false;

@@ -188,10 +188,23 @@ void check_combination(const CommandLineState &s) {
 }
 
 // Takes the option at args[i] with its value; returns the index of the last argument used.
+// An empty file name would be taken for one: SQLite, say, makes an empty history path a
+// temporary database that is gone at the end of the run.
+void check_path(const std::string &option, const char *value_name, const std::string &value) {
+    const std::string kind = value_name ? value_name : "";
+    if (value.empty() && (kind == "FILE" || kind == "PATH"))
+        throw ConfigError(option + ": expected a file name, not an empty text");
+}
+
 size_t take_option(CommandLineState &s, const std::vector<std::string> &args, size_t i) {
     // Given twice, one of them would be dropped without a word: which one was meant?
     if (!s.given.insert(args[i]).second)
         throw ConfigError(args[i] + ": given twice");
+    if (i + 1 < args.size()) {
+        const MqttKey *key = find_mqtt_option(args[i]);
+        const OptionSpec *option = find_option(args[i]);
+        check_path(args[i], key ? key->value : option ? option->value : nullptr, args[i + 1]);
+    }
     if (const MqttKey *key = find_mqtt_option(args[i])) {
         if (key->value && i + 1 >= args.size())
             throw ConfigError(args[i] + ": needs a value (" + key->value + ")");

@@ -1,5 +1,10 @@
 #include "host/program/mqtt_keys.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "host/common/device_config.h"
 #include "host/outputs/mqtt_client.h"
 #include "host/program/values.h"
@@ -118,6 +123,9 @@ void check_mqtt(const MqttOptions &m) {
     }
     if (!m.ca_file.empty() && !parse_mqtt_url(m.url).tls)
         throw ConfigError("--mqtt-ca: only with an mqtts:// URL");
+    // Found missing at the first connection, it would leave the broker unreached for good.
+    if (!m.ca_file.empty() && access(m.ca_file.c_str(), R_OK) != 0)
+        throw ConfigError("--mqtt-ca: cannot read " + m.ca_file + ": " + std::strerror(errno));
     if (!m.password_file.empty() && m.user.empty())
         throw ConfigError("--mqtt-password-file: only with --mqtt-user");
 }

@@ -303,13 +303,20 @@ TEST(Config, MqttOptions) {
     {
         std::ofstream f(path);
         f << R"({"devices": [{"port": "sim:a"}, {"port": "sim:b", "data_id": 2}],
-                 "mqtt": {"url": "mqtts://broker.example:8884", "ca": "/etc/ca.pem",
+                 "mqtt": {"url": "mqtts://broker.example:8884", "ca": ")"
+          << path << R"(",
                           "user": "site", "password_file": "/etc/pw", "prefix": "fleet/site-1",
                           "client_id": "site-1", "control": true, "backlog": 500}})";
     }
     Options o = host::parse_command_line({"--config", path, "--mqtt-user", "other"});
     EXPECT_EQ(o.mqtt.url, "mqtts://broker.example:8884");
-    EXPECT_EQ(o.mqtt.ca_file, "/etc/ca.pem");
+    EXPECT_EQ(o.mqtt.ca_file, path); // any readable file will do here
+    // A missing authority or an empty file name is refused at start, not found at connect.
+    EXPECT_EQ(command_line_error({"--mqtt", "mqtts://b", "--mqtt-ca", "/nonexistent/ca.pem"}),
+              "--mqtt-ca: cannot read /nonexistent/ca.pem: No such file or directory");
+    for (const char *option : {"--history", "--capture", "--plugin", "--config", "--mqtt-ca"})
+        EXPECT_EQ(command_line_error({option, ""}),
+                  std::string(option) + ": expected a file name, not an empty text");
     EXPECT_EQ(o.mqtt.user, "other");
     EXPECT_EQ(o.mqtt.password_file, "/etc/pw");
     EXPECT_EQ(o.mqtt.prefix, "fleet/site-1");

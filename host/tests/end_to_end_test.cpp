@@ -480,6 +480,17 @@ TEST_F(EndToEnd, OneShotRunsEndAsScriptsExpect) {
     EXPECT_NE(r.err.find("out_v: not carried out: no round completed in 3 tries"),
               std::string::npos)
         << r.err;
+    // Counted rounds end the same way on a port that never opens, and a run stopped short of
+    // them says so in its exit status.
+    r = host({"--port", dir + "/no-such-tty", "--interval", "0.05", "--rounds", "5"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("device 1: 5 rounds asked for: no round completed in 3 tries"),
+              std::string::npos)
+        << r.err;
+    ChildProcess stopped({HOST_PROGRAM, "--port", pty, "--interval", "0.2", "--rounds", "1000"});
+    EXPECT_NE(stopped.first_line(20000ms).find("device 1  "), std::string::npos);
+    stopped.signal(SIGTERM);
+    EXPECT_EQ(stopped.finish(20000ms).exit_code, 1);
 }
 
 // Overwrites one page in the middle of a database file.
@@ -558,12 +569,11 @@ TEST_F(EndToEnd, BadStartsFailWithTheirMessages) {
                      "0.001 to 86400\n");
 
     const std::string refused =
-        file("address.json", R"({"devices": [{"settings": {"address": 0}}]})");
+        file("version.json", R"({"devices": [{"settings": {"protocol_version": "0x1FF"}}]})");
     r = host({"--config", refused});
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(r.err,
-              "mpx23-host: config: devices[0].settings.address: expected an integer from 1 to "
-              "254\n");
+    EXPECT_EQ(r.err, "mpx23-host: config: devices[0].settings.protocol_version: expected an "
+                     "integer from 0 to 255 (or \"0x21\")\n");
 
     // Input that never ends, or nests without end, is refused with the file's name.
     const std::string deep = file("deep.json", std::string(100000, '[') + std::string(100000, ']'));

@@ -1,5 +1,5 @@
-#include "host/core/alarm_tracker.h"
 #include "host/common/log.h"
+#include "host/core/alarm_tracker.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // A control command that the power system refuses (an error return) is reported as such, apart
 // from one that is answered and one that goes unanswered.
 #include "host/core/devices.h"
-#include "host/tests/host_stack.h"
 #include "host/tests/file_contents.h"
+#include "host/tests/host_stack.h"
 #include "host/tests/plugin_path.h"
 
 #include <boost/asio/steady_timer.hpp>
