@@ -14,6 +14,7 @@
 #include "host/program/demo.h"
 #include "host/program/history_report.h"
 #include "host/stores/history.h"
+#include "host/stores/history_lock.h"
 #include "host/stores/outbox.h"
 
 #include <boost/asio/io_context.hpp>
@@ -86,10 +87,13 @@ int run(const Options &o, Output &out, Log &log) {
         log.error(e.what());
         return kExitFailure;
     }
+    std::optional<HistoryLock> history_lock;
     std::unique_ptr<History> history;
     try {
-        if (!o.history.empty())
+        if (!o.history.empty()) {
+            history_lock.emplace(o.history);
             history = open_history(o, log);
+        }
     } catch (const HistoryError &e) {
         log.error(e.what());
         return kExitFailure;

@@ -84,6 +84,7 @@ public:
 
     // Sends a signal (for example SIGTERM) to the program.
     void signal(int number) { kill(pid, number); }
+    pid_t process_id() const { return pid; }
 
     // Reads everything until the program ends; kills it at the time limit.
     Result finish(std::chrono::milliseconds limit) {

@@ -451,6 +451,23 @@ TEST_F(EndToEnd, AFileSizeLimitIsAStorageFailure) {
     EXPECT_EQ(occurrences(r.err, "c.capture: File too large; recording waits"), 1u) << r.err;
 }
 
+// A second host on a history in use is refused with the first one's process; listing works.
+TEST_F(EndToEnd, AHistoryServesOneHost) {
+    const std::string db = dir + "/h.db";
+    ChildProcess first({HOST_PROGRAM, "--interval", "0.1", "--history", db});
+    EXPECT_NE(first.first_line(20000ms).find("device 1  "), std::string::npos);
+    const HostRun second = host({"--interval", "0.1", "--rounds", "1", "--history", db});
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_NE(second.err.find("history " + db + ": in use by another host (process " +
+                              std::to_string(first.process_id()) + ")"),
+              std::string::npos)
+        << second.err;
+    ChildProcess listing({HOST_PROGRAM, "history", "--history", db});
+    EXPECT_EQ(listing.finish(20000ms).exit_code, 0);
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.finish(20000ms).exit_code, 0);
+}
+
 TEST_F(EndToEnd, SignalStopsTheHostCleanly) {
     const std::string db = dir + "/h.db";
     for (const char *interval : {"0.1", "0.001"}) { // the shortest interval keeps the loop busy
