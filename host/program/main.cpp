@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -203,6 +204,13 @@ int history_command(const Options &o, Output &out, Log &log) {
 
 // "capture show FILE": the transcript on standard output.
 int capture_show(const Options &o, Output &out, Log &log) {
+    std::ifstream in(o.capture, std::ios::binary);
+    std::string first;
+    if (in && !std::getline(in, first).fail() && first != capture::kCaptureHeader) {
+        log.error("capture " + o.capture + ": not a capture (its first line is not \"" +
+                  capture::kCaptureHeader + "\")");
+        return kExitFailure;
+    }
     try {
         for (const auto &line : capture::capture_transcript(capture::read_capture(o.capture)))
             out.line(line);

@@ -592,6 +592,10 @@ TEST_F(EndToEnd, BadStartsFailWithTheirMessages) {
     EXPECT_EQ(r.err, "mpx23-host: config: devices[0].settings.protocol_version: expected an "
                      "integer from 0 to 255 (or \"0x21\")\n");
 
+    r = host({"capture", "show", refused});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("version.json: not a capture"), std::string::npos) << r.err;
+
     // Input that never ends, or nests without end, is refused with the file's name.
     const std::string deep = file("deep.json", std::string(100000, '[') + std::string(100000, ']'));
     for (const auto &[path, message] :
