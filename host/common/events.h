@@ -68,6 +68,7 @@ struct BlockToKeep {
 struct CommunicationChanged {
     uint32_t data_id = 0;
     bool lost = false; // false: re-established
+    std::string cause; // lost: why the last exchange failed
 };
 
 // A one-shot value query answered: the value, or the error that came instead.

@@ -208,6 +208,7 @@ void Channel::abandon(const std::string &reason, const std::string &why) {
 // not wait for a device that is gone.
 void Channel::failed(const std::string &reason, const std::string &why) {
     log.limited("fail:" + label() + ":" + reason, label() + ": " + why);
+    last_failure = why;
     count_failure();
 }
 
@@ -219,6 +220,7 @@ void Channel::failed_silent() {
                  " at " + std::to_string(baud) + " baud): no reply within " + timeout_text +
                  ": check the address, the baud rate and the wiring");
     silence_told = true;
+    last_failure = "no reply within " + timeout_text;
     count_failure();
 }
 
@@ -238,7 +240,8 @@ void Channel::count_failure() {
 void Channel::lose_communication() {
     lost = true;
     device->comm_status = 0;
-    events.tell(&Observer::communication_changed, CommunicationChanged{device->data_id, true});
+    events.tell(&Observer::communication_changed,
+                CommunicationChanged{device->data_id, true, last_failure});
     cancel_remote("communication with the device lost");
 }
 
@@ -328,7 +331,7 @@ void Channel::on_port_error(const std::string &what) {
     log.limited("port:" + label() + ":" + what, label() + ": " + line->port().name() + ": " + what);
     unsettled = false; // the port is closed; a new connection starts clean
     if (phase == Phase::Polling)
-        abandon("port-closed", "port closed");
+        abandon("port-closed", "port closed: " + what);
     else if (phase == Phase::Controlling)
         finish_control();
     else if (phase == Phase::Settling)
@@ -343,7 +346,8 @@ void Channel::published(const unsigned char *data, unsigned len) {
     back_off.succeeded();
     if (lost) {
         lost = false;
-        events.tell(&Observer::communication_changed, CommunicationChanged{device->data_id, false});
+        events.tell(&Observer::communication_changed,
+                    CommunicationChanged{device->data_id, false, ""});
     }
     RoundCompleted round;
     round.data_id = device->data_id;

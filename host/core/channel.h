@@ -143,6 +143,7 @@ private:
     bool done = false;
     bool lost = false;
     bool silence_told = false; // since the last completed round
+    std::string last_failure;  // why the last exchange failed
     unsigned consecutive_failures = 0;
     BackOff back_off; // on a shared line, while communication is lost
     unsigned completed = 0;

@@ -38,7 +38,9 @@ void Terminal::alarm_changed(const AlarmRecord &a) {
 
 void Terminal::communication_changed(const CommunicationChanged &change) {
     log.line(device_label(change.data_id) +
-             (change.lost ? ": communication lost" : ": communication re-established"));
+             (change.lost
+                  ? ": communication lost" + (change.cause.empty() ? "" : ": " + change.cause)
+                  : ": communication re-established"));
 }
 
 void Terminal::value_read(const ValueRead &read) {
