@@ -23,9 +23,14 @@ std::vector<capture::CaptureRecord> three_exchanges() {
     return records;
 }
 
-std::string play(sim::Replay &replay, const std::string &bytes) {
-    const std::vector<uint8_t> data(bytes.begin(), bytes.end());
-    return sim::joined(replay.on_bytes(data.data(), data.size()));
+// The replies to `commands`, sent one after the other.
+std::string play(sim::Replay &replay, std::initializer_list<std::string> commands) {
+    std::string replies;
+    for (const auto &bytes : commands) {
+        const std::vector<uint8_t> data(bytes.begin(), bytes.end());
+        replies += sim::joined(replay.on_bytes(data.data(), data.size()));
+    }
+    return replies;
 }
 
 size_t occurrences(const std::string &text, const std::string &what) {
@@ -39,10 +44,10 @@ TEST(Replay, TheEndIsToldOnceAndThenNothingIsAnswered) {
     std::ostringstream log;
     sim::Replay replay(three_exchanges());
     replay.set_log(&log);
-    EXPECT_EQ(play(replay, kA) + play(replay, kB) + play(replay, kA), "a1b1a2");
+    EXPECT_EQ(play(replay, {kA, kB, kA}), "a1b1a2");
     EXPECT_EQ(log.str(), "replay: end of capture: 3 of 3 exchanges played, 0 commands without a "
                          "recorded reply; answering nothing more\n");
-    EXPECT_EQ(play(replay, kB) + play(replay, command(kRc, 0x41)), "");
+    EXPECT_EQ(play(replay, {kB, command(kRc, 0x41)}), "");
     EXPECT_EQ(occurrences(log.str(), "replay:"), 1u) << log.str();
     EXPECT_TRUE(replay.ended());
     EXPECT_EQ(replay.after_end(), 2u);
@@ -51,7 +56,7 @@ TEST(Replay, TheEndIsToldOnceAndThenNothingIsAnswered) {
     // A command asked for more often than recorded ends the capture too, unanswered.
     sim::Replay short_of_b(three_exchanges());
     short_of_b.set_log(&log);
-    EXPECT_EQ(play(short_of_b, kB) + play(short_of_b, kB) + play(short_of_b, kA), "b1");
+    EXPECT_EQ(play(short_of_b, {kB, kB, kA}), "b1");
     EXPECT_NE(log.str().find("end of capture: 1 of 3 exchanges played"), std::string::npos);
     EXPECT_EQ(short_of_b.after_end(), 2u);
 }
@@ -62,7 +67,7 @@ TEST(Replay, LoopingStartsOverAndRatesItsNotices) {
     replay.set_log(&log);
     auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
     replay.set_loop(true, [&now] { return now; });
-    const auto pass = [&] { return play(replay, kA) + play(replay, kB) + play(replay, kA); };
+    const auto pass = [&] { return play(replay, {kA, kB, kA}); };
     EXPECT_EQ(pass(), "a1b1a2");
     EXPECT_EQ(log.str(), "replay: end of capture, pass 1: 3 of 3 exchanges played, 0 commands "
                          "without a recorded reply; starting over\n");
@@ -71,7 +76,7 @@ TEST(Replay, LoopingStartsOverAndRatesItsNotices) {
     EXPECT_EQ(occurrences(log.str(), "end of capture"), 1u);
     now += std::chrono::seconds(31);
     // Past the recorded Bs: the capture starts over at once and answers from the first pass.
-    EXPECT_EQ(play(replay, kB) + play(replay, kB), "b1b1");
+    EXPECT_EQ(play(replay, {kB, kB}), "b1b1");
     EXPECT_NE(log.str().find("pass 3: 1 of 3 exchanges played, 0 commands without a recorded "
                              "reply (1 passes ended since the last notice); starting over\n"),
               std::string::npos)
