@@ -118,9 +118,16 @@ const Option kOptions[] = {
      [](CommandLine &c, const std::string &v) { c.replay = v; }},
     {"--replay-paced", nullptr, "with --replay: send the replies paced at --baud instead",
      [](CommandLine &c, const std::string &) { c.replay_paced = true; }},
+    {"--replay-loop", nullptr,
+     "with --replay: at the end of the capture start over from its first exchange (instead of "
+     "answering nothing more)",
+     [](CommandLine &c, const std::string &) { c.replay_loop = true; }},
     {"--log", nullptr, "transcript of the line on standard error",
      [](CommandLine &c, const std::string &) { c.log = true; }},
-    {"--help", nullptr, "this text", [](CommandLine &c, const std::string &) { c.help = true; }},
+    {"--help", nullptr, "this text (also -h)",
+     [](CommandLine &c, const std::string &) { c.help = true; }},
+    {"--version", nullptr, "the program's name and version",
+     [](CommandLine &c, const std::string &) { c.version = true; }},
 };
 
 // Shorthands for the common scenario events: "--NAME-at ROUND".
@@ -172,7 +179,7 @@ std::string help_entry(const std::string &name, const std::string &help) {
 CommandLine parse_command_line(const std::vector<std::string> &args) {
     CommandLine c;
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &arg = args[i];
+        const std::string &arg = args[i] == "-h" ? "--help" : args[i];
         auto value = [&]() -> const std::string & {
             if (i + 1 >= args.size())
                 throw std::invalid_argument(arg + " needs a value");
@@ -192,6 +199,10 @@ CommandLine parse_command_line(const std::vector<std::string> &args) {
     }
     check_fill_patterns(c.sim);
     bus_configs(c); // an address given twice, or a scenario for an address not served
+    if ((c.replay_paced || c.replay_loop) && c.replay.empty())
+        throw std::invalid_argument(
+            std::string(c.replay_loop ? "--replay-loop" : "--replay-paced") +
+            ": only with --replay FILE");
     return c;
 }
 

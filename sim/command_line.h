@@ -25,10 +25,12 @@ struct CommandLine {
     double seconds = 0.0; // run time limit; 0: none
     bool log = false;
     bool help = false;
+    bool version = false;
     // A capture to answer from instead of simulating (its first port's exchanges), with its
     // recorded pauses or paced at --baud.
     std::string replay;
     bool replay_paced = false;
+    bool replay_loop = false; // at the capture's end, start over instead of falling silent
 };
 
 // Parses the arguments after the program name. Throws std::invalid_argument with a message

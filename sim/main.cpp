@@ -2,6 +2,7 @@
 // a TCP port (serial-server emulation). Pauses between reply chunks and paced bytes are kept in
 // real time.
 #include "capture/format.h"
+#include "mpx23_version.h"
 #include "sim/bus.h"
 #include "sim/command_line.h"
 #include "sim/replay.h"
@@ -186,6 +187,7 @@ public:
                                            : sim::Replay::Timing::Recorded,
                            cl.sim.baud);
             replay->set_log(&std::cerr); // commands without a recorded reply are always told
+            replay->set_loop(cl.replay_loop);
             std::cerr << "replay: " << replay->exchanges() << " exchanges from " << cl.replay
                       << (file.cut ? " (its last record was cut off)" : "") << '\n';
         }
@@ -193,9 +195,7 @@ public:
 
     ~Server() {
         if (replay)
-            std::cerr << "replay: " << replay->exchanges() - replay->remaining() << " of "
-                      << replay->exchanges() << " exchanges played, " << replay->unanswered().size()
-                      << " commands without a recorded reply\n";
+            std::cerr << replay->summary() << '\n';
     }
 
     int run() {
@@ -303,6 +303,10 @@ int main(int argc, char **argv) {
     }
     if (cl.help) {
         std::cout << sim::usage();
+        return 0;
+    }
+    if (cl.version) {
+        std::cout << "mpx23-sim " << mpx23_version() << '\n';
         return 0;
     }
     if (cl.transport == sim::CommandLine::Transport::None) {

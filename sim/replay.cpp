@@ -10,6 +10,10 @@ namespace {
 
 using std::chrono::microseconds;
 
+// While looping, a short capture ends often: a notice at most this often, the passes between
+// counted in it.
+constexpr auto kLoopNoticeInterval = std::chrono::minutes(1);
+
 std::string key_text(uint8_t adr, uint8_t cid1, uint8_t cid2) {
     char text[40];
     std::snprintf(text, sizeof text, "ADR %02X CID1 %02X CID2 %02X", adr, cid1, cid2);
@@ -27,29 +31,34 @@ Replay::Replay(const std::vector<capture::CaptureRecord> &capture, Timing timing
             continue;
         if (r.direction == capture::CaptureRecord::Direction::Sent) {
             add_command(r.bytes, r.time_us);
-        } else if (building) {
+        } else if (has_building) {
             const auto gap = r.time_us >= last_time_us ? r.time_us - last_time_us : 0;
-            building->reply.push_back({r.bytes, timing == Timing::Paced
-                                                    ? microseconds(byte_time(baud) * r.bytes.size())
-                                                    : microseconds(static_cast<long long>(gap))});
+            by_command[building].exchanges.back().reply.push_back(
+                {r.bytes, timing == Timing::Paced ? microseconds(byte_time(baud) * r.bytes.size())
+                                                  : microseconds(static_cast<long long>(gap))});
         }
         last_time_us = r.time_us;
     }
-    building = nullptr;
+    has_building = false;
+}
+
+void Replay::set_loop(bool on, Clock now) {
+    loop = on;
+    clock = std::move(now);
 }
 
 // A write the controller made: the replies that follow it, up to its next write, answer it.
 // A write that holds no whole command (a cut frame) ends the exchange before it.
 void Replay::add_command(const std::string &bytes, uint64_t time_us) {
     frame::Receiver rx;
-    building = nullptr;
+    has_building = false;
     for (unsigned char c : bytes) {
         if (rx.push(c) != frame::Receiver::Event::Frame)
             continue;
         const uint8_t *b = rx.binary();
-        auto &queue = by_command[Key{b[1], b[2], b[3]}];
-        queue.push_back({});
-        building = &queue.back();
+        building = Key{b[1], b[2], b[3]};
+        by_command[building].exchanges.push_back({});
+        has_building = true;
         ++recorded;
     }
     last_time_us = time_us;
@@ -68,24 +77,75 @@ Chunks Replay::on_bytes(const uint8_t *data, size_t len) {
 }
 
 Chunks Replay::answer(const Key &key) {
+    if (over) {
+        ++late;
+        return {};
+    }
     auto found = by_command.find(key);
-    if (found == by_command.end() || found->second.empty()) {
+    if (found == by_command.end()) {
         const std::string text = key_text(std::get<0>(key), std::get<1>(key), std::get<2>(key));
         missing.push_back(text);
+        ++missing_in_pass;
         if (log)
             *log << "replay: no recorded reply for " << text << '\n';
         return {};
     }
-    Chunks reply = std::move(found->second.front().reply);
-    found->second.pop_front();
+    Recorded &queue = found->second;
+    if (queue.next == queue.exchanges.size()) {
+        reach_end(); // this command asks past the capture
+        if (over) {
+            ++late;
+            return {};
+        }
+    }
+    Chunks reply = queue.exchanges[queue.next++].reply;
+    if (++played == recorded)
+        reach_end();
     return reply;
 }
 
-size_t Replay::remaining() const {
-    size_t left = 0;
-    for (const auto &[key, queue] : by_command)
-        left += queue.size();
-    return left;
+void Replay::reach_end() {
+    ++ends;
+    tell_end();
+    if (!loop) {
+        over = true;
+        return;
+    }
+    played = 0;
+    missing_in_pass = 0;
+    for (auto &entry : by_command)
+        entry.second.next = 0;
+}
+
+void Replay::tell_end() {
+    const auto now = clock ? clock() : std::chrono::steady_clock::time_point{};
+    if (loop && ends > 1 && now - last_notice < kLoopNoticeInterval) {
+        ++untold;
+        return;
+    }
+    last_notice = now;
+    if (!log)
+        return;
+    *log << "replay: end of capture";
+    if (loop)
+        *log << ", pass " << ends;
+    *log << ": " << played << " of " << recorded << " exchanges played, " << missing_in_pass
+         << " commands without a recorded reply";
+    if (untold > 0)
+        *log << " (" << untold << " passes ended since the last notice)";
+    *log << (loop ? "; starting over\n" : "; answering nothing more\n");
+    untold = 0;
+}
+
+std::string Replay::summary() const {
+    const std::string unanswered_text =
+        std::to_string(missing.size()) + " commands without a recorded reply";
+    if (over)
+        return "replay: ended, " + unanswered_text + " before the end, " + std::to_string(late) +
+               " after it";
+    const std::string pass = ends > 0 ? " in pass " + std::to_string(ends + 1) : "";
+    return "replay: " + std::to_string(played) + " of " + std::to_string(recorded) +
+           " exchanges played" + pass + ", " + unanswered_text;
 }
 
 } // namespace sim

@@ -1,6 +1,7 @@
 #include "host/program/command_line.h"
 
 #include "host/program/config_file.h"
+#include "host/program/history_time.h"
 #include "host/program/mqtt_keys.h"
 #include "host/program/one_shot.h"
 #include "host/program/values.h"
@@ -9,8 +10,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <iterator>
-#include <set>
 #include <sstream>
 
 namespace host {
@@ -32,7 +33,8 @@ struct CommandLineState {
     DeviceConfig device;
     std::string config_file;
     std::vector<std::string> device_options; // given, to reject them beside --config
-    std::set<std::string> given;             // every option taken: none is taken twice
+    // Every option taken: none twice, and none that the mode cannot use.
+    std::vector<std::string> given;
     bool rounds_given = false;
 };
 
@@ -127,7 +129,8 @@ const OptionSpec kOptions[] = {
     {"--control", "TEXT", false, "remote control request after the first completed round",
      set_text<&Options::control>},
     {"--device", "DATA_ID", false,
-     "the one device (by data_id) that --get, --set or --control go to (default: every device)",
+     "the one device (by data_id) that --get, --set or --control go to, or that history lists "
+     "(default: every device)",
      [](CommandLineState &s, const std::string &v) {
          s.options.target = static_cast<uint32_t>(to_whole(v, 0, 0xFFFFFFFFul, "--device"));
      }},
@@ -138,6 +141,20 @@ const OptionSpec kOptions[] = {
      set_flag<&Options::alarms>},
     {"--requests", nullptr, false, "history: the control requests, their source and outcome",
      set_flag<&Options::requests>},
+    {"--since", "TIME", false,
+     "history: rows stored at or after TIME (2026-12-08, 2026-12-08T14:00, with Z or +01:00; "
+     "or back from now: 90m, 2h, 7d)",
+     [](CommandLineState &s, const std::string &v) {
+         s.options.history_filter.since = history_time(v, "--since", std::time(nullptr));
+     }},
+    {"--until", "TIME", false, "history: rows stored before TIME",
+     [](CommandLineState &s, const std::string &v) {
+         s.options.history_filter.until = history_time(v, "--until", std::time(nullptr));
+     }},
+    {"--last", "N", false, "history: the newest N rows of the selection, oldest first",
+     [](CommandLineState &s, const std::string &v) {
+         s.options.history_filter.last = static_cast<unsigned>(to_whole(v, 1, 100000000, "--last"));
+     }},
     {"--verbose", nullptr, false, "the driver's own diagnostic lines on standard output",
      set_flag<&Options::verbose>},
     {"--driver-log", "FILE", false, "file for the driver's diagnostic lines (default /dev/null)",
@@ -152,9 +169,22 @@ const OptionSpec kOptions[] = {
      }},
     {"--demo", nullptr, false, "poll the built-in simulator through a mains failure and back",
      [](CommandLineState &s, const std::string &) { s.options.mode = Options::Mode::Demo; }},
-    {"--help", nullptr, false, "this text",
+    {"--help", nullptr, false, "this text (also -h)",
      [](CommandLineState &s, const std::string &) { s.options.mode = Options::Mode::Help; }},
+    {"--version", nullptr, false, "the program's name and version",
+     [](CommandLineState &s, const std::string &) { s.options.mode = Options::Mode::Version; }},
 };
+
+// What the history listing takes; every other option is refused beside it.
+const char *const kListingOptions[] = {"--history", "--json",  "--csv",   "--alarms", "--requests",
+                                       "--device",  "--since", "--until", "--last"};
+// What only the history listing takes.
+const char *const kListingOnlyOptions[] = {"--csv",   "--alarms", "--requests",
+                                           "--since", "--until",  "--last"};
+
+template <size_t N> bool listed(const char *const (&names)[N], const std::string &name) {
+    return std::find(std::begin(names), std::end(names), name) != std::end(names);
+}
 
 const OptionSpec *find_option(const std::string &name) {
     auto found = std::find_if(std::begin(kOptions), std::end(kOptions),
@@ -167,6 +197,9 @@ void check_combination(const CommandLineState &s) {
     if (!s.config_file.empty() && !s.device_options.empty())
         throw ConfigError(s.device_options.front() + ": not together with --config");
     if (o.mode == Options::Mode::History) {
+        for (const auto &name : s.given)
+            if (!listed(kListingOptions, name))
+                throw ConfigError(name + ": not for the history subcommand");
         if (o.history.empty())
             throw ConfigError("history: --history FILE is required");
         if (o.csv && o.json)
@@ -175,11 +208,9 @@ void check_combination(const CommandLineState &s) {
             throw ConfigError("history: choose --alarms or --requests");
         return;
     }
-    if (o.csv || o.alarms || o.requests)
-        throw ConfigError(std::string(o.csv      ? "--csv"
-                                      : o.alarms ? "--alarms"
-                                                 : "--requests") +
-                          ": only for the history subcommand");
+    for (const auto &name : s.given)
+        if (listed(kListingOnlyOptions, name))
+            throw ConfigError(name + ": only for the history subcommand");
     if (o.target && !o.get && !o.set && !o.control)
         throw ConfigError("--device: only with --get, --set or --control");
     if (o.mode == Options::Mode::Demo && (!s.config_file.empty() || !s.device_options.empty()))
@@ -198,8 +229,10 @@ void check_path(const std::string &option, const char *value_name, const std::st
 
 size_t take_option(CommandLineState &s, const std::vector<std::string> &args, size_t i) {
     // Given twice, one of them would be dropped without a word: which one was meant?
-    if (!s.given.insert(args[i]).second)
+    const std::string name = args[i] == "-h" ? "--help" : args[i];
+    if (std::find(s.given.begin(), s.given.end(), name) != s.given.end())
         throw ConfigError(args[i] + ": given twice");
+    s.given.push_back(name);
     if (i + 1 < args.size()) {
         const MqttKey *key = find_mqtt_option(args[i]);
         const OptionSpec *option = find_option(args[i]);
@@ -211,7 +244,7 @@ size_t take_option(CommandLineState &s, const std::vector<std::string> &args, si
         s.mqtt_given.push_back({key, mqtt_option_value(*key, key->value ? args[++i] : "")});
         return i;
     }
-    const OptionSpec *option = find_option(args[i]);
+    const OptionSpec *option = find_option(s.given.back());
     if (!option)
         throw ConfigError("unknown option " + args[i] + " (see --help)");
     std::string value;
@@ -231,6 +264,8 @@ Options complete(CommandLineState &s) {
     Options &o = s.options;
     check_combination(s);
     check_requests(o);
+    if (o.mode == Options::Mode::History)
+        o.history_filter.data_id = o.target;
     if (o.mode == Options::Mode::Run) {
         o.devices = s.config_file.empty() ? std::vector<DeviceConfig>{s.device}
                                           : load_config_file(s.config_file, &o.mqtt);
@@ -266,13 +301,16 @@ Options parse_command_line(const std::vector<std::string> &args) {
     }
     for (; i < args.size(); ++i)
         i = take_option(s, args, i);
-    return s.options.mode == Options::Mode::Help ? s.options : complete(s);
+    const bool says_only =
+        s.options.mode == Options::Mode::Help || s.options.mode == Options::Mode::Version;
+    return says_only ? s.options : complete(s);
 }
 
 std::string usage() {
     std::ostringstream out;
     out << "usage: mpx23-host [options]\n"
            "       mpx23-host history --history FILE [--csv | --json] [--alarms | --requests]\n"
+           "                  [--device DATA_ID] [--since TIME] [--until TIME] [--last N]\n"
            "       mpx23-host capture show FILE\n"
            "Loads the mpx23 plug-in, polls its power systems and prints what they publish.\n\n";
     const auto line = [&out](const char *name, const char *value, const char *help) {

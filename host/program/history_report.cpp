@@ -18,7 +18,7 @@ std::string csv_field(const std::string &text) {
 void print_blocks(History &history, const Options &o, Output &out, Log &log) {
     if (o.csv)
         out.line(csv_header());
-    history.for_each_block([&](const StoredBlock &b) {
+    history.for_each_block(o.history_filter, [&](const StoredBlock &b) {
         const auto *data = reinterpret_cast<const unsigned char *>(b.bytes.data());
         DecodedBlock decoded;
         std::string error;
@@ -43,7 +43,7 @@ void print_blocks(History &history, const Options &o, Output &out, Log &log) {
 void print_alarms(History &history, const Options &o, Output &out) {
     if (o.csv)
         out.line("row,time,data_id,signal_id,state,text,detail");
-    history.for_each_alarm([&](const AlarmRecord &a) {
+    history.for_each_alarm(o.history_filter, [&](const AlarmRecord &a) {
         const std::string state = a.raised ? "raised" : "cleared";
         if (o.csv) {
             out.line(std::to_string(a.row) + "," + a.time + "," + std::to_string(a.data_id) + "," +
@@ -62,7 +62,7 @@ void print_alarms(History &history, const Options &o, Output &out) {
 void print_requests(History &history, const Options &o, Output &out) {
     if (o.csv)
         out.line("row,time,data_id,source,kind,request_id,request,outcome,reason");
-    history.for_each_request([&](const RequestRecord &r) {
+    history.for_each_request(o.history_filter, [&](const RequestRecord &r) {
         if (o.csv) {
             out.line(std::to_string(r.row) + "," + r.time + "," + std::to_string(r.data_id) + "," +
                      csv_field(r.source) + "," + r.kind + "," + csv_field(r.request_id) + "," +

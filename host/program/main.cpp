@@ -16,6 +16,7 @@
 #include "host/stores/history.h"
 #include "host/stores/history_lock.h"
 #include "host/stores/outbox.h"
+#include "mpx23_version.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -231,6 +232,10 @@ int start(int argc, char **argv, Log &log) {
     }
     if (options.mode == Options::Mode::Help) {
         std::fputs(usage().c_str(), stdout);
+        return 0;
+    }
+    if (options.mode == Options::Mode::Version) {
+        std::printf("mpx23-host %s\n", mpx23_version());
         return 0;
     }
     Output out(private_output());

@@ -4,6 +4,7 @@
 
 #include "host/common/device_config.h"
 #include "host/outputs/mqtt_options.h"
+#include "host/stores/history_filter.h"
 
 #include <cstdint>
 #include <optional>
@@ -13,7 +14,7 @@
 namespace host {
 
 struct Options {
-    enum class Mode { Run, Demo, History, Help, CaptureShow };
+    enum class Mode { Run, Demo, History, Help, Version, CaptureShow };
     Mode mode = Mode::Run;
     std::string plugin; // empty: the plug-in built beside the program
     std::vector<DeviceConfig> devices;
@@ -24,9 +25,10 @@ struct Options {
     std::optional<std::string> get, set, control;
     std::optional<uint32_t> target; // the data_id the one-shot requests go to; unset: every device
     bool json = false;
-    bool csv = false;      // history: comma-separated values
-    bool alarms = false;   // history: the alarm transitions instead of the blocks
-    bool requests = false; // history: the control requests instead of the blocks
+    bool csv = false;             // history: comma-separated values
+    bool alarms = false;          // history: the alarm transitions instead of the blocks
+    bool requests = false;        // history: the control requests instead of the blocks
+    HistoryFilter history_filter; // history: the rows listed
     bool verbose = false;
     std::string driver_log = "/dev/null";
     // Line capture: the file every byte on every line goes to (empty: none), and its size

@@ -44,6 +44,36 @@ const char *const kTrimRequests =
     "DELETE FROM requests WHERE data_id = ?1 AND id <= (SELECT id FROM requests WHERE data_id = ?1 "
     "ORDER BY id DESC LIMIT 1 OFFSET ?2)";
 
+// Only the conditions given go into the text, so that SQLite can use the index by device.
+// The newest N are taken newest first and put back in stored order around them.
+std::string selection_sql(const std::string &table, const std::string &columns,
+                          const HistoryFilter &which) {
+    std::string where;
+    const auto condition = [&where](bool given, const char *text) {
+        if (given)
+            where += (where.empty() ? " WHERE " : " AND ") + std::string(text);
+    };
+    condition(which.data_id.has_value(), "data_id = :data_id");
+    condition(!which.since.empty(), "time >= :since");
+    condition(!which.until.empty(), "time < :until");
+    const std::string select = "SELECT " + columns + " FROM " + table + where;
+    if (!which.last)
+        return select + " ORDER BY id";
+    return "SELECT * FROM (" + select + " ORDER BY id DESC LIMIT :last) ORDER BY id";
+}
+
+void bind_selection(sqlite3_stmt *s, const HistoryFilter &which) {
+    const auto index = [s](const char *name) { return sqlite3_bind_parameter_index(s, name); };
+    if (which.data_id)
+        sqlite3_bind_int64(s, index(":data_id"), *which.data_id);
+    if (!which.since.empty())
+        sqlite3_bind_text(s, index(":since"), which.since.c_str(), -1, SQLITE_TRANSIENT);
+    if (!which.until.empty())
+        sqlite3_bind_text(s, index(":until"), which.until.c_str(), -1, SQLITE_TRANSIENT);
+    if (which.last)
+        sqlite3_bind_int64(s, index(":last"), *which.last);
+}
+
 StoredBlock block_row(sqlite3_stmt *s) {
     return {sqlite3_column_int64(s, 0), static_cast<uint32_t>(sqlite3_column_int64(s, 1)),
             column_text(s, 2), column_bytes(s, 3)};
@@ -103,20 +133,20 @@ std::optional<StoredBlock> History::newest_block(uint32_t data_id) {
     return found;
 }
 
-void History::for_each_block(const std::function<void(const StoredBlock &)> &visit) {
-    db->for_each_row("SELECT id, data_id, time, bytes FROM blocks ORDER BY id", "read blocks",
-                     [&](sqlite3_stmt *r) { visit(block_row(r)); });
+void History::for_each_block(const HistoryFilter &which,
+                             const std::function<void(const StoredBlock &)> &visit) {
+    for_each_selected("blocks", "id, data_id, time, bytes", which,
+                      [&](sqlite3_stmt *r) { visit(block_row(r)); });
 }
 
-void History::for_each_alarm(const std::function<void(const AlarmRecord &)> &visit) {
-    db->for_each_row("SELECT id, data_id, time, signal_id, state, text, detail FROM alarms "
-                     "ORDER BY id",
-                     "read alarms", [&](sqlite3_stmt *r) {
-                         visit({sqlite3_column_int64(r, 0),
-                                static_cast<uint32_t>(sqlite3_column_int64(r, 1)),
-                                column_text(r, 2), column_text(r, 3), column_text(r, 4) == "raised",
-                                column_text(r, 5), column_text(r, 6)});
-                     });
+void History::for_each_alarm(const HistoryFilter &which,
+                             const std::function<void(const AlarmRecord &)> &visit) {
+    for_each_selected(
+        "alarms", "id, data_id, time, signal_id, state, text, detail", which, [&](sqlite3_stmt *r) {
+            visit({sqlite3_column_int64(r, 0), static_cast<uint32_t>(sqlite3_column_int64(r, 1)),
+                   column_text(r, 2), column_text(r, 3), column_text(r, 4) == "raised",
+                   column_text(r, 5), column_text(r, 6)});
+        });
 }
 
 void History::store_request(const RequestRecord &r) {
@@ -132,15 +162,22 @@ void History::store_request(const RequestRecord &r) {
     trim(db->prepare(kTrimRequests).get(), r.data_id, "trim requests");
 }
 
-void History::for_each_request(const std::function<void(const RequestRecord &)> &visit) {
-    db->for_each_row(
-        "SELECT id, data_id, time, source, kind, request_id, request, outcome, reason "
-        "FROM requests ORDER BY id",
-        "read requests", [&](sqlite3_stmt *r) {
+void History::for_each_request(const HistoryFilter &which,
+                               const std::function<void(const RequestRecord &)> &visit) {
+    for_each_selected(
+        "requests", "id, data_id, time, source, kind, request_id, request, outcome, reason", which,
+        [&](sqlite3_stmt *r) {
             visit({sqlite3_column_int64(r, 0), static_cast<uint32_t>(sqlite3_column_int64(r, 1)),
                    column_text(r, 2), column_text(r, 3), column_text(r, 4), column_text(r, 5),
                    column_text(r, 6), column_text(r, 7), column_text(r, 8)});
         });
+}
+
+void History::for_each_selected(const char *table, const char *columns, const HistoryFilter &which,
+                                const std::function<void(sqlite3_stmt *)> &row) {
+    Statement s = db->prepare(selection_sql(table, columns, which).c_str());
+    bind_selection(s.get(), which);
+    db->each_row(s.get(), (std::string("read ") + table).c_str(), row);
 }
 
 } // namespace host

@@ -7,6 +7,7 @@
 #include "host/common/clock_text.h"
 #include "host/common/events.h"
 #include "host/stores/database.h"
+#include "host/stores/history_filter.h"
 
 #include <cstdint>
 #include <functional>
@@ -36,10 +37,23 @@ public:
     void store_alarm(const AlarmRecord &alarm);
     std::optional<StoredBlock> newest_block(uint32_t data_id);
     void store_request(const RequestRecord &request);
-    void for_each_request(const std::function<void(const RequestRecord &)> &visit);
-    // In the order they were stored.
-    void for_each_block(const std::function<void(const StoredBlock &)> &visit);
-    void for_each_alarm(const std::function<void(const AlarmRecord &)> &visit);
+    // The rows `which` selects, in the order they were stored.
+    void for_each_request(const HistoryFilter &which,
+                          const std::function<void(const RequestRecord &)> &visit);
+    void for_each_block(const HistoryFilter &which,
+                        const std::function<void(const StoredBlock &)> &visit);
+    void for_each_alarm(const HistoryFilter &which,
+                        const std::function<void(const AlarmRecord &)> &visit);
+    // Every row.
+    void for_each_request(const std::function<void(const RequestRecord &)> &visit) {
+        for_each_request({}, visit);
+    }
+    void for_each_block(const std::function<void(const StoredBlock &)> &visit) {
+        for_each_block({}, visit);
+    }
+    void for_each_alarm(const std::function<void(const AlarmRecord &)> &visit) {
+        for_each_alarm({}, visit);
+    }
 
     // The connection, for what else keeps its tables in the history's file.
     const std::shared_ptr<Database> &database() const { return db; }
@@ -47,6 +61,8 @@ public:
 private:
     // Everything of the device older than its newest `retention` rows goes.
     void trim(sqlite3_stmt *s, uint32_t data_id, const char *what);
+    void for_each_selected(const char *table, const char *columns, const HistoryFilter &which,
+                           const std::function<void(sqlite3_stmt *)> &row);
 
     std::shared_ptr<Database> db; // declared first, so that the statements go before it
     unsigned retention;

@@ -3,9 +3,12 @@
 #include "host/outputs/mqtt_client.h"
 #include "host/program/command_line.h"
 #include "host/program/config_file.h"
+#include "host/program/history_time.h"
 
 #include <json/reader.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -262,6 +265,69 @@ TEST(Config, CommandLine) {
               "--device: no device with data_id 8");
     EXPECT_EQ(command_line_error({"--device", "1"}),
               "--device: only with --get, --set or --control");
+}
+
+// The history listing selects with its own options and refuses every one it cannot use; those
+// options are refused outside it.
+TEST(Config, HistoryListingOptions) {
+    const Options o = host::parse_command_line({"history", "--history", "h.db", "--requests",
+                                                "--device", "7", "--since", "2026-12-08", "--until",
+                                                "2026-12-08 14:00:05", "--last", "5"});
+    EXPECT_EQ(o.history_filter.data_id, std::optional<uint32_t>(7));
+    EXPECT_EQ(o.history_filter.since, "2026-12-08 00:00:00");
+    EXPECT_EQ(o.history_filter.until, "2026-12-08 14:00:05");
+    EXPECT_EQ(o.history_filter.last, std::optional<unsigned>(5));
+    EXPECT_FALSE(host::parse_command_line({"history", "--history", "h.db"}).history_filter.last);
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"history", "--history", "h.db", "--rounds", "5"},
+         "--rounds: not for the history subcommand"},
+        {{"history", "--port", "sim", "--history", "h.db"}, "--port: not for the history"},
+        {{"history", "--history", "h.db", "--get", "x"}, "--get: not for the history"},
+        {{"history", "--history", "h.db", "--mqtt", "mqtt://h"}, "--mqtt: not for the history"},
+        {{"history", "--history", "h.db", "--last", "0"}, "--last: expected a whole number"},
+        {{"history", "--history", "h.db", "--until", "2026-02-30"},
+         std::string("--until: expected ") + host::kHistoryTimeForms},
+        {{"--since", "2h"}, "--since: only for the history subcommand"},
+        {{"--demo", "--last", "3"}, "--last: only for the history subcommand"},
+    };
+    for (const auto &[args, message] : refused)
+        EXPECT_EQ(command_line_error(args).rfind(message, 0), 0u)
+            << args[1] << "\n  gave: " << command_line_error(args);
+    EXPECT_EQ(host::parse_command_line({"-h"}).mode, Options::Mode::Help);
+    EXPECT_EQ(host::parse_command_line({"history", "--version"}).mode, Options::Mode::Version);
+}
+
+// A TIME is read into the local time the history stores: an offset or Z converted, a span
+// counted back from now.
+TEST(Config, HistoryTimes) {
+    const char *zone = std::getenv("TZ");
+    const std::string saved = zone ? zone : "";
+    setenv("TZ", "XYZ-2", 1); // two hours east of UTC, no summer time
+    tzset();
+    const std::time_t noon_utc = 1796731200; // 2026-12-08 12:00:00 UTC
+    const std::pair<const char *, const char *> read[] = {
+        {"2026-12-08", "2026-12-08 00:00:00"},
+        {"2026-12-08T14:00", "2026-12-08 14:00:00"},
+        {"2026-12-08 14:00:05", "2026-12-08 14:00:05"},
+        {"2026-12-08T12:00Z", "2026-12-08 14:00:00"},
+        {"2026-12-08T14:00:05+02:00", "2026-12-08 14:00:05"},
+        {"2026-12-08T23:30-0130", "2026-12-09 03:00:00"},
+        {"2026-12-08 10:00-05", "2026-12-08 17:00:00"},
+        {"90m", "2026-12-08 12:30:00"},
+        {"7d", "2026-12-01 14:00:00"},
+    };
+    for (const auto &[text, local] : read)
+        EXPECT_EQ(host::history_time(text, "--since", noon_utc), local) << text;
+    for (const char *bad : {"", "2026-12-08Z", "2026-13-01", "2026-02-30", "2026-12-08T24:00",
+                            "2026-12-08T14", "2026-12-08T14:00+24:00", "2026-12-08T14:00 ",
+                            "26-12-08", "5w", "m", "-3h", "1969-12-31"})
+        EXPECT_THROW(host::history_time(bad, "--since", noon_utc), ConfigError) << bad;
+    if (zone)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 }
 
 // One-shot requests are checked for their form before anything is polled, by the driver's own

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -203,6 +204,21 @@ TEST_F(EndToEnd, MainsFailureRaisesAndClearsItsAlarmOnce) {
     EXPECT_EQ(occurrences(csv.out, ",7,220600140010,cleared,"), 1u) << csv.out;
     ChildProcess blocks({HOST_PROGRAM, "history", "--history", db, "--csv"});
     EXPECT_EQ(occurrences(blocks.finish(20000ms).out, "\n"), 1u + 5u); // header and five rows
+    ChildProcess newest({HOST_PROGRAM, "history", "--history", db, "--csv", "--device", "7",
+                         "--last", "2", "--since", "1h"});
+    EXPECT_EQ(occurrences(newest.finish(20000ms).out, "\n"), 1u + 2u);
+    ChildProcess other({HOST_PROGRAM, "history", "--history", db, "--alarms", "--device", "8"});
+    EXPECT_EQ(other.finish(20000ms).out, "");
+}
+
+// The version is the build's, in the form a package or a bug report quotes it.
+TEST_F(EndToEnd, VersionAndShortHelp) {
+    ChildProcess version({HOST_PROGRAM, "--version"});
+    const auto v = version.finish(20000ms);
+    EXPECT_EQ(v.exit_code, 0);
+    EXPECT_TRUE(std::regex_match(v.out, std::regex("mpx23-host [0-9A-Za-z.+~-]+\n"))) << v.out;
+    ChildProcess help({HOST_PROGRAM, "-h"});
+    EXPECT_EQ(help.finish(20000ms).out.rfind("usage: mpx23-host", 0), 0u);
 }
 
 // A port and nothing else: the mains failure is raised and cleared on a plant of one input as

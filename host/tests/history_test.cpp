@@ -146,6 +146,45 @@ TEST_F(HistoryTest, RequestsAreKeptWithSourceAndOutcome) {
     EXPECT_EQ(seen[2].outcome, "answered");
 }
 
+// Every listing selects by device, by a span of stored times (the start included, the end not)
+// and the newest N of what passes, still oldest first.
+TEST_F(HistoryTest, ListingsSelectByDeviceTimeAndTheNewest) {
+    host::History h(path, 100);
+    for (unsigned char i = 0; i < 6; ++i) {
+        const std::string time = "2026-12-08 10:00:0" + std::to_string(i);
+        h.store_block(1 + i % 2, time, &i, 1); // devices 1 and 2 take turns
+        h.store_alarm({0, 1u + i % 2, time, "220600140010", true, "t", "d"});
+        h.store_request(
+            {0, 1u + i % 2, time, "mqtt", "control", "", "419500200002", "answered", ""});
+    }
+    host::HistoryFilter which;
+    const auto blocks = [&] {
+        std::vector<int> seen;
+        h.for_each_block(which, [&](const host::StoredBlock &b) { seen.push_back(b.bytes[0]); });
+        return seen;
+    };
+    which.data_id = 2;
+    EXPECT_EQ(blocks(), (std::vector<int>{1, 3, 5}));
+    which.since = "2026-12-08 10:00:03";
+    EXPECT_EQ(blocks(), (std::vector<int>{3, 5}));
+    which.data_id.reset();
+    which.until = "2026-12-08 10:00:05";
+    EXPECT_EQ(blocks(), (std::vector<int>{3, 4}));
+    which = {};
+    which.last = 4;
+    EXPECT_EQ(blocks(), (std::vector<int>{2, 3, 4, 5}));
+    which.data_id = 1;
+    which.until = "2026-12-08 10:00:04";
+    EXPECT_EQ(blocks(), (std::vector<int>{0, 2}));
+
+    which.last = 2;
+    std::vector<std::string> times;
+    h.for_each_alarm(which, [&](const host::AlarmRecord &a) { times.push_back(a.time); });
+    h.for_each_request(which, [&](const host::RequestRecord &r) { times.push_back(r.time); });
+    EXPECT_EQ(times, (std::vector<std::string>{"2026-12-08 10:00:00", "2026-12-08 10:00:02",
+                                               "2026-12-08 10:00:00", "2026-12-08 10:00:02"}));
+}
+
 // The write-ahead log stays small however many blocks go in (MPX23_WAL_BLOCKS sets how many;
 // the figures are printed for the record).
 TEST_F(HistoryTest, TheWriteAheadLogStaysBounded) {

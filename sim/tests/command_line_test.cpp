@@ -48,7 +48,11 @@ TEST(CommandLine, SetsEveryOptionAndRefusesNonsense) {
                                                 {"--no-value", "ac3.ua"},
                                                 {"--no-value", "rc4.i"},
                                                 {"--fault", "nope"},
-                                                {"--mains-fail-at", "soon"}})
+                                                {"--mains-fail-at", "soon"},
+                                                {"--replay-loop"}})
         EXPECT_THROW(sim::parse_command_line(bad), std::invalid_argument) << bad[0];
     EXPECT_NE(sim::usage().find("--mains-fail-at"), std::string::npos);
+    EXPECT_TRUE(sim::parse_command_line({"--replay", "x.cap", "--replay-loop"}).replay_loop);
+    EXPECT_TRUE(sim::parse_command_line({"-h"}).help);
+    EXPECT_TRUE(sim::parse_command_line({"--version"}).version);
 }
