@@ -23,7 +23,7 @@ TEST(ClockText, LocalTimesGainTheOffsetTheyHadThen) {
         for (const auto &[local, iso] : cases)
             EXPECT_EQ(host::iso_local_time(local), iso) << local;
     }
-    const FixedTimeZone west("<-0330>3:30"); // west of Greenwich, by a part of an hour
+    const FixedTimeZone west("<-0330>3:30"); // west of Greenwich, in hours and minutes
     EXPECT_EQ(host::iso_local_time("2026-12-08 14:54:04"), "2026-12-08T14:54:04-03:30");
     const FixedTimeZone utc("UTC0");
     EXPECT_EQ(host::iso_local_time("2026-12-08 14:54:04"), "2026-12-08T14:54:04+00:00");
