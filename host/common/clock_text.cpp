@@ -29,4 +29,40 @@ std::string utc_time_text() {
     return text;
 }
 
+namespace {
+
+// The fields of a local "YYYY-MM-DD HH:MM:SS", false unless the whole text is one with every
+// field in its range (a record the driver never wrote reads all zeros).
+bool read_local_text(const std::string &text, std::tm &out) {
+    int consumed = 0;
+    if (text.size() != 19 ||
+        std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &out.tm_year, &out.tm_mon,
+                    &out.tm_mday, &out.tm_hour, &out.tm_min, &out.tm_sec, &consumed) != 6 ||
+        consumed != 19)
+        return false;
+    return out.tm_mon >= 1 && out.tm_mon <= 12 && out.tm_mday >= 1 && out.tm_mday <= 31 &&
+           out.tm_hour <= 23 && out.tm_min <= 59 && out.tm_sec <= 60 && out.tm_year >= 1900;
+}
+
+} // namespace
+
+std::string iso_local_time(const std::string &local_text) {
+    std::tm local{};
+    if (!read_local_text(local_text, local))
+        return local_text;
+    const int day = local.tm_mday;
+    local.tm_year -= 1900;
+    local.tm_mon -= 1;
+    local.tm_isdst = -1; // the zone's rules say whether summer time applied then
+    if (std::mktime(&local) == static_cast<std::time_t>(-1) || local.tm_mday != day)
+        return local_text; // no such day (30 February)
+    char text[40];
+    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    const long offset_min = local.tm_gmtoff / 60;
+    const long magnitude = offset_min < 0 ? -offset_min : offset_min;
+    std::snprintf(text + n, sizeof text - n, "%c%02ld:%02ld", offset_min < 0 ? '-' : '+',
+                  magnitude / 60, magnitude % 60);
+    return text;
+}
+
 } // namespace host

@@ -1,7 +1,11 @@
 #include "host/outputs/block_view.h"
 
+#include "host/common/catalogue.h"
+#include "host/common/clock_text.h"
+
 #include <json/writer.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -22,12 +26,26 @@ constexpr size_t width(Kind kind) {
     return kind == Kind::U8 ? 1 : kind == Kind::Time ? kTimeRecordSize : 4;
 }
 
+// Which entries of a list the driver wrote from the reply that announced its count. An entry it
+// did not write holds whatever an earlier reply left there, and is never shown as if announced:
+// a list whose values the driver did not take this time (more announced than fit, or user bytes
+// that do not fill their room exactly) shows no entry at all rather than its capacity of old
+// bytes. The count beside it still tells what was announced.
+enum class Kept : uint8_t {
+    Whole,       // no count beside it: every entry
+    Head,        // the first min(count, capacity) entries, the rest stepped over (alarm bytes)
+    AllOrNone,   // count entries when they fit, none when more were announced (value lists)
+    ExactlyFull, // every entry when exactly the capacity was announced, else none (user bytes)
+};
+
 struct Field {
     const char *name;
     size_t offset;
     size_t size;
     Kind kind;
     bool array;
+    size_t count_offset; // the count announced beside a list, when `kept` is not Whole
+    Kept kept;
 };
 
 // A member is a list when it is an array other than a time record; arrays of capacity 0 hold no
@@ -36,7 +54,14 @@ struct Field {
     Field {                                                                                        \
 #member, offsetof(Record, member), sizeof(Record::member), kind,                           \
             kind != Kind::Time && (std::is_array <decltype(Record::member)>::value ||              \
-                                   sizeof(Record::member) != width(kind))                          \
+                                   sizeof(Record::member) != width(kind)),                         \
+            0, Kept::Whole                                                                         \
+    }
+// A list with the count announced beside it.
+#define HOST_LIST(Record, member, count, kind, kept)                                               \
+    Field {                                                                                        \
+#member, offsetof(Record, member), sizeof(Record::member), kind, true,                     \
+            offsetof(Record, count), kept                                                          \
     }
 
 const Field kRcFields[] = {
@@ -48,24 +73,30 @@ const Field kRcFields[] = {
 const Field kRcChannelFields[] = {
     HOST_FIELD(mpx23_rc_channel, out_i, Kind::F32),
     HOST_FIELD(mpx23_rc_channel, p41_41_count, Kind::U8),
-    HOST_FIELD(mpx23_rc_channel, p41_41, Kind::F32),
+    HOST_LIST(mpx23_rc_channel, p41_41, p41_41_count, Kind::F32, Kept::AllOrNone),
     HOST_FIELD(mpx23_rc_channel, on_off, Kind::U8),
     HOST_FIELD(mpx23_rc_channel, limit, Kind::U8),
     HOST_FIELD(mpx23_rc_channel, charge_mode, Kind::U8),
     HOST_FIELD(mpx23_rc_channel, p41_43_count, Kind::U8),
-    HOST_FIELD(mpx23_rc_channel, p41_43, Kind::U8),
+    HOST_LIST(mpx23_rc_channel, p41_43, p41_43_count, Kind::U8, Kept::ExactlyFull),
     HOST_FIELD(mpx23_rc_channel, fault, Kind::U8),
     HOST_FIELD(mpx23_rc_channel, p41_44_count, Kind::U8),
-    HOST_FIELD(mpx23_rc_channel, p41_44, Kind::U8),
+    HOST_LIST(mpx23_rc_channel, p41_44, p41_44_count, Kind::U8, Kept::ExactlyFull),
 };
 
 const Field kAcFields[] = {
-    HOST_FIELD(acData, data_id, Kind::U32),      HOST_FIELD(acData, ia, Kind::F32),
-    HOST_FIELD(acData, ib, Kind::F32),           HOST_FIELD(acData, ic, Kind::F32),
-    HOST_FIELD(acData, channel_count, Kind::U8), HOST_FIELD(acData, airlock_count, Kind::U8),
-    HOST_FIELD(acData, airlock, Kind::U8),       HOST_FIELD(acData, p40_43_count, Kind::U8),
-    HOST_FIELD(acData, p40_43, Kind::U8),        HOST_FIELD(acData, ia_alarm, Kind::U8),
-    HOST_FIELD(acData, ib_alarm, Kind::U8),      HOST_FIELD(acData, ic_alarm, Kind::U8),
+    HOST_FIELD(acData, data_id, Kind::U32),
+    HOST_FIELD(acData, ia, Kind::F32),
+    HOST_FIELD(acData, ib, Kind::F32),
+    HOST_FIELD(acData, ic, Kind::F32),
+    HOST_FIELD(acData, channel_count, Kind::U8),
+    HOST_FIELD(acData, airlock_count, Kind::U8),
+    HOST_LIST(acData, airlock, airlock_count, Kind::U8, Kept::AllOrNone),
+    HOST_FIELD(acData, p40_43_count, Kind::U8),
+    HOST_LIST(acData, p40_43, p40_43_count, Kind::U8, Kept::AllOrNone),
+    HOST_FIELD(acData, ia_alarm, Kind::U8),
+    HOST_FIELD(acData, ib_alarm, Kind::U8),
+    HOST_FIELD(acData, ic_alarm, Kind::U8),
     HOST_FIELD(acData, time, Kind::Time),
 };
 
@@ -80,20 +111,28 @@ const Field kAcChannelFields[] = {
     HOST_FIELD(mpx23_ac_channel, uc_alarm, Kind::U8),
     HOST_FIELD(mpx23_ac_channel, f_alarm, Kind::U8),
     HOST_FIELD(mpx23_ac_channel, p40_44_count, Kind::U8),
-    HOST_FIELD(mpx23_ac_channel, p40_44, Kind::U8),
+    HOST_LIST(mpx23_ac_channel, p40_44, p40_44_count, Kind::U8, Kept::AllOrNone),
 };
 
 const Field kDcFields[] = {
-    HOST_FIELD(dcData, data_id, Kind::U32),      HOST_FIELD(dcData, voltage, Kind::F32),
-    HOST_FIELD(dcData, load_current, Kind::F32), HOST_FIELD(dcData, m_count, Kind::U8),
-    HOST_FIELD(dcData, m_values, Kind::F32),     HOST_FIELD(dcData, n_count, Kind::U8),
-    HOST_FIELD(dcData, n_values, Kind::F32),     HOST_FIELD(dcData, p_count, Kind::U8),
-    HOST_FIELD(dcData, p_values, Kind::F32),     HOST_FIELD(dcData, voltage_alarm, Kind::U8),
-    HOST_FIELD(dcData, alert_m_count, Kind::U8), HOST_FIELD(dcData, alert_m, Kind::U8),
-    HOST_FIELD(dcData, alert_p_count, Kind::U8), HOST_FIELD(dcData, alert_p, Kind::U8),
+    HOST_FIELD(dcData, data_id, Kind::U32),
+    HOST_FIELD(dcData, voltage, Kind::F32),
+    HOST_FIELD(dcData, load_current, Kind::F32),
+    HOST_FIELD(dcData, m_count, Kind::U8),
+    HOST_LIST(dcData, m_values, m_count, Kind::F32, Kept::AllOrNone),
+    HOST_FIELD(dcData, n_count, Kind::U8),
+    HOST_LIST(dcData, n_values, n_count, Kind::F32, Kept::AllOrNone),
+    HOST_FIELD(dcData, p_count, Kind::U8),
+    HOST_LIST(dcData, p_values, p_count, Kind::F32, Kept::AllOrNone),
+    HOST_FIELD(dcData, voltage_alarm, Kind::U8),
+    HOST_FIELD(dcData, alert_m_count, Kind::U8),
+    HOST_LIST(dcData, alert_m, alert_m_count, Kind::U8, Kept::Head),
+    HOST_FIELD(dcData, alert_p_count, Kind::U8),
+    HOST_LIST(dcData, alert_p, alert_p_count, Kind::U8, Kept::Head),
     HOST_FIELD(dcData, time, Kind::Time),
 };
 
+#undef HOST_LIST
 #undef HOST_FIELD
 
 Json::Value scalar(const unsigned char *at, Kind kind) {
@@ -113,10 +152,28 @@ Json::Value scalar(const unsigned char *at, Kind kind) {
     case Kind::Time: {
         uint8_t record[kTimeRecordSize];
         std::memcpy(record, at, sizeof record);
-        return Json::Value(time_text(record));
+        return Json::Value(iso_local_time(time_text(record)));
     }
     }
     return Json::Value();
+}
+
+size_t entries_shown(const Field &f, const unsigned char *record) {
+    const size_t capacity = f.size / width(f.kind);
+    if (f.kept == Kept::Whole)
+        return capacity;
+    const size_t count = record[f.count_offset];
+    switch (f.kept) {
+    case Kept::Head:
+        return std::min(count, capacity);
+    case Kept::AllOrNone:
+        return count <= capacity ? count : 0;
+    case Kept::ExactlyFull:
+        return count == capacity ? capacity : 0;
+    case Kept::Whole:
+        break;
+    }
+    return capacity;
 }
 
 template <class Record, size_t N>
@@ -129,8 +186,8 @@ Json::Value record_json(const Record &r, const Field (&fields)[N]) {
             continue;
         }
         Json::Value list(Json::arrayValue);
-        for (size_t at = 0; at + width(f.kind) <= f.size; at += width(f.kind))
-            list.append(scalar(bytes + f.offset + at, f.kind));
+        for (size_t i = 0; i < entries_shown(f, bytes); ++i)
+            list.append(scalar(bytes + f.offset + i * width(f.kind), f.kind));
         out[f.name] = list;
     }
     return out;
@@ -176,19 +233,26 @@ std::string fixed(double v, int decimals) {
     return text;
 }
 
-const char *charge_mode(uint8_t mode) {
-    static const char *const names[] = {"float", "equalise", "test"};
-    return mode < 3 ? names[mode] : "mode?";
-}
-
 std::string module_text(size_t index, const mpx23_rc_channel &m) {
-    std::string text = "#" + std::to_string(index + 1) + (m.on_off == 0 ? " on " : " off ") +
+    const ModuleState state = module_state(m);
+    std::string text = "#" + std::to_string(index + 1) + (state.on ? " on " : " off ") +
                        fixed(static_cast<double>(m.out_i), 1) + " A";
-    if (m.limit)
+    if (state.current_limited)
         text += " limit";
-    if (m.fault)
+    if (state.failed)
         text += " fault";
     return text;
+}
+
+// A module's record with its state read out beside the bytes it comes from.
+Json::Value module_json(const mpx23_rc_channel &m) {
+    Json::Value out = record_json(m, kRcChannelFields);
+    const ModuleState state = module_state(m);
+    out["on"] = state.on;
+    out["current_limited"] = state.current_limited;
+    out["charge"] = state.charge;
+    out["failed"] = state.failed;
+    return out;
 }
 
 template <class T, class F> std::string joined(const std::vector<T> &list, const char *sep, F f) {
@@ -205,6 +269,18 @@ std::string number(float v) {
 }
 
 } // namespace
+
+ModuleState module_state(const mpx23_rc_channel &m) {
+    static const char *const kChargeModes[] = {"float", "equalise", "test"};
+    const size_t modes = sizeof kChargeModes / sizeof kChargeModes[0];
+    ModuleState state;
+    state.on = m.on_off == 0;
+    state.current_limited = m.limit != 0;
+    state.charge = m.charge_mode < modes ? kChargeModes[m.charge_mode]
+                                         : "unknown (" + std::to_string(m.charge_mode) + ")";
+    state.failed = m.fault != 0;
+    return state;
+}
 
 size_t block_size(size_t modules, size_t inputs) {
     return sizeof(rcData) + modules * sizeof(mpx23_rc_channel) + sizeof(acData) +
@@ -288,9 +364,11 @@ Json::Value block_json(uint32_t data_id, const DecodedBlock &block, const unsign
                        size_t len) {
     Json::Value out(Json::objectValue);
     out["data_id"] = static_cast<Json::UInt>(data_id);
-    out["time"] = time_text(block.dc.time);
+    out["time"] = iso_local_time(time_text(block.dc.time));
     out["rcData"] = record_json(block.rc, kRcFields);
-    out["rc_channels"] = records_json(block.modules, kRcChannelFields);
+    out["rc_channels"] = Json::Value(Json::arrayValue);
+    for (const mpx23_rc_channel &m : block.modules)
+        out["rc_channels"].append(module_json(m));
     out["acData"] = record_json(block.ac, kAcFields);
     out["ac_channels"] = records_json(block.inputs, kAcChannelFields);
     out["dcData"] = record_json(block.dc, kDcFields);
@@ -311,7 +389,7 @@ std::string block_table(uint32_t data_id, const DecodedBlock &b) {
     line += "  param47 " + std::to_string(b.param47_a) + "/" + std::to_string(b.param47_b);
     if (b.modules.empty())
         return line;
-    return line + "\n    modules (" + charge_mode(b.modules[0].charge_mode) +
+    return line + "\n    modules (" + module_state(b.modules[0]).charge +
            "): " + joined(b.modules, ", ", module_text);
 }
 
@@ -323,15 +401,18 @@ std::string csv_header() {
 std::string csv_row(int64_t row, const std::string &stored, uint32_t data_id,
                     const DecodedBlock &b) {
     auto currents = [](size_t, const mpx23_rc_channel &m) { return number(m.out_i); };
-    auto on = [](size_t, const mpx23_rc_channel &m) { return std::string(m.on_off ? "0" : "1"); };
+    auto on = [](size_t, const mpx23_rc_channel &m) {
+        return std::string(module_state(m).on ? "1" : "0");
+    };
     auto phases = [](size_t, const mpx23_ac_channel &c) {
         return number(c.ua) + "/" + number(c.ub) + "/" + number(c.uc);
     };
     auto hz = [](size_t, const mpx23_ac_channel &c) { return number(c.f); };
     std::ostringstream out;
-    out << row << ',' << stored << ',' << data_id << ',' << time_text(b.dc.time) << ','
-        << number(b.dc.voltage) << ',' << number(b.dc.load_current) << ',' << number(b.rc.out_v)
-        << ',' << joined(b.modules, ";", currents) << ',' << joined(b.modules, ";", on) << ','
+    out << row << ',' << iso_local_time(stored) << ',' << data_id << ','
+        << iso_local_time(time_text(b.dc.time)) << ',' << number(b.dc.voltage) << ','
+        << number(b.dc.load_current) << ',' << number(b.rc.out_v) << ','
+        << joined(b.modules, ";", currents) << ',' << joined(b.modules, ";", on) << ','
         << joined(b.inputs, ";", phases) << ',' << joined(b.inputs, ";", hz) << ',' << b.param47_a
         << ',' << b.param47_b;
     return out.str();
@@ -345,18 +426,21 @@ std::string json_line(const Json::Value &value) {
     return Json::writeString(builder, value);
 }
 
+// The host's English name first when it knows the alarm, the driver's text beside it.
 std::string alarm_text(const AlarmRecord &a) {
+    const std::string name = catalogue::alarm_name(a.signal_id);
     return a.time + " device " + std::to_string(a.data_id) + " alarm " +
-           (a.raised ? "raised  " : "cleared ") + a.signal_id + " " + a.text + " [" + a.detail +
-           "]";
+           (a.raised ? "raised  " : "cleared ") + a.signal_id + " " +
+           (name.empty() ? a.text : name + " (" + a.text + ")") + " [" + a.detail + "]";
 }
 
 Json::Value alarm_json(const AlarmRecord &a) {
     Json::Value line;
     line["alarm"] = a.raised ? "raised" : "cleared";
     line["data_id"] = a.data_id;
-    line["time"] = a.time;
+    line["time"] = iso_local_time(a.time);
     line["signal_id"] = a.signal_id;
+    line["name"] = catalogue::alarm_name(a.signal_id);
     line["text"] = a.text;
     line["detail"] = a.detail;
     return line;

@@ -34,17 +34,28 @@ struct DecodedBlock {
     uint16_t param47_b = 0;
 };
 
+// A rectifier module's state bytes read out, for every view alike.
+struct ModuleState {
+    bool on = false;              // on_off 0
+    bool current_limited = false; // limit non-zero
+    std::string charge;           // charge_mode 0, 1, 2: "float", "equalise", "test"; "unknown (7)"
+    bool failed = false;          // fault non-zero
+};
+ModuleState module_state(const mpx23_rc_channel &module);
+
 // Bytes of a block with `modules` rectifier and `inputs` AC input records.
 size_t block_size(size_t modules, size_t inputs);
 
 // False, with `error` saying why, when the bytes are not a whole block.
 bool decode_block(const unsigned char *data, size_t len, DecodedBlock &out, std::string &error);
 
-// "YYYY-MM-DD HH:MM:SS" of a 7-byte time record.
+// "YYYY-MM-DD HH:MM:SS" of a 7-byte time record, local time as the driver writes it.
 std::string time_text(const uint8_t (&record)[kTimeRecordSize]);
 std::string hex(const unsigned char *data, size_t len);
 
-// Every field of every record by its name, the block's time and its bytes as hex ("block").
+// Every field of every record by its name, each list with the entries its count announced
+// (and the driver kept), each module's state read out, times in ISO 8601 with their offset, and
+// the block's bytes as hex ("block").
 Json::Value block_json(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
                        size_t len);
 // A completed round as `--json` prints it and the broker's state carries it: the block's
@@ -62,7 +73,8 @@ std::string csv_row(int64_t row, const std::string &stored, uint32_t data_id,
 // Compact JSON text on one line, floats with 7 significant digits.
 std::string json_line(const Json::Value &value);
 
-// An alarm transition as a line of text, and as a JSON object (without its history row).
+// An alarm transition as a line of text (its local time short), and as a JSON object (without
+// its history row; the time in ISO 8601), both with the alarm's English name.
 std::string alarm_text(const AlarmRecord &alarm);
 Json::Value alarm_json(const AlarmRecord &alarm);
 

@@ -1,6 +1,7 @@
 #include "host/outputs/mqtt_publisher.h"
 #include "host/core/request_form.h"
 
+#include "host/common/catalogue.h"
 #include "host/common/device_config.h"
 #include "host/outputs/block_view.h"
 
@@ -102,8 +103,8 @@ MqttLogin mqtt_login(const MqttOptions &o, const std::string &prefix) {
     return login;
 }
 
-MqttPublisher::MqttPublisher(boost::asio::io_context &io, Log &log, RequestDesk &desk, Outbox &backlog,
-                             const MqttOptions &o, std::vector<uint32_t> data_ids)
+MqttPublisher::MqttPublisher(boost::asio::io_context &io, Log &log, RequestDesk &desk,
+                             Outbox &backlog, const MqttOptions &o, std::vector<uint32_t> data_ids)
     : log(log), desk(desk), backlog(backlog), options(o),
       topic_prefix(o.prefix.empty() ? default_mqtt_prefix() : o.prefix),
       devices(std::move(data_ids)) {
@@ -153,6 +154,7 @@ void MqttPublisher::alarm_changed(const AlarmRecord &alarm) {
     event["state"] = alarm.raised ? "raised" : "cleared";
     event["time"] = now;
     event["signal_id"] = alarm.signal_id;
+    event["name"] = catalogue::alarm_name(alarm.signal_id);
     event["text"] = alarm.text;
     event["detail"] = alarm.detail;
     queue_event(alarm.data_id, event);
@@ -180,6 +182,7 @@ void MqttPublisher::publish_alarms(uint32_t data_id) {
     for (const auto &[id, a] : active[data_id]) {
         Json::Value entry;
         entry["signal_id"] = id;
+        entry["name"] = catalogue::alarm_name(id);
         entry["text"] = a.text;
         entry["detail"] = a.detail;
         entry["since"] = a.since;

@@ -1,5 +1,7 @@
 #include "host/program/history_report.h"
 
+#include "host/common/catalogue.h"
+#include "host/common/clock_text.h"
 #include "host/outputs/block_view.h"
 
 namespace host {
@@ -31,7 +33,7 @@ void print_blocks(History &history, const Options &o, Output &out, Log &log) {
         } else if (o.json) {
             Json::Value line = block_json(b.data_id, decoded, data, b.bytes.size());
             line["row"] = static_cast<Json::Int64>(b.row);
-            line["stored"] = b.time;
+            line["stored"] = iso_local_time(b.time);
             out.line(json_line(line));
         } else {
             out.line("row " + std::to_string(b.row) + ", stored " + b.time + ": " +
@@ -42,12 +44,13 @@ void print_blocks(History &history, const Options &o, Output &out, Log &log) {
 
 void print_alarms(History &history, const Options &o, Output &out) {
     if (o.csv)
-        out.line("row,time,data_id,signal_id,state,text,detail");
+        out.line("row,time,data_id,signal_id,state,name,text,detail");
     history.for_each_alarm(o.history_filter, [&](const AlarmRecord &a) {
         const std::string state = a.raised ? "raised" : "cleared";
         if (o.csv) {
-            out.line(std::to_string(a.row) + "," + a.time + "," + std::to_string(a.data_id) + "," +
-                     a.signal_id + "," + state + "," + csv_field(a.text) + "," +
+            out.line(std::to_string(a.row) + "," + iso_local_time(a.time) + "," +
+                     std::to_string(a.data_id) + "," + a.signal_id + "," + state + "," +
+                     csv_field(catalogue::alarm_name(a.signal_id)) + "," + csv_field(a.text) + "," +
                      csv_field(a.detail));
         } else if (o.json) {
             Json::Value line = alarm_json(a);
@@ -64,13 +67,14 @@ void print_requests(History &history, const Options &o, Output &out) {
         out.line("row,time,data_id,source,kind,request_id,request,outcome,reason");
     history.for_each_request(o.history_filter, [&](const RequestRecord &r) {
         if (o.csv) {
-            out.line(std::to_string(r.row) + "," + r.time + "," + std::to_string(r.data_id) + "," +
-                     csv_field(r.source) + "," + r.kind + "," + csv_field(r.request_id) + "," +
-                     csv_field(r.request) + "," + r.outcome + "," + csv_field(r.reason));
+            out.line(std::to_string(r.row) + "," + iso_local_time(r.time) + "," +
+                     std::to_string(r.data_id) + "," + csv_field(r.source) + "," + r.kind + "," +
+                     csv_field(r.request_id) + "," + csv_field(r.request) + "," + r.outcome + "," +
+                     csv_field(r.reason));
         } else if (o.json) {
             Json::Value line;
             line["row"] = static_cast<Json::Int64>(r.row);
-            line["time"] = r.time;
+            line["time"] = iso_local_time(r.time);
             line["data_id"] = r.data_id;
             line["source"] = r.source;
             line["kind"] = r.kind;

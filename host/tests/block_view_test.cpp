@@ -1,4 +1,5 @@
 #include "host/outputs/block_view.h"
+#include "host/tests/fixed_time_zone.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +30,9 @@ std::vector<unsigned char> sample_block(unsigned modules = 2, unsigned inputs = 
     dcData dc{};
     dc.voltage = 53.5f;
     dc.load_current = 41.25f;
+    dc.n_count = 4;
     dc.n_values[3] = 12.5f;
+    dc.alert_p_count = 3;
     dc.alert_p[2] = 7;
     std::memcpy(dc.time, stamp, sizeof stamp);
 
@@ -39,6 +42,7 @@ std::vector<unsigned char> sample_block(unsigned modules = 2, unsigned inputs = 
         mpx23_rc_channel m{};
         m.out_i = 10.0f + static_cast<float>(i);
         m.on_off = static_cast<uint8_t>(i % 2); // module 2 off
+        m.p41_44_count = 7;
         m.p41_44[6] = static_cast<uint8_t>(0xA0 + i);
         put(block, &m, sizeof m);
     }
@@ -126,16 +130,17 @@ TEST(BlockView, JsonNamesEveryFieldAndCarriesTheBytes) {
     DecodedBlock d;
     std::string error;
     ASSERT_TRUE(decodes(block, d, error));
+    const FixedTimeZone zone(kCentralEurope);
     const Json::Value j = host::block_json(7, d, block.data(), block.size());
 
     EXPECT_EQ(j["data_id"].asUInt(), 7u);
-    EXPECT_EQ(j["time"].asString(), "2024-05-17 09:08:07");
+    EXPECT_EQ(j["time"].asString(), "2024-05-17T09:08:07+02:00");
     EXPECT_EQ(j["dcData"]["voltage"].asDouble(), 53.5);
-    EXPECT_EQ(j["dcData"]["n_values"].size(), 20u);
+    EXPECT_EQ(j["dcData"]["n_values"].size(), 4u);
     EXPECT_EQ(j["dcData"]["n_values"][3].asDouble(), 12.5);
-    EXPECT_EQ(j["dcData"]["alert_m"].size(), 42u);
+    EXPECT_EQ(j["dcData"]["alert_m"].size(), 0u);
     EXPECT_EQ(j["dcData"]["alert_p"][2].asUInt(), 7u);
-    EXPECT_EQ(j["dcData"]["time"].asString(), "2024-05-17 09:08:07");
+    EXPECT_EQ(j["dcData"]["time"].asString(), "2024-05-17T09:08:07+02:00");
     EXPECT_EQ(j["dcData"].getMemberNames().size(), 15u);
     EXPECT_EQ(j["rcData"]["reserved"].size(), 29u);
     EXPECT_EQ(j["rcData"]["out_v"].asDouble(), 53.5);
@@ -144,9 +149,9 @@ TEST(BlockView, JsonNamesEveryFieldAndCarriesTheBytes) {
     EXPECT_EQ(j["rc_channels"][1]["p41_44"][6].asUInt(), 0xA1u);
     EXPECT_TRUE(j["rc_channels"][1]["p41_41"].isArray());
     EXPECT_EQ(j["rc_channels"][1]["p41_41"].size(), 0u); // capacity 0: no byte behind it
-    EXPECT_EQ(j["rc_channels"][0].getMemberNames().size(), 11u);
+    EXPECT_EQ(j["rc_channels"][0].getMemberNames().size(), 11u + 4u); // and the state read out
     EXPECT_EQ(j["acData"]["ia"].asDouble(), 3.5);
-    EXPECT_EQ(j["acData"]["airlock"].size(), 8u);
+    EXPECT_TRUE(j["acData"]["airlock"].isArray());
     EXPECT_EQ(j["ac_channels"][1]["uc"].asDouble(), 230.0);
     EXPECT_EQ(j["param47_a"].asUInt(), 5350u);
     EXPECT_EQ(j["block"].asString(), host::hex(block.data(), block.size()));
@@ -164,6 +169,7 @@ TEST(BlockView, TableAndCsvShowTheMainReadings) {
     DecodedBlock d;
     std::string error;
     ASSERT_TRUE(decodes(block, d, error));
+    const FixedTimeZone zone(kCentralEurope);
     const std::string table = host::block_table(7, d);
     EXPECT_NE(table.find("device 7  2024-05-17 09:08:07  DC 53.5 V 41.2 A"), std::string::npos)
         << table;
@@ -171,11 +177,88 @@ TEST(BlockView, TableAndCsvShowTheMainReadings) {
     EXPECT_NE(table.find("#1 on 10.0 A, #2 off 11.0 A"), std::string::npos) << table;
 
     const std::string row = host::csv_row(3, "2024-05-17 09:08:09", 7, d);
-    EXPECT_EQ(row, "3,2024-05-17 09:08:09,7,2024-05-17 09:08:07,53.5,41.25,53.5,10;11,1;0,"
-                   "231/230/229;231/230/230,50;50,5350,5640");
+    EXPECT_EQ(row, "3,2024-05-17T09:08:09+02:00,7,2024-05-17T09:08:07+02:00,53.5,41.25,53.5,10;11,"
+                   "1;0,231/230/229;231/230/230,50;50,5350,5640");
     const std::string header = host::csv_header();
     EXPECT_EQ(std::count(row.begin(), row.end(), ','),
               std::count(header.begin(), header.end(), ','));
+}
+
+// A list shows what its count announced and the driver wrote this time, never bytes an earlier
+// reply left behind; each module's state bytes read the same in the document and the table.
+TEST(BlockView, ListsHoldTheAnnouncedValuesAndModulesTheirState) {
+    const auto block = sample_block();
+    DecodedBlock d;
+    std::string error;
+    ASSERT_TRUE(decodes(block, d, error));
+    d.dc.m_count = 1;
+    d.dc.m_values[1] = 99.0f; // left from an earlier reply
+    d.dc.n_count = 21;        // more than fit: the driver took none
+    d.dc.p_count = 9;
+    d.dc.alert_m_count = 50; // alarm bytes: the first 42 are kept
+    d.dc.alert_m[41] = 3;
+    d.ac.airlock_count = 3;
+    d.modules[0].p41_43_count = 1;
+    d.modules[0].p41_43[0] = 0x55;
+    d.modules[0].p41_44_count = 6; // user bytes are kept only when they fill their room
+    d.modules[1].p41_43_count = 2;
+    d.modules[0].limit = 1;
+    d.modules[0].charge_mode = 1;
+    d.modules[1].charge_mode = 7;
+    d.modules[1].fault = 2;
+    const Json::Value j = host::block_json(7, d, block.data(), block.size());
+    const Json::Value &dc = j["dcData"];
+    EXPECT_EQ(dc["m_values"].size(), 1u);
+    EXPECT_EQ(dc["n_values"].size(), 0u);
+    EXPECT_EQ(dc["n_count"].asUInt(), 21u);
+    EXPECT_EQ(dc["p_values"].size(), 9u);
+    ASSERT_EQ(dc["alert_m"].size(), 42u);
+    EXPECT_EQ(dc["alert_m"][41].asUInt(), 3u);
+    EXPECT_EQ(dc["alert_p"].size(), 3u);
+    EXPECT_EQ(j["acData"]["airlock"].size(), 3u);
+    EXPECT_EQ(j["acData"]["p40_43"].size(), 0u);
+    EXPECT_EQ(j["rcData"]["reserved"].size(), 29u); // no count: every byte
+
+    const Json::Value &first = j["rc_channels"][0], &second = j["rc_channels"][1];
+    ASSERT_EQ(first["p41_43"].size(), 1u);
+    EXPECT_EQ(first["p41_43"][0].asUInt(), 0x55u);
+    EXPECT_EQ(first["p41_44"].size(), 0u);
+    EXPECT_EQ(second["p41_43"].size(), 0u);
+    EXPECT_EQ(second["p41_44"].size(), 7u);
+    EXPECT_TRUE(first["on"].asBool());
+    EXPECT_TRUE(first["current_limited"].asBool());
+    EXPECT_EQ(first["charge"].asString(), "equalise");
+    EXPECT_FALSE(first["failed"].asBool());
+    EXPECT_EQ(first["limit"].asUInt(), 1u); // the raw bytes stay
+    EXPECT_FALSE(second["on"].asBool());
+    EXPECT_FALSE(second["current_limited"].asBool());
+    EXPECT_EQ(second["charge"].asString(), "unknown (7)");
+    EXPECT_TRUE(second["failed"].asBool());
+    d.modules[1].charge_mode = 2;
+    const Json::Value again = host::block_json(7, d, block.data(), block.size());
+    EXPECT_EQ(again["rc_channels"][1]["charge"].asString(), "test");
+    EXPECT_NE(host::block_table(7, d).find("modules (equalise): #1 on 10.0 A limit, #2 off 11.0 A "
+                                           "fault"),
+              std::string::npos)
+        << host::block_table(7, d);
+}
+
+// An alarm the host knows carries its English name beside the driver's text; its time is ISO in
+// the document and stays short in the line.
+TEST(BlockView, AlarmsCarryTheirName) {
+    const FixedTimeZone zone(kCentralEurope);
+    host::AlarmRecord a{0, 7, "2026-12-08 14:54:04", "220600140010", true, "停电", "ua1:0"};
+    EXPECT_EQ(host::alarm_text(a), "2026-12-08 14:54:04 device 7 alarm raised  220600140010 AC "
+                                   "input power failure (停电) [ua1:0]");
+    Json::Value j = host::alarm_json(a);
+    EXPECT_EQ(j["name"].asString(), "AC input power failure");
+    EXPECT_EQ(j["text"].asString(), "停电");
+    EXPECT_EQ(j["time"].asString(), "2026-12-08T14:54:04+01:00");
+    a.signal_id = "999999999999";
+    a.raised = false;
+    EXPECT_EQ(host::alarm_text(a),
+              "2026-12-08 14:54:04 device 7 alarm cleared 999999999999 停电 [ua1:0]");
+    EXPECT_EQ(host::alarm_json(a)["name"].asString(), "");
 }
 
 } // namespace

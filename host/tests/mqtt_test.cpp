@@ -180,6 +180,8 @@ TEST_F(MqttHostTest, StateAlarmsAndEventsArriveAsDocumented) {
     EXPECT_EQ(last["units"]["dcData"]["voltage"].asString(), "V");
     EXPECT_EQ(last["units"]["ac_channels"]["f"].asString(), "Hz");
     EXPECT_FALSE(last["block"].asString().empty());
+    EXPECT_EQ(last["dcData"]["m_values"].size(), last["dcData"]["m_count"].asUInt());
+    EXPECT_EQ(last["time"].asString().size(), 25u); // 2026-12-08T14:54:04+01:00
 
     // The alarm set: empty, then the mains failure with its time, then empty again.
     const auto alarm_sets = payloads_on(all, "site/1/alarms");
@@ -191,6 +193,7 @@ TEST_F(MqttHostTest, StateAlarmsAndEventsArriveAsDocumented) {
     ASSERT_NE(raised, alarm_sets.end());
     EXPECT_EQ((*raised)["active"][0]["since"].asString().size(), 24u); // 2026-12-08T21:40:03.125Z
     EXPECT_FALSE((*raised)["active"][0]["text"].asString().empty());
+    EXPECT_EQ((*raised)["active"][0]["name"].asString(), "AC input power failure");
     EXPECT_EQ(alarm_sets.back()["active"].size(), 0u);
 
     // Two events, in order, QoS 1 and not retained, numbered.
@@ -199,6 +202,7 @@ TEST_F(MqttHostTest, StateAlarmsAndEventsArriveAsDocumented) {
     EXPECT_EQ(events[0]["event"].asString(), "alarm");
     EXPECT_EQ(events[0]["state"].asString(), "raised");
     EXPECT_EQ(events[1]["state"].asString(), "cleared");
+    EXPECT_EQ(events[1]["name"].asString(), "AC input power failure");
     EXPECT_LT(events[0]["seq"].asInt64(), events[1]["seq"].asInt64());
     EXPECT_LE(events[0]["time"].asString(), events[1]["time"].asString());
     for (const auto &m : all) {
@@ -270,6 +274,7 @@ void MqttHostTest::events_outlast_the_broker(bool up_at_start) {
     const auto events = mains_events(desk->messages(), "site/1/events");
     EXPECT_EQ(events[0]["state"].asString(), "raised");
     EXPECT_EQ(events[1]["state"].asString(), "cleared");
+    EXPECT_EQ(events[1]["name"].asString(), "AC input power failure");
     EXPECT_LT(events[0]["seq"].asInt64(), events[1]["seq"].asInt64());
     EXPECT_LE(events[0]["time"].asString(), events[1]["time"].asString());
     // They happened before the broker came back: their times are their own.
