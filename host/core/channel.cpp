@@ -341,6 +341,7 @@ void Channel::on_port_error(const std::string &what) {
 // RoundDone publishes the block: the round is complete.
 void Channel::published(const unsigned char *data, unsigned len) {
     ++completed;
+    last_block.assign(data, data + len);
     consecutive_failures = 0;
     silence_told = false;
     back_off.succeeded();
@@ -375,6 +376,17 @@ void Channel::read_value(const std::string &name) {
     ValueRead read;
     read.data_id = device->data_id;
     read.name = name;
+    double value = 0.0;
+    const BlockValue in_block =
+        plan.read_block_value
+            ? plan.read_block_value(name, last_block.data(), last_block.size(), value, read.error)
+            : BlockValue::NotInBlock;
+    if (in_block == BlockValue::Read)
+        read.value = static_cast<float>(value);
+    if (in_block == BlockValue::Missing)
+        owner.failure(1);
+    if (in_block != BlockValue::NotInBlock)
+        return events.tell(&Observer::value_read, read);
     try {
         read.value = device->Get_Value(0, name);
     } catch (const std::exception &e) {

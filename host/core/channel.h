@@ -14,6 +14,7 @@
 #include "host/common/events.h"
 #include "host/common/log.h"
 #include "host/core/back_off.h"
+#include "host/core/block_value.h"
 #include "host/core/requests.h"
 #include "host/line/line.h"
 
@@ -26,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -45,6 +47,7 @@ protected:
 struct ChannelPlan {
     unsigned rounds = 0;
     std::deque<Operation> operations;
+    BlockValueReader read_block_value; // for a --get of a block field; empty: the driver only
 };
 
 class Channel final : public LineMember {
@@ -154,6 +157,7 @@ private:
     std::optional<Operation> remote; // waiting for the line
     std::optional<Operation> control;
     int control_result = 0;
+    std::vector<unsigned char> last_block; // the last one published, for reading by name
 };
 
 } // namespace host

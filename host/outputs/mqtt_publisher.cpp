@@ -1,4 +1,5 @@
 #include "host/outputs/mqtt_publisher.h"
+#include "host/core/named_requests.h"
 #include "host/core/request_form.h"
 
 #include "host/common/catalogue.h"
@@ -21,8 +22,10 @@ namespace {
 
 constexpr size_t kLongestRequestId = 64;
 
-const char *const kSetForm = "{\"id\": ID, \"signal_id\": \"ID\", \"SetValue\": NUMBER}";
-const char *const kControlForm = "{\"id\": ID, \"request\": \"419500200002\"}";
+const char *const kSetForm = "{\"id\": ID, \"signal_id\": \"ID\" or a parameter name, "
+                             "\"SetValue\": NUMBER, \"force\": true to confirm}";
+const char *const kControlForm = "{\"id\": ID, \"request\": \"419500200002\" or a name "
+                                 "(\"module-off:2\"), \"all_modules\": true to confirm}";
 
 // Strict: one object, no comments, no trailing bytes, no repeated keys, not deep.
 bool parse_request(const std::string &payload, Json::Value &out) {
@@ -324,19 +327,26 @@ void MqttPublisher::take_request(uint32_t data_id, bool set, const std::string &
     if (!good_request_id(id))
         return refuse(data_id, set, Json::Value(), payload,
                       "expected an \"id\": a text of 1 to 64 characters or a whole number");
-    std::string text;
-    if (set) {
-        Json::Value request(Json::objectValue);
-        request["signal_id"] = v["signal_id"];
-        request["SetValue"] = v["SetValue"];
-        text = request_text(request);
-        if (!only_keys(v, {"id", "signal_id", "SetValue"}) || !is_set_request(text))
-            return refuse(data_id, set, id, payload, std::string("expected ") + kSetForm);
-    } else {
-        text = v["request"].isString() ? v["request"].asString() : "";
-        if (!only_keys(v, {"id", "request"}) || !is_control_request(text))
-            return refuse(data_id, set, id, payload, std::string("expected ") + kControlForm);
-    }
+    // A confirmation is true or false; absent, the request is not confirmed.
+    const Json::Value &confirm = v[set ? "force" : "all_modules"];
+    if (!confirm.isNull() && !confirm.isBool())
+        return refuse(data_id, set, id, payload,
+                      std::string("expected ") + (set ? kSetForm : kControlForm));
+    const Confirmations confirmed =
+        mqtt_confirmations(!set && confirm.asBool(), set && confirm.asBool());
+    const bool known_keys = set ? only_keys(v, {"id", "signal_id", "SetValue", "force"})
+                                : only_keys(v, {"id", "request", "all_modules"});
+    const CheckedRequest checked = !known_keys ? CheckedRequest{}
+                                   : set       ? check_set(v["signal_id"], v["SetValue"], confirmed)
+                                   : v["request"].isString()
+                                       ? check_control(v["request"].asString(), confirmed)
+                                       : CheckedRequest{};
+    if (checked.verdict == CheckedRequest::Malformed)
+        return refuse(data_id, set, id, payload,
+                      std::string("expected ") + (set ? kSetForm : kControlForm));
+    if (checked.verdict == CheckedRequest::Refused)
+        return refuse(data_id, set, id, checked.raw, checked.reason);
+    const std::string text = checked.raw;
     RemoteRequest request;
     request.set = set;
     request.text = text;

@@ -122,12 +122,22 @@ const OptionSpec kOptions[] = {
          s.options.rounds = static_cast<unsigned>(to_whole(v, 0, 100000000, "--rounds"));
          s.rounds_given = true;
      }},
-    {"--get", "NAME", false, "print the value NAME after the first completed round",
+    {"--get", "NAME", false,
+     "print the value NAME after the first completed round (names: mpx23-host list)",
      set_text<&Options::get>},
-    {"--set", "JSON", false, "parameter setting request after the first completed round",
+    {"--set", "NAME=VALUE", false,
+     "parameter setting after the first completed round: float-voltage=53.5, or the raw "
+     "{\"signal_id\": \"ID\", \"SetValue\": NUMBER}",
      set_text<&Options::set>},
-    {"--control", "TEXT", false, "remote control request after the first completed round",
+    {"--control", "NAME[:N]", false,
+     "remote control after the first completed round: module-off:2, module-on:2, float, "
+     "equalise, test, or the raw 419500200002",
      set_text<&Options::control>},
+    {"--all-modules", nullptr, false,
+     "confirms a --control that switches off every module (module-off:0)",
+     set_flag<&Options::all_modules>},
+    {"--force", nullptr, false, "confirms a --set outside the parameter's plausible range",
+     set_flag<&Options::force>},
     {"--device", "DATA_ID", false,
      "the one device (by data_id) that --get, --set or --control go to, or that history lists "
      "(default: every device)",
@@ -292,6 +302,15 @@ Options parse_command_line(const std::vector<std::string> &args) {
         s.options.mode = Options::Mode::History;
         ++i;
     }
+    if (!args.empty() && args[0] == "list") {
+        s.options.mode = Options::Mode::List;
+        for (++i; i < args.size(); ++i)
+            if (args[i] == "--json")
+                s.options.json = true;
+            else
+                throw ConfigError("list: expected mpx23-host list [--json]");
+        return s.options;
+    }
     if (!args.empty() && args[0] == "capture") {
         if (args.size() != 3 || args[1] != "show")
             throw ConfigError("capture: expected capture show FILE");
@@ -312,6 +331,7 @@ std::string usage() {
            "       mpx23-host history --history FILE [--csv | --json] [--alarms | --requests]\n"
            "                  [--device DATA_ID] [--since TIME] [--until TIME] [--last N]\n"
            "       mpx23-host capture show FILE\n"
+           "       mpx23-host list [--json]   the values, parameters, controls and alarms by name\n"
            "Loads the mpx23 plug-in, polls its power systems and prints what they publish.\n\n";
     const auto line = [&out](const char *name, const char *value, const char *help) {
         std::string head = std::string("  ") + name + (value ? std::string(" ") + value : "");

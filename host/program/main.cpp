@@ -7,12 +7,15 @@
 #include "host/core/devices.h"
 #include "host/core/host.h"
 #include "host/core/plugin_loader.h"
+#include "host/outputs/block_fields.h"
 #include "host/outputs/history_recorder.h"
 #include "host/outputs/mqtt_publisher.h"
 #include "host/outputs/terminal.h"
 #include "host/program/command_line.h"
 #include "host/program/demo.h"
 #include "host/program/history_report.h"
+#include "host/program/listing.h"
+#include "host/program/one_shot.h"
 #include "host/stores/history.h"
 #include "host/stores/history_lock.h"
 #include "host/stores/outbox.h"
@@ -115,6 +118,7 @@ int run(const Options &o, Output &out, Log &log) {
     boost::asio::io_context io;
     RunOptions run_options{o.rounds, o.get, o.set, o.control, o.target};
     run_options.capture = capture.get();
+    run_options.read_block_value = read_block_field;
     Events events;
     Host host(io, log, events, run_options);
     try {
@@ -203,6 +207,30 @@ int history_command(const Options &o, Output &out, Log &log) {
     }
 }
 
+// A request a safeguard refused sends nothing: it is told, recorded as refused, and the run
+// ends before any polling.
+int refuse_request(const Options &o, Log &log) {
+    log.error(o.refused->reason);
+    try {
+        record_refusal(o);
+    } catch (const HistoryError &e) {
+        log.error(e.what());
+    }
+    return kExitConfig;
+}
+
+// "list": the names the host takes.
+int list_names(const Options &o, Output &out) {
+    if (o.json)
+        out.line(json_line(listing_json()));
+    else {
+        std::string table = listing_table();
+        table.pop_back(); // the line's own newline ends it
+        out.line(table);
+    }
+    return 0;
+}
+
 // "capture show FILE": the transcript on standard output.
 int capture_show(const Options &o, Output &out, Log &log) {
     std::ifstream in(o.capture, std::ios::binary);
@@ -243,6 +271,10 @@ int start(int argc, char **argv, Log &log) {
         return history_command(options, out, log);
     if (options.mode == Options::Mode::CaptureShow)
         return capture_show(options, out, log);
+    if (options.mode == Options::Mode::List)
+        return list_names(options, out);
+    if (options.refused)
+        return refuse_request(options, log);
     std::string error;
     if (!redirect_driver_output(options, error)) {
         log.error(error);

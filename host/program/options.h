@@ -14,7 +14,7 @@
 namespace host {
 
 struct Options {
-    enum class Mode { Run, Demo, History, Help, Version, CaptureShow };
+    enum class Mode { Run, Demo, History, Help, Version, CaptureShow, List };
     Mode mode = Mode::Run;
     std::string plugin; // empty: the plug-in built beside the program
     std::vector<DeviceConfig> devices;
@@ -24,6 +24,15 @@ struct Options {
     unsigned rounds = 0; // completed rounds per device before stopping; 0: until a signal
     std::optional<std::string> get, set, control;
     std::optional<uint32_t> target; // the data_id the one-shot requests go to; unset: every device
+    bool all_modules = false;       // --control may switch every module off
+    bool force = false;             // --set may go outside the parameter's plausible range
+    // A request a safeguard refused: nothing is polled, the refusal is recorded and told.
+    struct Refused {
+        bool set = false;
+        std::string request; // the raw form, as the driver would have been handed it
+        std::string reason;
+    };
+    std::optional<Refused> refused;
     bool json = false;
     bool csv = false;             // history: comma-separated values
     bool alarms = false;          // history: the alarm transitions instead of the blocks

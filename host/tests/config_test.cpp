@@ -330,6 +330,13 @@ TEST(Config, HistoryTimes) {
     tzset();
 }
 
+// The refusal of a malformed request: what was expected, the names first, the raw form last.
+bool names_the_raw_form(const std::string &error, const std::string &option,
+                        const std::string &raw) {
+    return error.rfind(option + ": expected ", 0) == 0 && error.size() >= raw.size() &&
+           error.compare(error.size() - raw.size(), raw.size(), raw) == 0;
+}
+
 // One-shot requests are checked for their form before anything is polled, by the driver's own
 // rule: what the host lets through, the driver takes; what the driver would drop with nothing
 // sent, the host refuses with a message.
@@ -344,16 +351,16 @@ TEST(Config, OneShotRequestForms) {
     // A text is one complete decimal number, blanks around it allowed, or it is refused.
     for (const char *refused :
          {"\"0x20\"", "\"inf\"", "\"nan\"", "\"53.5 volts\"", "\"\"", "\"1e\"", "\"\\n53.5\""})
-        EXPECT_EQ(command_line_error({"--set", set_value(refused)}),
-                  std::string("--set: expected ") + host::kSetRequestForm)
+        EXPECT_TRUE(names_the_raw_form(command_line_error({"--set", set_value(refused)}), "--set",
+                                       host::kSetRequestForm))
             << refused;
     for (const char *taken : {"\"53.5\"", "\" 53.5 \"", "\"5.35e1\"", "\"-1\"", "5.35e1", "-1"})
         EXPECT_EQ(command_line_error({"--set", set_value(taken)}), "accepted") << taken;
 
     for (const char *control : {"", "41950020", "419500200", "4195002000001", "419500200x",
                                 "419500200256", "419500200+1", "419500200 1"})
-        EXPECT_EQ(command_line_error({"--control", control}),
-                  std::string("--control: expected ") + host::kControlRequestForm)
+        EXPECT_TRUE(names_the_raw_form(command_line_error({"--control", control}), "--control",
+                                       host::kControlRequestForm))
             << control;
     EXPECT_EQ(command_line_error({"--get", ""}), "--get: expected a value name");
     EXPECT_EQ(command_line_error({"--set", set_value("\"54.1\""), "--control", "419500200003",

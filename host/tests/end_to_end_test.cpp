@@ -261,7 +261,7 @@ TEST_F(EndToEnd, ControlRequestsTakeEffectInTheNextRound) {
     NEEDS_SIM();
     const std::string pty = start_sim({});
     const HostRun r = host({"--port", pty, "--interval", "0.2", "--timeout", "2", "--rounds", "2",
-                            "--json", "--control", "419500200002", "--set",
+                            "--json", "--control", "module-off:2", "--set",
                             R"({"signal_id": "4196A3201001", "SetValue": "54.1"})"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const auto set = r.with("set"), control = r.with("control"), blocks = r.with("block");
@@ -520,6 +520,22 @@ TEST_F(EndToEnd, OneShotRunsEndAsScriptsExpect) {
     EXPECT_EQ(r.with("block").size(), 20u);
     EXPECT_EQ(r.with("get").size(), 1u);
 
+    // A block field by name reads the block of the round just completed; one the block does not
+    // hold fails after the round, a name that is none fails before any.
+    r = host({"--rounds", "1", "--json", "--get", "module2.current"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_EQ(r.with("get").size(), 1u);
+    EXPECT_EQ(r.with("get")[0]["value"], r.with("block").at(0)["rc_channels"][1]["out_i"]);
+    r = host({"--json", "--get", "module99.current"});
+    EXPECT_EQ(r.exit_code, 1);
+    ASSERT_EQ(r.with("get").size(), 1u);
+    EXPECT_NE(r.with("get")[0]["error"].asString().find("(rcData.channel_count), not 99"),
+              std::string::npos);
+    r = host({"--get", "dc.nonsense"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err,
+              "mpx23-host: --get: no value named dc.nonsense (mpx23-host list shows them)\n");
+
     r = host({"--port", dir + "/no-such-tty", "--interval", "0.05", "--get", "out_v"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("out_v: not carried out: no round completed in 3 tries"),
@@ -536,6 +552,45 @@ TEST_F(EndToEnd, OneShotRunsEndAsScriptsExpect) {
     EXPECT_NE(stopped.first_line(20000ms).find("device 1  "), std::string::npos);
     stopped.signal(SIGTERM);
     EXPECT_EQ(stopped.finish(20000ms).exit_code, 1);
+}
+
+// A request that would switch every module off, or set a voltage no healthy plant runs at, is
+// refused unconfirmed: told, recorded, and nothing polled, so nothing can reach the line.
+TEST_F(EndToEnd, RequestsThatCouldBlackOutASiteWaitForConfirmation) {
+    const std::string db = dir + "/refused.db", capture = dir + "/line.capture";
+    const struct {
+        const char *option, *request, *reason;
+    } refused[] = {
+        {"--control", "module-off:0",
+         "module-off:0 switches every rectifier module off: add --all-modules to confirm"},
+        {"--set", "float-voltage=70",
+         "float-voltage 70 V is outside 42 to 58 V: add --force to send it"},
+    };
+    for (const auto &c : refused) {
+        const HostRun r = host({"--history", db, "--capture", capture, c.option, c.request});
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.err, std::string("mpx23-host: ") + c.option + ": " + c.reason + "\n");
+    }
+    EXPECT_FALSE(std::filesystem::exists(capture)) << "the line was opened";
+    ChildProcess report({HOST_PROGRAM, "history", "--history", db, "--requests", "--json"});
+    const auto rows = json_lines(report.finish(20000ms).out);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0]["request"].asString(), "419500200000");
+    EXPECT_EQ(rows[1]["request"].asString(), R"({"signal_id": "4196A3201001", "SetValue": 70})");
+    for (const auto &row : rows) {
+        EXPECT_EQ(row["outcome"].asString(), "refused");
+        EXPECT_NE(row["reason"].asString().find(": add --"), std::string::npos);
+    }
+
+    // Confirmed, it goes: every module is off in the next round.
+    const HostRun r = host({"--rounds", "2", "--interval", "0.05", "--json", "--control",
+                            "module-off:0", "--all-modules"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const auto blocks = r.with("block");
+    ASSERT_EQ(blocks.size(), 2u);
+    ASSERT_FALSE(blocks[1]["rc_channels"].empty());
+    for (const auto &module : blocks[1]["rc_channels"])
+        EXPECT_EQ(module["on_off"].asUInt(), 1u);
 }
 
 // Overwrites one page in the middle of a database file.

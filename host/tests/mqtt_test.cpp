@@ -360,12 +360,14 @@ TEST_F(MqttHostTest, ControlRequestsNeedTheRightAccountTopicAndForm) {
     ASSERT_TRUE(viewer.connect(broker.port(), "viewer", "viewer-secret"));
     EXPECT_TRUE(viewer.publish("site/1/control", R"({"id": "v1", "request": "419500200002"})"));
     EXPECT_TRUE(op.publish("site/1/events", R"({"id": "o0", "request": "419500200002"})"));
-    EXPECT_TRUE(op.publish("site/1/set", R"({"id": "o1", "signal_id": "4196A3201001",
+    EXPECT_TRUE(op.publish("site/1/set", R"({"id": "o1", "signal_id": "float-voltage",
                                              "SetValue": 54.25})"));
     ASSERT_TRUE(results->wait_for(
         [](const Messages &m) { return payloads_on(m, "site/1/result").size() == 2; }, kLong));
     EXPECT_EQ(last_result()["id"].asString(), "o1");
     EXPECT_EQ(last_result()["outcome"].asString(), "answered") << last_result().toStyledString();
+    EXPECT_EQ(last_result()["request"].asString(),
+              R"({"SetValue":54.25,"signal_id":"4196A3201001"})"); // what the driver was handed
     // The simulator took the new float voltage: the next blocks carry it.
     ASSERT_TRUE(results->wait_for(
         [](const Messages &m) {
@@ -409,6 +411,16 @@ TEST_F(MqttHostTest, ControlRequestsNeedTheRightAccountTopicAndForm) {
         {"site/1/set", stretched(unknown_signal, 512), "refused by the driver: nothing sent"},
         {"site/1/set", stretched(unknown_signal, 513), "payload of 513 bytes, more than 512"},
         {"site/1/control", R"(["419500200002"])", "expected a JSON object"},
+        // What would black out the site, or set a voltage no healthy plant runs at, waits for
+        // its confirmation, by name or raw.
+        {"site/1/control", R"({"id": "s1", "request": "module-off:0"})",
+         "module-off:0 switches every rectifier module off: add \"all_modules\": true to confirm"},
+        {"site/1/control", R"({"id": "s2", "request": "4195002000", "all_modules": false})",
+         "module-off:0 switches every rectifier module off"},
+        {"site/1/set", R"({"id": "s3", "signal_id": "float-voltage", "SetValue": 70})",
+         "float-voltage 70 V is outside 42 to 58 V: add \"force\": true to send it"},
+        {"site/1/control", R"({"id": "s4", "request": "module-off:0", "all_modules": 1})",
+         "expected {\"id\": ID, \"request\""},
     };
     for (const Bad &b : bad) {
         const size_t before = result_count();

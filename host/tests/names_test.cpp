@@ -1,0 +1,221 @@
+// The names the host takes: that `list` agrees with the driver's own tables and with what the
+// loaded plug-in reports, that each block field's name reads the value at its stated place in
+// the block document, and that names become the raw requests the driver takes.
+#include "host/core/devices.h"
+#include "host/core/host.h"
+#include "host/core/named_requests.h"
+#include "host/outputs/block_fields.h"
+#include "host/program/listing.h"
+#include "host/tests/plugin_path.h"
+#include "protocol/identifiers.h"
+
+#include <boost/asio/steady_timer.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <random>
+#include <set>
+
+namespace {
+
+// Every alarm the driver checks, whatever its state: the host's alarm service told each time.
+class AlarmCollectingHost : public host::Host {
+public:
+    using host::Host::Host;
+    bool CheckThresholdBool(KVOVDevice &device, int setting, const std::string &id,
+                            const std::string &id2, const std::string &detail,
+                            const std::string &text, bool active, unsigned short flag) override {
+        reported.insert(id);
+        return Host::CheckThresholdBool(device, setting, id, id2, detail, text, active, flag);
+    }
+    std::set<std::string> reported;
+};
+
+// After its first round the driver has entered every alarm it knows in the device's settings
+// (as off): each is switched on for the rounds that follow.
+struct EnableEveryAlarm : host::Observer {
+    explicit EnableEveryAlarm(KVOVDevice &device) : device(device) {}
+    void round_completed(const host::RoundCompleted &) override {
+        for (auto &setting : device.alarm_settings)
+            setting.second = 1;
+    }
+    KVOVDevice &device;
+};
+
+std::set<std::string> listed(const Json::Value &rows, const char *key) {
+    std::set<std::string> out;
+    for (const auto &row : rows)
+        out.insert(row[key].asString());
+    return out;
+}
+
+template <size_t N> std::set<std::string> ids(const protocol::IdentifiedCode (&table)[N]) {
+    std::set<std::string> out;
+    for (const auto &entry : table)
+        out.insert(entry.id);
+    return out;
+}
+
+TEST(Names, TheListAgreesWithTheDriversTablesAndReports) {
+    NEEDS_PLUGIN();
+    const Json::Value list = host::listing_json();
+    EXPECT_EQ(listed(list["parameters"], "signal_id"), ids(protocol::kParameterIds));
+    EXPECT_EQ(listed(list["controls"], "command_id"), ids(protocol::kControlIds));
+
+    host::Plugin plugin(testing_host::plugin_path());
+    FILE *log_file = std::tmpfile();
+    host::Log log(log_file);
+    host::DeviceConfig d;
+    d.interval = 0.05;
+    auto device = host::make_device(plugin, d, std::make_shared<KVOController>());
+    boost::asio::io_context io;
+    host::Events events;
+    EnableEveryAlarm enable(*device);
+    events.listen(enable);
+    AlarmCollectingHost h(io, log, events, {3, {}, {}, {}});
+    h.add(d, device);
+    boost::asio::steady_timer guard(io, std::chrono::seconds(20));
+    guard.async_wait([&](boost::system::error_code ec) {
+        if (!ec) {
+            ADD_FAILURE() << "the host did not stop by itself";
+            h.stop();
+        }
+    });
+    ::testing::internal::CaptureStdout(); // the driver's diagnostics
+    h.run();
+    ::testing::internal::GetCapturedStdout();
+    std::fclose(log_file);
+    ASSERT_FALSE(h.reported.empty());
+    EXPECT_EQ(listed(list["alarms"], "signal_id"), h.reported);
+
+    for (const auto &value : list["values"]) {
+        if (value["source"] != "driver")
+            continue;
+        const std::string name = value["name"].asString();
+        EXPECT_NO_THROW(device->Get_Value(0, name)) << name;
+    }
+}
+
+// "rc_channels[1].out_i" in a block document.
+Json::Value at(const Json::Value &document, const std::string &location) {
+    Json::Value here = document;
+    size_t from = 0;
+    while (from < location.size()) {
+        const size_t dot = std::min(location.find('.', from), location.size());
+        std::string step = location.substr(from, dot - from);
+        const size_t bracket = step.find('[');
+        here = here[step.substr(0, bracket)];
+        if (bracket != std::string::npos)
+            here = here[std::stoi(step.substr(bracket + 1))];
+        from = dot + 1;
+    }
+    return here;
+}
+
+// A block of noise: every field differs from its neighbours, so that a name read from the wrong
+// place shows. Bytes below 0x40 keep every float finite.
+std::vector<unsigned char> noise_block(unsigned modules, unsigned inputs) {
+    std::vector<unsigned char> block(host::block_size(modules, inputs));
+    std::mt19937 random(7);
+    for (auto &byte : block)
+        byte = static_cast<unsigned char>(random() % 0x40);
+    rcData rc;
+    std::memcpy(&rc, block.data(), sizeof rc);
+    rc.channel_count = static_cast<uint8_t>(modules);
+    std::memcpy(block.data(), &rc, sizeof rc);
+    const size_t ac_at = sizeof rc + modules * sizeof(mpx23_rc_channel);
+    acData ac;
+    std::memcpy(&ac, block.data() + ac_at, sizeof ac);
+    ac.channel_count = static_cast<uint8_t>(inputs);
+    std::memcpy(block.data() + ac_at, &ac, sizeof ac);
+    const size_t dc_at = ac_at + sizeof ac + inputs * sizeof(mpx23_ac_channel);
+    dcData dc;
+    std::memcpy(&dc, block.data() + dc_at, sizeof dc);
+    dc.m_count = DcSizes::M_SIZE();
+    dc.n_count = 3;
+    dc.p_count = DcSizes::P_SIZE();
+    std::memcpy(block.data() + dc_at, &dc, sizeof dc);
+    return block;
+}
+
+TEST(Names, EachBlockFieldReadsWhatItsPlaceInTheDocumentHolds) {
+    const auto block = noise_block(3, 2);
+    host::DecodedBlock decoded;
+    std::string error;
+    ASSERT_TRUE(host::decode_block(block.data(), block.size(), decoded, error)) << error;
+    const Json::Value document = host::block_json(1, decoded, block.data(), block.size());
+    for (size_t i = 0; i < host::kBlockFieldCount; ++i) {
+        const host::BlockField &field = host::kBlockFields[i];
+        const size_t last = field.how_many(decoded);
+        ASSERT_GT(last, 0u) << field.name;
+        for (size_t n : {size_t{1}, last}) {
+            const std::string name = host::field_name(field, n);
+            double value = 0.0;
+            ASSERT_EQ(host::read_block_field(name, block.data(), block.size(), value, error),
+                      host::BlockValue::Read)
+                << name;
+            const Json::Value expected = at(document, host::field_location(field, n));
+            ASSERT_TRUE(expected.isNumeric()) << name << " at " << host::field_location(field, n);
+            EXPECT_FLOAT_EQ(static_cast<float>(value), expected.asFloat()) << name;
+        }
+    }
+    double value = 0.0;
+    EXPECT_EQ(host::read_block_field("module4.current", block.data(), block.size(), value, error),
+              host::BlockValue::Missing);
+    EXPECT_EQ(error, "the block holds 3 (rcData.channel_count), not 4");
+    for (const char *unknown : {"module0.current", "module01.current", "modulex.current", "out_v"})
+        EXPECT_FALSE(host::is_block_field(unknown)) << unknown;
+}
+
+TEST(Names, RequestsByNameBecomeTheRawFormAndTheSafeguardsHold) {
+    const auto plain = host::command_line_confirmations(false, false);
+    const auto confirmed = host::command_line_confirmations(true, true);
+    using Verdict = host::CheckedRequest::Verdict;
+    const struct {
+        const char *given;
+        bool set;
+        bool confirm;
+        Verdict verdict;
+        const char *raw_or_reason;
+    } cases[] = {
+        {"module-off:2", false, false, Verdict::Accepted, "419500200002"},
+        {"module-on:12", false, false, Verdict::Accepted, "419500201012"},
+        {"equalise", false, false, Verdict::Accepted, "419500600000"},
+        {"equalise:3", false, false, Verdict::Accepted, "419500600003"},
+        {"419500602001", false, false, Verdict::Accepted, "419500602001"},
+        {"module-off", false, false, Verdict::Malformed,
+         "module-off needs a module: module-off:N, N 1 to 255 (0: every module)"},
+        {"module-off:256", false, false, Verdict::Malformed,
+         "module-off: expected a module address 0 to 255 after ':'"},
+        {"module-off:0", false, false, Verdict::Refused,
+         "module-off:0 switches every rectifier module off: add --all-modules to confirm"},
+        {"4195002000", false, false, Verdict::Refused,
+         "module-off:0 switches every rectifier module off: add --all-modules to confirm"},
+        {"419500200000", false, true, Verdict::Accepted, "419500200000"},
+        {"float-voltage=53.1", true, false, Verdict::Accepted,
+         R"({"signal_id": "4196A3201001", "SetValue": 53.1})"},
+        {"temperature-compensation=-2", true, false, Verdict::Accepted,
+         R"({"signal_id": "4196A3301001", "SetValue": -2})"},
+        {"float-voltage=70", true, false, Verdict::Refused,
+         "float-voltage 70 V is outside 42 to 58 V: add --force to send it"},
+        {R"({"signal_id": "4196A3101001", "SetValue": "61"})", true, false, Verdict::Refused,
+         "equalise-voltage 61 V is outside 42 to 60 V: add --force to send it"},
+        {"float-voltage=70", true, true, Verdict::Accepted,
+         R"({"signal_id": "4196A3201001", "SetValue": 70})"},
+        {"float-voltage=0x20", true, false, Verdict::Malformed,
+         "float-voltage: expected a decimal number after '='"},
+    };
+    for (const auto &c : cases) {
+        const auto &confirmations = c.confirm ? confirmed : plain;
+        const host::CheckedRequest checked = c.set ? host::check_set(c.given, confirmations)
+                                                   : host::check_control(c.given, confirmations);
+        EXPECT_EQ(checked.verdict, c.verdict) << c.given;
+        EXPECT_EQ(c.verdict == Verdict::Accepted ? checked.raw : checked.reason, c.raw_or_reason)
+            << c.given;
+    }
+}
+
+} // namespace
