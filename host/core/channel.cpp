@@ -329,10 +329,12 @@ void Channel::on_bytes(unsigned char *data, size_t len) {
 
 void Channel::on_port_error(const std::string &what) {
     log.limited("port:" + label() + ":" + what, label() + ": " + line->port().name() + ": " + what);
-    unsettled = false; // the port is closed; a new connection starts clean
-    if (phase == Phase::Polling)
-        abandon("port-closed", "port closed: " + what);
-    else if (phase == Phase::Controlling)
+    unsettled = false;             // the port is closed; a new connection starts clean
+    if (phase == Phase::Polling) { // the line above told it; it is also the cause of a loss
+        went_idle();
+        last_failure = line->port().name() + ": " + what;
+        count_failure();
+    } else if (phase == Phase::Controlling)
         finish_control();
     else if (phase == Phase::Settling)
         went_idle();

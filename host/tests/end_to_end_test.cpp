@@ -653,9 +653,13 @@ TEST_F(EndToEnd, EachReasonOfFailureIsTold) {
     p.signal(SIGTERM);
     const auto r = p.finish(20000ms);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    // End of file, or a reset when the server died with a command unread.
-    EXPECT_EQ(occurrences(r.err, ": read: "), 1u) << r.err;
-    EXPECT_EQ(occurrences(r.err, "Connection refused"), 1u) << r.err;
+    // End of file, or a reset when the server died with a command unread; the loss names the
+    // last of them.
+    EXPECT_EQ(occurrences(r.err, "device 1: tcp:" + address + ": read: "), 1u) << r.err;
+    EXPECT_EQ(occurrences(r.err, "device 1: cannot open tcp:" + address + ": Connection refused"),
+              1u)
+        << r.err;
+    EXPECT_EQ(occurrences(r.err, "device 1: communication lost: "), 1u) << r.err;
 #else
     GTEST_SKIP() << "mpx23-sim is not part of this build";
 #endif
