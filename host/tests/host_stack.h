@@ -6,6 +6,11 @@
 #include "host/outputs/history_recorder.h"
 #include "host/outputs/terminal.h"
 
+#include <boost/asio/steady_timer.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
 #include <optional>
 
 struct HostStack {
@@ -24,3 +29,19 @@ struct HostStack {
     std::optional<host::HistoryRecorder> recorder;
     host::Host core;
 };
+
+// Runs the host to its own end, the driver's diagnostics kept off the test's output. A host that
+// has not stopped after `limit` is stopped, and the test fails.
+inline void run_to_its_end(boost::asio::io_context &io, host::Host &h,
+                           std::chrono::seconds limit = std::chrono::seconds(20)) {
+    boost::asio::steady_timer guard(io, limit);
+    guard.async_wait([&](boost::system::error_code ec) {
+        if (!ec) {
+            ADD_FAILURE() << "the host did not stop by itself";
+            h.stop();
+        }
+    });
+    ::testing::internal::CaptureStdout();
+    h.run();
+    ::testing::internal::GetCapturedStdout();
+}

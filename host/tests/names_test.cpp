@@ -6,6 +6,7 @@
 #include "host/core/named_requests.h"
 #include "host/outputs/block_fields.h"
 #include "host/program/listing.h"
+#include "host/tests/host_stack.h"
 #include "host/tests/plugin_path.h"
 #include "protocol/identifiers.h"
 
@@ -77,16 +78,7 @@ TEST(Names, TheListAgreesWithTheDriversTablesAndReports) {
     events.listen(enable);
     AlarmCollectingHost h(io, log, events, {3, {}, {}, {}});
     h.add(d, device);
-    boost::asio::steady_timer guard(io, std::chrono::seconds(20));
-    guard.async_wait([&](boost::system::error_code ec) {
-        if (!ec) {
-            ADD_FAILURE() << "the host did not stop by itself";
-            h.stop();
-        }
-    });
-    ::testing::internal::CaptureStdout(); // the driver's diagnostics
-    h.run();
-    ::testing::internal::GetCapturedStdout();
+    run_to_its_end(io, h);
     std::fclose(log_file);
     ASSERT_FALSE(h.reported.empty());
     EXPECT_EQ(listed(list["alarms"], "signal_id"), h.reported);

@@ -34,16 +34,7 @@ std::string set_outcome_line(const std::string &request, const char *fault) {
         HostStack stack(io, out, log, nullptr, {1, {}, request, {}}, false);
         host::Host &h = stack.core;
         h.add(d, host::make_device(plugin, d, std::make_shared<KVOController>()));
-        boost::asio::steady_timer guard(io, std::chrono::seconds(20));
-        guard.async_wait([&](boost::system::error_code ec) {
-            if (!ec) {
-                ADD_FAILURE() << "the host did not stop by itself";
-                h.stop();
-            }
-        });
-        ::testing::internal::CaptureStdout(); // the driver's diagnostics
-        h.run();
-        ::testing::internal::GetCapturedStdout();
+        run_to_its_end(io, h);
     }
     const std::string text = contents(out_file);
     std::fclose(out_file);
