@@ -69,12 +69,11 @@ std::string padded(std::string text, size_t width) {
     return text.size() < width ? text + std::string(width - text.size(), ' ') : text + ' ';
 }
 
-std::string limit_text(const catalogue::DefaultLimit &l) {
-    const std::string unit = std::string(" ") + l.unit;
-    std::string text = shortest_number(l.at_50hz) + unit;
-    if (l.at_60hz != l.at_50hz)
-        text += " (" + shortest_number(l.at_60hz) + unit + " at 60 Hz)";
-    return text + (l.fixed ? ", the driver's own" : ", unless configured");
+std::string default_limit_text(const catalogue::Alarm &a) {
+    std::string text = catalogue::limit_text(a);
+    if (a.limit.at_60hz != a.limit.at_50hz)
+        text += " (" + catalogue::limit_text(a, 60) + " at 60 Hz)";
+    return text + (a.limit.fixed ? ", the driver's own" : ", unless configured");
 }
 
 std::string values_table() {
@@ -112,7 +111,7 @@ std::string requests_table() {
 std::string alarms_table() {
     std::string out = "\nAlarms:\n";
     for (const auto &a : catalogue::kAlarms)
-        out += "  " + padded(a.signal.id, 14) + padded(a.name, 26) + limit_text(a.limit) + "\n" +
+        out += "  " + padded(a.signal.id, 14) + padded(a.name, 26) + default_limit_text(a) + "\n" +
                std::string(16, ' ') + a.signal.text + "\n";
     return out;
 }
