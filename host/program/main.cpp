@@ -199,7 +199,7 @@ int history_command(const Options &o, Output &out, Log &log) {
         return kExitFailure;
     }
     try {
-        History history(o.history, o.retention);
+        History history = History::for_reading(o.history);
         return print_history(history, o, out, log);
     } catch (const HistoryError &e) {
         log.error(e.what());

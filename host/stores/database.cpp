@@ -1,20 +1,89 @@
 #include "host/stores/database.h"
 
+#include <sys/statvfs.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 namespace host {
+namespace {
 
-Database::Database(const std::string &file) : path(file) {
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-        const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
-        sqlite3_close(db);
-        throw HistoryError("history " + path + ": " + why);
+bool in_memory(const std::string &path) {
+    return path == ":memory:";
+}
+
+std::string folder_of(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string write_refusal(int error, const std::string &what) {
+    if (error == EROFS)
+        return "the file system is read-only";
+    return what + " may not be written (" + std::strerror(error) + ")";
+}
+
+// SQLite opens a file it may not write read-only and then fails its first read of the journal
+// with "unable to open database file", which reads as damage. Writing needs the file and its
+// folder, where the journal files go: a refusal is told as what it is.
+void check_writable(const std::string &path) {
+    if (in_memory(path))
+        return;
+    if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0)
+        throw HistoryError("history " + path + ": " + write_refusal(errno, "the file"));
+    const std::string folder = folder_of(path);
+    if (access(folder.c_str(), W_OK) != 0 && errno != ENOENT)
+        throw HistoryError("history " + path + ": " + write_refusal(errno, "its folder " + folder));
+}
+
+bool on_read_only_file_system(const std::string &path) {
+    struct statvfs fs {};
+    return statvfs(path.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0;
+}
+
+// A reader of a file in write-ahead mode needs its shared-memory file, and makes it when no
+// writer has. Where it cannot (a read-only file system, or a folder of another user's with no
+// host at work in it: a writer keeps its log file while it has the file open), nothing changes
+// the file under the reader, and SQLite is told so.
+bool unchanging(const std::string &path) {
+    if (on_read_only_file_system(path))
+        return true;
+    return access(folder_of(path).c_str(), W_OK) != 0 && access((path + "-wal").c_str(), F_OK) != 0;
+}
+
+std::string reader_uri(const std::string &path) {
+    std::string uri = "file:";
+    for (const char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+            uri += escaped;
+        } else {
+            uri += c;
+        }
     }
+    return uri + (unchanging(path) ? "?mode=ro&immutable=1" : "?mode=ro");
+}
+
+} // namespace
+
+Database::Database(const std::string &file, Access how) : path(file), access(how) {
+    open_file();
     sqlite3_busy_timeout(db, 2000);
+    if (read_only()) {
+        try {
+            check_integrity();
+        } catch (const HistoryError &) {
+            sqlite3_close(db);
+            throw;
+        }
+        return;
+    }
     try {
         check_integrity();
         // A controller's flash wears: one journal write per round, not two. Its space is
@@ -29,25 +98,49 @@ Database::Database(const std::string &file) : path(file) {
     }
 }
 
+void Database::open_file() {
+    int opened;
+    if (read_only()) {
+        opened = sqlite3_open_v2(reader_uri(path).c_str(), &db,
+                                 SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    } else {
+        check_writable(path);
+        opened =
+            sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    }
+    if (opened != SQLITE_OK) {
+        const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        db = nullptr;
+        throw HistoryError("history " + path + ": " + why);
+    }
+}
+
 // Statements go before their connection: whoever prepared them holds the connection too.
 Database::~Database() {
     sqlite3_close(db);
 }
 
-// The quick check reads every page; a file that is not a database at all fails it as well.
+// The quick check reads every page; a file that is not a database at all fails it as well. Only
+// what it found, or a file SQLite calls corrupt or no database, is damage: any other failure
+// (a journal that cannot be opened, a read error) is told as itself.
 void Database::check_integrity() {
     sqlite3_stmt *raw = nullptr;
-    const int prepared = sqlite3_prepare_v2(db, "PRAGMA quick_check(1)", -1, &raw, nullptr);
+    int rc = sqlite3_prepare_v2(db, "PRAGMA quick_check(1)", -1, &raw, nullptr);
     Statement check(raw);
-    std::string verdict;
-    if (prepared == SQLITE_OK) {
-        const int rc = sqlite3_step(check.get());
-        verdict = rc == SQLITE_ROW ? column_text(check.get(), 0) : sqlite3_errmsg(db);
-    } else {
-        verdict = sqlite3_errmsg(db);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(check.get());
+    if (rc == SQLITE_ROW) {
+        const std::string verdict = column_text(check.get(), 0);
+        if (verdict != "ok")
+            throw HistoryDamaged("history " + path + ": damaged (" + verdict + ")");
+        return;
     }
-    if (verdict != "ok")
-        throw HistoryDamaged("history " + path + ": damaged (" + verdict + ")");
+    const std::string why = sqlite3_errmsg(db);
+    const int primary = rc & 0xff;
+    if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB)
+        throw HistoryDamaged("history " + path + ": damaged (" + why + ")");
+    throw HistoryError("history " + path + ": cannot read it: " + why);
 }
 
 void Database::set_up(const char *schema, const std::function<void()> &prepare_statements) {

@@ -34,10 +34,14 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
 class Database {
 public:
+    // A reader never writes: it neither creates the file nor changes its journal, so that a
+    // listing works beside the host that writes it, and on a read-only file system.
+    enum class Access { ReadWrite, ReadOnly };
+
     // Opens or creates the file (":memory:" for one that lives in memory only), checks it and
     // sets its journal up. Throws HistoryDamaged for a damaged file, HistoryError for anything
-    // else.
-    explicit Database(const std::string &path);
+    // else, such as a file or folder that may not be written.
+    explicit Database(const std::string &path, Access access = Access::ReadWrite);
     ~Database();
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
@@ -59,11 +63,15 @@ public:
     void atomically(const std::function<void()> &work);
     [[noreturn]] void fail(const char *what);
 
+    bool read_only() const { return access == Access::ReadOnly; }
+
 private:
+    void open_file();
     void check_integrity();
 
     sqlite3 *db = nullptr;
     std::string path;
+    Access access;
 };
 
 std::string column_text(sqlite3_stmt *s, int column);

@@ -84,9 +84,14 @@ StoredBlock block_row(sqlite3_stmt *s) {
 History::History(const std::string &path, unsigned keep)
     : History(std::make_shared<Database>(path), keep) {}
 
+History History::for_reading(const std::string &path) {
+    return History(std::make_shared<Database>(path, Database::Access::ReadOnly), 0);
+}
+
 History::History(std::shared_ptr<Database> database, unsigned keep)
     : db(std::move(database)), retention(keep) {
-    db->set_up(kSchema, [this] {
+    // A reader finds the tables there or fails to prepare its statements.
+    db->set_up(db->read_only() ? "" : kSchema, [this] {
         insert_block = db->prepare("INSERT INTO blocks (data_id, time, bytes) VALUES (?, ?, ?)");
         trim_blocks = db->prepare(kTrimBlocks);
         insert_alarm = db->prepare("INSERT INTO alarms (data_id, time, signal_id, state, text, "

@@ -29,6 +29,8 @@ public:
     // Opens or creates the file and checks it. Throws HistoryDamaged for a damaged file,
     // HistoryError for anything else.
     History(const std::string &path, unsigned retention);
+    // Opens an existing file to read only: it is neither created nor changed.
+    static History for_reading(const std::string &path);
     // Keeps the history in a file already open.
     History(std::shared_ptr<Database> database, unsigned retention);
 

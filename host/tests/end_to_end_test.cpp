@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -494,6 +495,41 @@ TEST_F(EndToEnd, AHistoryServesOneHost) {
     EXPECT_EQ(listing.finish(20000ms).exit_code, 0);
     first.signal(SIGTERM);
     EXPECT_EQ(first.finish(20000ms).exit_code, 0);
+}
+
+// A healthy history that may not be written is refused for the reason it is, not called
+// damaged, and the listing still reads it: on a read-only file system (a read-only bind mount
+// in a mount namespace of its own) and as a user who may not write the file.
+TEST_F(EndToEnd, AReadOnlyHistoryIsToldAsItIs) {
+    if (geteuid() != 0 || system("unshare -m true 2>/dev/null") != 0)
+        GTEST_SKIP() << "needs root and a mount namespace";
+    const std::string db = dir + "/h.db";
+    ASSERT_EQ(host({"--interval", "0.01", "--rounds", "2", "--json", "--history", db}).exit_code,
+              0);
+    const std::string program = HOST_PROGRAM;
+    const std::string try_both = program + " --rounds 1 --history " + db + "; echo host $?; " +
+                                 program + " history --csv --history " + db + "; echo listing $?";
+    ChildProcess read_only({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                            "mount --bind " + dir + " " + dir + " && mount -o remount,bind,ro " +
+                                dir + " " + dir + " && " + try_both});
+    auto r = read_only.finish(20000ms);
+    EXPECT_NE(r.err.find("history " + db + ": the file system is read-only"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("damaged"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("host 1"), std::string::npos);
+    EXPECT_EQ(occurrences(r.out, "\n"), 1u + 1u + 2u + 1u) << r.out; // host, header, rows
+    EXPECT_NE(r.out.find("listing 0"), std::string::npos);
+
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(db.c_str(), 0444), 0);
+    ChildProcess other_user({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                             "/bin/sh", "-c", try_both});
+    r = other_user.finish(20000ms);
+    EXPECT_NE(r.err.find("history " + db + ": the file may not be written (Permission denied)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("host 1"), std::string::npos);
+    EXPECT_NE(r.out.find("listing 0"), std::string::npos) << r.err;
 }
 
 TEST_F(EndToEnd, SignalStopsTheHostCleanly) {
