@@ -3,10 +3,12 @@
 #include "host/common/catalogue.h"
 #include "host/core/request_form.h"
 
+#include <json/reader.h>
 #include <json/writer.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 namespace host {
 namespace {
@@ -17,6 +19,24 @@ const char *const kSetNames = "float-voltage=V, equalise-voltage=V or temperatur
 // What was wrong: the translation's own words, else the forms that are taken.
 CheckedRequest malformed(const std::string &why, const std::string &forms) {
     return {CheckedRequest::Malformed, "", why.empty() ? "expected " + forms : why};
+}
+
+// The driver ignores members it does not know, so a misspelt or extra key would go unnoticed:
+// the host takes exactly the form's two, once each, as the broker's requests are taken.
+std::string stray_set_keys(const std::string &text) {
+    Json::CharReaderBuilder builder;
+    builder["rejectDupKeys"] = true;
+    Json::Value parsed;
+    std::string errors;
+    std::istringstream in(text);
+    if (!Json::parseFromStream(builder, in, &parsed, &errors))
+        return errors.find("Duplicate key") != std::string::npos ? "a key given twice"
+                                                                 : "not plain JSON";
+    std::string stray;
+    for (const std::string &key : parsed.getMemberNames())
+        if (key != "signal_id" && key != "SetValue")
+            stray += (stray.empty() ? "" : ", ") + ("\"" + key + "\"");
+    return stray.empty() ? "" : "unknown key " + stray;
 }
 
 std::string module_digits(unsigned module) {
@@ -132,8 +152,12 @@ CheckedRequest check_control(const std::string &given, const Confirmations &conf
 }
 
 CheckedRequest check_set(const std::string &given, const Confirmations &confirmed) {
-    if (is_set_request(given))
+    if (is_set_request(given)) {
+        const std::string stray = stray_set_keys(given);
+        if (!stray.empty())
+            return malformed(stray + "; expected " + kSetRequestForm, "");
         return guard_set(given, confirmed);
+    }
     std::string raw, why;
     if (!translate_set(given, raw, why))
         return malformed(why,

@@ -199,6 +199,12 @@ TEST(Names, RequestsByNameBecomeTheRawFormAndTheSafeguardsHold) {
          R"({"signal_id": "4196A3201001", "SetValue": 70})"},
         {"float-voltage=0x20", true, false, Verdict::Malformed,
          "float-voltage: expected a decimal number after '='"},
+        {R"({"signal_id": "4196A3201001", "SetValue": 53.5, "Value": 1})", true, false,
+         Verdict::Malformed,
+         R"(unknown key "Value"; expected {"signal_id": "ID", "SetValue": NUMBER})"},
+        {R"({"signal_id": "4196A3201001", "SetValue": 53.5, "SetValue": 70})", true, true,
+         Verdict::Malformed,
+         R"(a key given twice; expected {"signal_id": "ID", "SetValue": NUMBER})"},
     };
     for (const auto &c : cases) {
         const auto &confirmations = c.confirm ? confirmed : plain;
