@@ -60,6 +60,16 @@ bool good_request_id(const Json::Value &id) {
            (id.isIntegral() && !id.isBool());
 }
 
+// The id of a request refused before it is read in full, so that its result still says which
+// request it answers; null when there is none to be had.
+Json::Value request_id_of(const std::string &payload) {
+    Json::Value v;
+    if (payload.size() > kLargestRequestPayload || !parse_request(payload, v) || !v.isObject() ||
+        !good_request_id(v["id"]))
+        return Json::Value();
+    return v["id"];
+}
+
 std::string id_text(const Json::Value &id) {
     if (id.isString())
         return id.asString();
@@ -309,10 +319,13 @@ void MqttPublisher::take_request(uint32_t data_id, bool set, const std::string &
     // An empty payload is how a retained message is cleared from the broker, not a request.
     if (payload.empty())
         return;
-    // A retained request would be carried out again on every connection, long after it was
-    // meant: only requests published while the host listens are taken.
+    // A retained request handed over at subscription was published before the host listened,
+    // and would be carried out again on every connection, long after it was meant. (One
+    // published while the host listens arrives without the flag: the broker clears it for
+    // subscribers already there.)
     if (retained)
-        return refuse(data_id, set, Json::Value(), payload.substr(0, kLargestRequestPayload),
+        return refuse(data_id, set, request_id_of(payload),
+                      payload.substr(0, kLargestRequestPayload),
                       "a retained request is not carried out");
     if (payload.size() > kLargestRequestPayload)
         return refuse(data_id, set, Json::Value(), "(" + std::to_string(payload.size()) + " bytes)",

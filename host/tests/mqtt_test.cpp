@@ -348,6 +348,7 @@ TEST_F(MqttHostTest, ControlRequestsNeedTheRightAccountTopicAndForm) {
         [](const Messages &m) { return !payloads_on(m, "site/1/result").empty(); }, kLong));
     EXPECT_EQ(last_result()["outcome"].asString(), "refused");
     EXPECT_EQ(last_result()["reason"].asString(), "a retained request is not carried out");
+    EXPECT_EQ(last_result()["id"].asString(), "stale");
     ASSERT_TRUE(op.publish("site/1/control", "", 1, true)); // clears the retained message
 
     // A wrong password is refused at the door.
