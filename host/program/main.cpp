@@ -30,8 +30,9 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -250,6 +251,28 @@ int capture_show(const Options &o, Output &out, Log &log) {
     }
 }
 
+using Report = int (*)(const Options &, Output &, Log &);
+
+const std::map<Options::Mode, Report> reports = {
+    {Options::Mode::History, history_command},
+    {Options::Mode::CaptureShow, capture_show},
+    {Options::Mode::List, [](const Options &o, Output &out, Log &) { return list_names(o, out); }},
+};
+
+// A listing whose reader goes away (a pipe into head) has said what was wanted; one that cannot
+// be written at all has not, and says so.
+int print_report(Report report, const Options &o, Output &out, Log &log) {
+    bool lost = false;
+    out.on_failure([&](bool closed, const std::string &why) {
+        if (closed)
+            return;
+        lost = true;
+        log.error("standard output: cannot write: " + why);
+    });
+    const int status = report(o, out, log);
+    return lost ? std::max(status, kExitFailure) : status;
+}
+
 int start(int argc, char **argv, Log &log) {
     Options options;
     try {
@@ -267,12 +290,8 @@ int start(int argc, char **argv, Log &log) {
         return 0;
     }
     Output out(private_output());
-    if (options.mode == Options::Mode::History)
-        return history_command(options, out, log);
-    if (options.mode == Options::Mode::CaptureShow)
-        return capture_show(options, out, log);
-    if (options.mode == Options::Mode::List)
-        return list_names(options, out);
+    if (const auto report = reports.find(options.mode); report != reports.end())
+        return print_report(report->second, options, out, log);
     if (options.refused)
         return refuse_request(options, log);
     std::string error;

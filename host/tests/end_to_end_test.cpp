@@ -465,6 +465,15 @@ TEST_F(EndToEnd, ALostStandardOutputIsToldNotDiedOf) {
     EXPECT_EQ(f.exit_code, 1) << f.err;
     EXPECT_EQ(occurrences(f.err, "standard output: cannot write: No space left on device"), 1u)
         << f.err;
+
+    // So do the listings: all of them, or a failure.
+    ChildProcess listing(
+        {"/bin/sh", "-c", std::string(HOST_PROGRAM) + " history --history " + db + " >/dev/full"});
+    const auto l = listing.finish(20000ms);
+    EXPECT_EQ(l.exit_code, 1);
+    EXPECT_NE(l.err.find("standard output: cannot write: No space left on device"),
+              std::string::npos)
+        << l.err;
 }
 
 // A file-size limit is a storage failure like a full disk: told, and the rounds go on.
