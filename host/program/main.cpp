@@ -9,6 +9,7 @@
 #include "host/core/plugin_loader.h"
 #include "host/outputs/block_fields.h"
 #include "host/outputs/history_recorder.h"
+#include "host/outputs/mqtt_forget.h"
 #include "host/outputs/mqtt_publisher.h"
 #include "host/outputs/terminal.h"
 #include "host/program/command_line.h"
@@ -30,8 +31,8 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <optional>
 
@@ -149,10 +150,7 @@ int run(const Options &o, Output &out, Log &log) {
                 backlog = std::make_unique<Outbox>(":memory:");
                 log.line("mqtt: no --history: events wait for the broker in memory only");
             }
-            std::vector<uint32_t> data_ids;
-            for (const auto &d : devices)
-                data_ids.push_back(d.data_id);
-            publisher = std::make_unique<MqttPublisher>(io, log, host, *backlog, o.mqtt, data_ids);
+            publisher = std::make_unique<MqttPublisher>(io, log, host, *backlog, o.mqtt, devices);
         } catch (const ConfigError &e) {
             log.error(e.what());
             return kExitConfig;
@@ -231,6 +229,16 @@ int list_names(const Options &o, Output &out) {
     return 0;
 }
 
+// "mqtt-forget": each topic cleared on standard output.
+int mqtt_forget(const Options &o, Output &out, Log &log) {
+    const ForgetResult r = forget_device(o.mqtt, *o.target, log);
+    for (const auto &topic : r.cleared)
+        out.line(topic);
+    if (!r.done)
+        log.error("mqtt-forget: " + r.error);
+    return r.done ? 0 : kExitFailure;
+}
+
 // "capture show FILE": the transcript on standard output.
 int capture_show(const Options &o, Output &out, Log &log) {
     std::ifstream in(o.capture, std::ios::binary);
@@ -273,6 +281,8 @@ int start(int argc, char **argv, Log &log) {
         return capture_show(options, out, log);
     if (options.mode == Options::Mode::List)
         return list_names(options, out);
+    if (options.mode == Options::Mode::MqttForget)
+        return mqtt_forget(options, out, log);
     if (options.refused)
         return refuse_request(options, log);
     std::string error;
