@@ -137,11 +137,13 @@ void MqttPublisher::start() {
     connection->start();
 }
 
-// Queued ahead of the status, so that the broker has every device's word before the host's.
+// Ahead of the status, so that the broker has every device's word before the host's; at QoS 0,
+// as the status, because a QoS 1 message may wait in the library behind others not yet
+// acknowledged, and the host no longer reads the acknowledgements.
 void MqttPublisher::stop() {
     for (uint32_t id : devices)
         if (connection->connected())
-            connection->publish(topic(id, "availability"), "offline", 1, true);
+            connection->publish(topic(id, "availability"), "offline", 0, true);
     connection->stop(topic_prefix + "/status", "offline");
 }
 
