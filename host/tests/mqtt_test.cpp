@@ -48,10 +48,11 @@ Json::Value parse(const std::string &text) {
     return v;
 }
 
+// The documents published on `topic`; an empty payload clears a retained one and is none.
 std::vector<Json::Value> payloads_on(const Messages &all, const std::string &topic) {
     std::vector<Json::Value> out;
     for (const auto &m : all)
-        if (m.topic == topic)
+        if (m.topic == topic && !m.payload.empty())
             out.push_back(parse(m.payload));
     return out;
 }
