@@ -43,7 +43,8 @@ struct DeviceConfig {
     unsigned mains_frequency = 50; // 50 or 60 Hz
     std::map<std::string, int> alarm_settings;
     std::map<std::string, float> alarm_thresholds;
-    Json::Value sim; // scenario of the built-in simulator (port "sim" only); null: none
+    std::string name; // what people call the power system ("Site 17"); empty: none given
+    Json::Value sim;  // scenario of the built-in simulator (port "sim" only); null: none
     // How messages name this device's keys: "config: devices[0]" or "" (command line).
     std::string origin;
 

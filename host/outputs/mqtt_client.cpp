@@ -154,9 +154,11 @@ bool MqttConnection::open_session(const std::string &address) {
     mosquitto_publish_callback_set(m, &MqttConnection::published_cb);
     mosquitto_message_callback_set(m, &MqttConnection::message_cb);
     mosquitto_log_callback_set(m, &MqttConnection::log_cb);
-    int rc =
-        mosquitto_will_set(m, login.will_topic.c_str(), static_cast<int>(login.will_payload.size()),
-                           login.will_payload.data(), 1, true);
+    int rc = login.will_topic.empty()
+                 ? MOSQ_ERR_SUCCESS
+                 : mosquitto_will_set(m, login.will_topic.c_str(),
+                                      static_cast<int>(login.will_payload.size()),
+                                      login.will_payload.data(), 1, true);
     if (rc == MOSQ_ERR_SUCCESS && !login.user.empty())
         rc = mosquitto_username_pw_set(m, login.user.c_str(), login.password.c_str());
     if (rc == MOSQ_ERR_SUCCESS && endpoint.tls)
@@ -339,8 +341,9 @@ void MqttConnection::stop(const std::string &topic, const std::string &payload,
     resolver.cancel();
     if (up && session) {
         mosquitto *m = session.get();
-        mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                          payload.data(), 0, true);
+        if (!topic.empty())
+            mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                              payload.data(), 0, true);
         mosquitto_disconnect(m);
         const auto end = std::chrono::steady_clock::now() + limit;
         while (mosquitto_socket(m) >= 0 && mosquitto_want_write(m) &&

@@ -39,7 +39,8 @@ struct MqttLogin {
     std::string user;     // empty: none
     std::string password; // the password file's first line
     std::string ca_file;  // mqtts: the authority the broker's certificate must come from
-    std::string will_topic, will_payload; // published (retained) by the broker if we vanish
+    std::string will_topic, will_payload; // published (retained) by the broker if we vanish;
+                                          // none without a topic
     unsigned keepalive_seconds = 30;
 };
 
@@ -68,8 +69,8 @@ public:
     MqttConnection &operator=(const MqttConnection &) = delete;
 
     void start();
-    // Publishes a last message (QoS 0) and leaves the broker cleanly, waiting at most `limit`
-    // for the bytes to go out; the will is then not published.
+    // Publishes a last message (QoS 0; none without a topic) and leaves the broker cleanly, waiting
+    // at most `limit` for the bytes to go out; the will is then not published.
     void stop(const std::string &topic, const std::string &payload,
               std::chrono::milliseconds limit = std::chrono::milliseconds(1000));
 

@@ -14,10 +14,15 @@ struct MqttOptions {
     std::string prefix;            // empty: mpx23/<host name>
     std::string client_id;         // empty: the prefix, '/' made '-'
     bool control = false;          // take set and control requests from the broker
+    std::string discovery_prefix;  // empty: no discovery
+    bool values = false;           // a topic per block field, with the bare number
     unsigned long backlog = 10000; // events kept while the broker is away; then the oldest go
     // Where each key came from, for messages: "--mqtt-user" or "config: mqtt.user".
     std::string origin;
 };
+
+// Where a home-automation hub listens for discovery unless told otherwise.
+constexpr const char *kDefaultDiscoveryPrefix = "homeassistant";
 
 // The most events a backlog may be told to keep.
 constexpr unsigned long kLargestMqttBacklog = 1000000;

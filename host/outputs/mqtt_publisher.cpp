@@ -3,7 +3,7 @@
 #include "host/core/request_form.h"
 
 #include "host/common/catalogue.h"
-#include "host/common/device_config.h"
+#include "host/outputs/block_fields.h"
 #include "host/outputs/block_view.h"
 
 #include <json/reader.h>
@@ -76,6 +76,18 @@ std::string id_text(const Json::Value &id) {
     return id.isNull() ? "" : request_text(id);
 }
 
+// A block field's value as the state document writes it, 7 significant digits.
+std::string bare_number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.7g", value);
+    return text;
+}
+
+const char *communication_text(const std::map<uint32_t, bool> &reachable, uint32_t data_id) {
+    const auto found = reachable.find(data_id);
+    return found == reachable.end() ? "unknown" : found->second ? "ok" : "lost";
+}
+
 std::string read_password(const std::string &path) {
     std::ifstream in(path);
     std::string line;
@@ -117,10 +129,14 @@ MqttLogin mqtt_login(const MqttOptions &o, const std::string &prefix) {
 }
 
 MqttPublisher::MqttPublisher(boost::asio::io_context &io, Log &log, RequestDesk &desk,
-                             Outbox &backlog, const MqttOptions &o, std::vector<uint32_t> data_ids)
+                             Outbox &backlog, const MqttOptions &o,
+                             const std::vector<DeviceConfig> &configs)
     : log(log), desk(desk), backlog(backlog), options(o),
-      topic_prefix(o.prefix.empty() ? default_mqtt_prefix() : o.prefix),
-      devices(std::move(data_ids)) {
+      topic_prefix(o.prefix.empty() ? default_mqtt_prefix() : o.prefix) {
+    for (const DeviceConfig &d : configs) {
+        devices.push_back(d.data_id);
+        names[d.data_id] = d.name;
+    }
     connection = std::make_unique<MqttConnection>(io, log, parse_mqtt_url(o.url),
                                                   mqtt_login(o, topic_prefix), *this);
 }
@@ -131,7 +147,13 @@ void MqttPublisher::start() {
     connection->start();
 }
 
+// Ahead of the status, so that the broker has every device's word before the host's; at QoS 0,
+// as the status, because a QoS 1 message may wait in the library behind others not yet
+// acknowledged, and the host no longer reads the acknowledgements.
 void MqttPublisher::stop() {
+    for (uint32_t id : devices)
+        if (connection->connected())
+            connection->publish(topic(id, "availability"), "offline", 0, true);
     connection->stop(topic_prefix + "/status", "offline");
 }
 
@@ -149,9 +171,23 @@ void MqttPublisher::round_completed(const RoundCompleted &round) {
         return;
     Json::Value payload = round_json(round, decoded);
     payload["published"] = utc_time_text();
+    payload["comm_status"] = "ok";
     payload["units"] = block_units();
-    states[round.data_id] = json_line(payload);
-    publish_state(round.data_id);
+    states[round.data_id] = std::move(payload);
+    const uint32_t id = round.data_id;
+    const DiscoveryShape shape = discovery_shape(decoded);
+    if (!options.discovery_prefix.empty() && shapes[id] != shape) {
+        shapes[id] = shape;
+        publish_discovery(id);
+    }
+    publish_state(id);
+    if (!reachable[id]) { // the first round, or the first since communication came back
+        reachable[id] = true;
+        publish_availability(id);
+        publish_alarms(id);
+    }
+    if (options.values)
+        publish_values(id, decoded);
 }
 
 void MqttPublisher::alarm_changed(const AlarmRecord &alarm) {
@@ -173,7 +209,20 @@ void MqttPublisher::alarm_changed(const AlarmRecord &alarm) {
     queue_event(alarm.data_id, event);
 }
 
+// A lost device keeps its last values, marked as such, and its alarms: what was wrong when it
+// fell silent is still the best guess, but nothing of it may pass for current.
 void MqttPublisher::communication_changed(const CommunicationChanged &change) {
+    if (change.lost) {
+        reachable[change.data_id] = false;
+        auto state = states.find(change.data_id);
+        if (state != states.end()) {
+            state->second["comm_status"] = "lost";
+            state->second["lost_since"] = utc_time_text();
+        }
+        publish_availability(change.data_id);
+        publish_state(change.data_id);
+        publish_alarms(change.data_id);
+    }
     Json::Value event;
     event["event"] = "communication";
     event["state"] = change.lost ? "lost" : "re-established";
@@ -181,16 +230,54 @@ void MqttPublisher::communication_changed(const CommunicationChanged &change) {
     queue_event(change.data_id, event);
 }
 
+// Before this run's first round the broker keeps no state: one left from an earlier run would
+// look current to a subscriber that does not check the availability.
 void MqttPublisher::publish_state(uint32_t data_id) {
     auto found = states.find(data_id);
-    if (found != states.end())
-        connection->publish(topic(data_id, "state"), found->second, 0, true);
+    connection->publish(topic(data_id, "state"),
+                        found == states.end() ? std::string() : json_line(found->second), 0, true);
+}
+
+void MqttPublisher::publish_availability(uint32_t data_id) {
+    const auto found = reachable.find(data_id);
+    const bool online = found != reachable.end() && found->second;
+    connection->publish(topic(data_id, "availability"), online ? "online" : "offline", 1, true);
+}
+
+// Not retained: a value read from one of these topics is always one of this round.
+void MqttPublisher::publish_values(uint32_t data_id, const DecodedBlock &block) {
+    const std::string head = topic(data_id, "value") + "/";
+    for (size_t i = 0; i < kBlockFieldCount; ++i) {
+        const BlockField &f = kBlockFields[i];
+        const size_t count = f.how_many(block);
+        for (size_t n = 1; n <= count; ++n)
+            connection->publish(head + (indexed(f) ? field_name(f, n) : f.name),
+                                bare_number(f.read(block, n - 1)), 0, false);
+    }
+}
+
+// A device whose records changed (a module added or removed) loses the entities it no longer
+// has; the others are announced again.
+void MqttPublisher::publish_discovery(uint32_t data_id) {
+    const DiscoveryDevice device{topic_prefix, options.discovery_prefix, data_id, names[data_id],
+                                 options.control};
+    const auto now = discovery_messages(device, shapes[data_id]);
+    std::set<std::string> topics;
+    for (const RetainedMessage &m : now) {
+        connection->publish(m.topic, m.payload, 1, true);
+        topics.insert(m.topic);
+    }
+    for (const std::string &gone : announced[data_id])
+        if (!topics.count(gone))
+            connection->publish(gone, "", 1, true);
+    announced[data_id] = std::move(topics);
 }
 
 void MqttPublisher::publish_alarms(uint32_t data_id) {
     Json::Value payload;
     payload["data_id"] = data_id;
     payload["time"] = utc_time_text();
+    payload["communication"] = communication_text(reachable, data_id);
     payload["active"] = Json::Value(Json::arrayValue);
     for (const auto &[id, a] : active[data_id]) {
         Json::Value entry;
@@ -276,6 +363,9 @@ void MqttPublisher::on_delivered(int id) {
 void MqttPublisher::on_connected() {
     connection->publish(topic_prefix + "/status", "online", 1, true);
     for (uint32_t id : devices) {
+        if (!options.discovery_prefix.empty())
+            publish_discovery(id);
+        publish_availability(id);
         publish_state(id);
         publish_alarms(id);
         if (options.control) {

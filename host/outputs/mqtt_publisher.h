@@ -1,8 +1,16 @@
 // The host's state, alarms and events on an MQTT broker, and control requests from it.
 //
 //   <prefix>/status              "online" / "offline" (retained; "offline" is the will)
-//   <prefix>/<data_id>/state     the last completed round's block, decoded (retained)
-//   <prefix>/<data_id>/alarms    the alarms active now, with the time each was raised (retained)
+//   <prefix>/<data_id>/availability
+//                                "online" once a round completed, "offline" before the first
+//                                round, while communication is lost and after a clean stop
+//                                (retained)
+//   <prefix>/<data_id>/state     the last completed round's block, decoded, with "comm_status"
+//                                (retained; marked "lost" while communication is lost)
+//   <prefix>/<data_id>/alarms    the alarms active now, with the time each was raised, and
+//                                "communication" (retained)
+//   <prefix>/<data_id>/value/<name>
+//                                each block field's bare number, with --mqtt-values only
 //   <prefix>/<data_id>/events    alarm transitions, communication lost / re-established (QoS 1)
 //   <prefix>/<data_id>/set       parameter setting requests, with --mqtt-control only
 //   <prefix>/<data_id>/control   remote control requests, with --mqtt-control only
@@ -11,16 +19,20 @@
 // Events go to a backlog in the history database first and leave it when the broker has
 // acknowledged them, so that a broker that is away, or a host restarted meanwhile, loses none
 // (up to the backlog's bound: then the oldest go, and the next one delivered counts them).
-// State and alarms are published again on every connection.
+// State, alarms, availability and discovery are published again on every connection. The
+// will covers the host's own death only; a subscriber trusts a device's values while both
+// the status and the device's availability say "online".
 #pragma once
 
+#include "host/common/clock_text.h"
+#include "host/common/device_config.h"
+#include "host/common/events.h"
+#include "host/common/log.h"
+#include "host/core/requests.h"
+#include "host/outputs/mqtt_client.h"
+#include "host/outputs/mqtt_discovery.h"
 #include "host/outputs/mqtt_options.h"
 #include "host/stores/outbox.h"
-#include "host/common/clock_text.h"
-#include "host/common/log.h"
-#include "host/outputs/mqtt_client.h"
-#include "host/common/events.h"
-#include "host/core/requests.h"
 
 #include <json/value.h>
 
@@ -29,6 +41,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,11 +62,11 @@ class MqttPublisher : public Observer, public MqttConnection::Listener {
 public:
     // `backlog`: where events wait (the history database, or one in memory without it).
     MqttPublisher(boost::asio::io_context &io, Log &log, RequestDesk &desk, Outbox &backlog,
-                  const MqttOptions &options, std::vector<uint32_t> data_ids);
+                  const MqttOptions &options, const std::vector<DeviceConfig> &devices);
     ~MqttPublisher() override;
 
     void start();
-    // Says "offline" and leaves the broker.
+    // Says "offline" for every device and the host, and leaves the broker.
     void stop();
     const std::string &prefix() const { return topic_prefix; }
 
@@ -78,6 +91,9 @@ private:
     void send_backlog();
     void publish_state(uint32_t data_id);
     void publish_alarms(uint32_t data_id);
+    void publish_availability(uint32_t data_id);
+    void publish_values(uint32_t data_id, const DecodedBlock &block);
+    void publish_discovery(uint32_t data_id);
     void take_request(uint32_t data_id, bool set, const std::string &payload, bool retained);
     void answer(uint32_t data_id, bool set, const Json::Value &request_id,
                 const std::string &request, const RequestOutcome &outcome);
@@ -90,8 +106,14 @@ private:
     MqttOptions options;
     std::string topic_prefix;
     std::vector<uint32_t> devices;
+    std::map<uint32_t, std::string> names; // for discovery; "" when not configured
     std::unique_ptr<MqttConnection> connection;
-    std::map<uint32_t, std::string> states; // the newest state payload of each device
+    // The newest state document of each device, and what is known of its communication:
+    // absent before the first completed round of this run.
+    std::map<uint32_t, Json::Value> states;
+    std::map<uint32_t, bool> reachable;
+    std::map<uint32_t, DiscoveryShape> shapes; // what the newest block holds, for discovery
+    std::map<uint32_t, std::set<std::string>> announced; // discovery topics, per device
     std::map<uint32_t, std::map<std::string, ActiveAlarm>> active;
     std::map<int, int64_t> in_flight; // message id -> backlog sequence number
     int64_t last_sent = 0;            // the newest backlog event handed to this connection

@@ -249,9 +249,12 @@ size_t take_option(CommandLineState &s, const std::vector<std::string> &args, si
         check_path(args[i], key ? key->value : option ? option->value : nullptr, args[i + 1]);
     }
     if (const MqttKey *key = find_mqtt_option(args[i])) {
-        if (key->value && i + 1 >= args.size())
+        const bool takes = key->value_optional
+                               ? i + 1 < args.size() && optional_value_given(*key, args[i + 1])
+                               : key->value != nullptr;
+        if (takes && i + 1 >= args.size())
             throw ConfigError(args[i] + ": needs a value (" + key->value + ")");
-        s.mqtt_given.push_back({key, mqtt_option_value(*key, key->value ? args[++i] : "")});
+        s.mqtt_given.push_back({key, mqtt_option_value(*key, takes ? args[++i] : "")});
         return i;
     }
     const OptionSpec *option = find_option(s.given.back());
@@ -293,6 +296,32 @@ Options complete(CommandLineState &s) {
     return o;
 }
 
+// "mqtt-forget --config FILE DATA_ID": the broker's keys from the file, or the options.
+Options parse_forget(const std::vector<std::string> &args) {
+    CommandLineState s;
+    s.options.mode = Options::Mode::MqttForget;
+    const std::string form = "mqtt-forget: expected mpx23-host mqtt-forget --config FILE DATA_ID";
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (!args[i].empty() && args[i][0] != '-' && !s.options.target)
+            s.options.target =
+                static_cast<uint32_t>(to_whole(args[i], 0, 0xFFFFFFFFul, "mqtt-forget: DATA_ID"));
+        else
+            i = take_option(s, args, i);
+    }
+    for (const auto &name : s.given)
+        if (name != "--config" && !find_mqtt_option(name))
+            throw ConfigError("mqtt-forget: " + name + ": not for this subcommand");
+    if (s.config_file.empty() || !s.options.target)
+        throw ConfigError(form);
+    load_config_file(s.config_file, &s.options.mqtt);
+    for (const auto &[key, value] : s.mqtt_given)
+        key->parse(s.options.mqtt, value, key->option);
+    if (s.options.mqtt.url.empty())
+        throw ConfigError("mqtt-forget: the configuration names no broker (\"mqtt\": {\"url\"})");
+    check_mqtt(s.options.mqtt);
+    return s.options;
+}
+
 } // namespace
 
 Options parse_command_line(const std::vector<std::string> &args) {
@@ -311,6 +340,8 @@ Options parse_command_line(const std::vector<std::string> &args) {
                 throw ConfigError("list: expected mpx23-host list [--json]");
         return s.options;
     }
+    if (!args.empty() && args[0] == "mqtt-forget")
+        return parse_forget(args);
     if (!args.empty() && args[0] == "capture") {
         if (args.size() != 3 || args[1] != "show")
             throw ConfigError("capture: expected capture show FILE");
@@ -332,6 +363,8 @@ std::string usage() {
            "                  [--device DATA_ID] [--since TIME] [--until TIME] [--last N]\n"
            "       mpx23-host capture show FILE\n"
            "       mpx23-host list [--json]   the values, parameters, controls and alarms by name\n"
+           "       mpx23-host mqtt-forget --config FILE DATA_ID   a removed device's retained\n"
+           "                  topics and discovery cleared from the broker\n"
            "Loads the mpx23 plug-in, polls its power systems and prints what they publish.\n\n";
     const auto line = [&out](const char *name, const char *value, const char *help) {
         std::string head = std::string("  ") + name + (value ? std::string(" ") + value : "");
@@ -348,7 +381,9 @@ std::string usage() {
            "\"alarm_thresholds\": {ID: 47}, \"sim\": {scenario "
            "of the built-in simulator}}],\n  \"mqtt\": {\"url\": URL, \"ca\", \"user\", "
            "\"password_file\", "
-           "\"prefix\", \"client_id\", \"control\": true, \"backlog\": N}}\n"
+           "\"prefix\", \"client_id\", \"control\": true, \"backlog\": N,\n  \"discovery\": true "
+           "or "
+           "PREFIX, \"values\": true}}; a device may have a \"name\"\n"
            "Exit codes: 0 done, 1 the plug-in, a port or the history failed or a one-shot request "
            "went unanswered, 2 bad options, configuration or request.\n";
     return out.str();

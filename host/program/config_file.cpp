@@ -143,6 +143,12 @@ void parse_mains_frequency_key(DeviceConfig &d, const Json::Value &v, const std:
     d.mains_frequency = v.asUInt();
 }
 
+void parse_name_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
+    if (!v.isString() || v.asString().empty())
+        bad(name, "expected a text that is not empty");
+    d.name = v.asString();
+}
+
 void parse_sim_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
     sim::Config probe;
     try {
@@ -166,6 +172,7 @@ const std::pair<const char *, KeyParser> kDeviceKeys[] = {
     {"alarms", parse_alarms_key},
     {"mains_frequency", parse_mains_frequency_key},
     {"sim", parse_sim_key},
+    {"name", parse_name_key},
 };
 
 DeviceConfig parse_device(const Json::Value &v, const std::string &origin) {

@@ -9,6 +9,7 @@
 #include "host/core/plugin_loader.h"
 #include "host/outputs/block_fields.h"
 #include "host/outputs/history_recorder.h"
+#include "host/outputs/mqtt_forget.h"
 #include "host/outputs/mqtt_publisher.h"
 #include "host/outputs/terminal.h"
 #include "host/program/command_line.h"
@@ -150,10 +151,7 @@ int run(const Options &o, Output &out, Log &log) {
                 backlog = std::make_unique<Outbox>(":memory:");
                 log.line("mqtt: no --history: events wait for the broker in memory only");
             }
-            std::vector<uint32_t> data_ids;
-            for (const auto &d : devices)
-                data_ids.push_back(d.data_id);
-            publisher = std::make_unique<MqttPublisher>(io, log, host, *backlog, o.mqtt, data_ids);
+            publisher = std::make_unique<MqttPublisher>(io, log, host, *backlog, o.mqtt, devices);
         } catch (const ConfigError &e) {
             log.error(e.what());
             return kExitConfig;
@@ -232,6 +230,16 @@ int list_names(const Options &o, Output &out) {
     return 0;
 }
 
+// "mqtt-forget": each topic cleared on standard output.
+int mqtt_forget(const Options &o, Output &out, Log &log) {
+    const ForgetResult r = forget_device(o.mqtt, *o.target, log);
+    for (const auto &topic : r.cleared)
+        out.line(topic);
+    if (!r.done)
+        log.error("mqtt-forget: " + r.error);
+    return r.done ? 0 : kExitFailure;
+}
+
 // "capture show FILE": the transcript on standard output.
 int capture_show(const Options &o, Output &out, Log &log) {
     std::ifstream in(o.capture, std::ios::binary);
@@ -257,6 +265,7 @@ const std::map<Options::Mode, Report> reports = {
     {Options::Mode::History, history_command},
     {Options::Mode::CaptureShow, capture_show},
     {Options::Mode::List, [](const Options &o, Output &out, Log &) { return list_names(o, out); }},
+    {Options::Mode::MqttForget, mqtt_forget},
 };
 
 // A listing whose reader goes away (a pipe into head) has said what was wanted; one that cannot

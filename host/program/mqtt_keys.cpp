@@ -32,13 +32,33 @@ void parse_mqtt_url_key(MqttOptions &m, const Json::Value &v, const std::string 
 
 // A topic prefix is levels of plain text: wildcards would subscribe to more than the host's own
 // topics, and empty levels make topics no one means.
-void parse_mqtt_prefix(MqttOptions &m, const Json::Value &v, const std::string &name) {
+std::string topic_levels(const Json::Value &v, const std::string &name, const char *example) {
     const std::string prefix = mqtt_text(v, name);
     if (prefix.find_first_of("+#") != std::string::npos || prefix.front() == '/' ||
         prefix.back() == '/' || prefix.find("//") != std::string::npos || prefix.size() > 200)
-        throw ConfigError(name + ": expected topic levels without + or # and without empty "
-                                 "levels, as in mpx23/site-17");
-    m.prefix = prefix;
+        throw ConfigError(name +
+                          ": expected topic levels without + or # and without empty "
+                          "levels, as in " +
+                          example);
+    return prefix;
+}
+
+void parse_mqtt_prefix(MqttOptions &m, const Json::Value &v, const std::string &name) {
+    m.prefix = topic_levels(v, name, "mpx23/site-17");
+}
+
+// true: the hub's usual prefix; false: off; a text: the prefix the hub was set to.
+void parse_mqtt_discovery(MqttOptions &m, const Json::Value &v, const std::string &name) {
+    if (v.isBool())
+        m.discovery_prefix = v.asBool() ? kDefaultDiscoveryPrefix : "";
+    else
+        m.discovery_prefix = topic_levels(v, name, kDefaultDiscoveryPrefix);
+}
+
+void parse_mqtt_values(MqttOptions &m, const Json::Value &v, const std::string &name) {
+    if (!v.isBool())
+        throw ConfigError(name + ": expected true or false");
+    m.values = v.asBool();
 }
 
 void parse_mqtt_control(MqttOptions &m, const Json::Value &v, const std::string &name) {
@@ -80,6 +100,11 @@ const std::vector<MqttKey> &mqtt_keys() {
          parse_mqtt_control},
         {"backlog", "--mqtt-backlog", "N", "events kept while the broker is away (default 10000)",
          parse_mqtt_backlog},
+        {"discovery", "--mqtt-discovery", "[PREFIX]",
+         "announce each device's entities for discovery under PREFIX (default homeassistant)",
+         parse_mqtt_discovery, true},
+        {"values", "--mqtt-values", nullptr, "each value's bare number on <prefix>/ID/value/NAME",
+         parse_mqtt_values},
     };
     return keys;
 }
@@ -91,8 +116,12 @@ const MqttKey *find_mqtt_option(const std::string &name) {
     return found == keys.end() ? nullptr : &*found;
 }
 
+bool optional_value_given(const MqttKey &k, const std::string &text) {
+    return k.value_optional && !text.empty() && text[0] != '-';
+}
+
 Json::Value mqtt_option_value(const MqttKey &k, const std::string &text) {
-    if (!k.value)
+    if (!k.value || (k.value_optional && text.empty()))
         return Json::Value(true);
     if (std::string(k.key) == "backlog")
         return Json::Value(
@@ -116,7 +145,8 @@ void parse_mqtt_config(MqttOptions &m, const Json::Value &v) {
 void check_mqtt(const MqttOptions &m) {
     if (m.url.empty()) {
         const bool any = !m.ca_file.empty() || !m.user.empty() || !m.password_file.empty() ||
-                         !m.prefix.empty() || !m.client_id.empty() || m.control;
+                         !m.prefix.empty() || !m.client_id.empty() || m.control ||
+                         !m.discovery_prefix.empty() || m.values;
         if (any)
             throw ConfigError("--mqtt-*: only with --mqtt URL (or \"url\" in the mqtt object)");
         return;

@@ -18,7 +18,13 @@ struct MqttKey {
     const char *help;
     // Takes the key's value into the options; throws ConfigError naming `name`.
     void (*parse)(MqttOptions &, const Json::Value &, const std::string &name);
+    // The option may stand alone, meaning its default (--mqtt-discovery [PREFIX]).
+    bool value_optional = false;
 };
+
+// Whether `text`, the argument after an option whose value is optional, is that value rather
+// than the next option.
+bool optional_value_given(const MqttKey &k, const std::string &text);
 
 const std::vector<MqttKey> &mqtt_keys();
 

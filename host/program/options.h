@@ -14,7 +14,7 @@
 namespace host {
 
 struct Options {
-    enum class Mode { Run, Demo, History, Help, Version, CaptureShow, List };
+    enum class Mode { Run, Demo, History, Help, Version, CaptureShow, List, MqttForget };
     Mode mode = Mode::Run;
     std::string plugin; // empty: the plug-in built beside the program
     std::vector<DeviceConfig> devices;

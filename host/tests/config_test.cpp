@@ -52,7 +52,7 @@ TEST(Config, ReadsEveryDeviceKey) {
          "settings": {"address": 3, "protocol_version": "0x21", "alarm_profile": 0},
          "data_id": 1001, "interval": 0.5, "timeout": 2, "baud": 19200,
          "alarm_settings": {"220600140010": 1}, "alarm_thresholds": {"210600320010": 47.5}},
-        {"port": "tcp:10.0.0.7:4001", "data_id": 1002},
+        {"port": "tcp:10.0.0.7:4001", "data_id": 1002, "name": "Site 17"},
         {"sim": {"modules": 4, "events": [{"round": 2, "event": "mains_fail"}]}}]})"));
     ASSERT_EQ(devices.size(), 3u);
     const auto &a = devices[0];
@@ -69,6 +69,8 @@ TEST(Config, ReadsEveryDeviceKey) {
     EXPECT_EQ(devices[1].port_location.kind, PortLocation::Kind::Tcp);
     EXPECT_EQ(devices[1].port_location.path, "10.0.0.7");
     EXPECT_EQ(devices[1].port_location.tcp_port, 4001);
+    EXPECT_EQ(devices[1].name, "Site 17");
+    EXPECT_EQ(a.name, "");
     // Defaults: the simulator, data id 1, five seconds, 9600 baud.
     const auto &c = devices[2];
     EXPECT_EQ(c.port_location.kind, PortLocation::Kind::Sim);
@@ -127,6 +129,8 @@ TEST(Config, MessagesNameTheKeyAtFault) {
         {R"({"devices": [{"timeout": 1e300}]})", "config: devices[0].timeout: expected a"},
         {R"({"devices": [{"baud": 9601}]})", "config: devices[0].baud: expected one of 300,"},
         {R"({"devices": [{"port": 5}]})", "config: devices[0].port: expected a text"},
+        {R"({"devices": [{"name": ""}]})", "config: devices[0].name: expected a text that is not"},
+        {R"({"devices": [{"name": 17}]})", "config: devices[0].name: expected a text that is not"},
         {R"({"devices": [{"port": "tcp:host:99999"}]})",
          "config: devices[0].port: expected tcp:HOST:PORT"},
         {R"({"devices": [{"data_id": -3}]})", "config: devices[0].data_id: expected a whole"},
@@ -379,7 +383,8 @@ TEST(Config, MqttOptions) {
                  "mqtt": {"url": "mqtts://broker.example:8884", "ca": ")"
           << path << R"(",
                           "user": "site", "password_file": "/etc/pw", "prefix": "fleet/site-1",
-                          "client_id": "site-1", "control": true, "backlog": 500}})";
+                          "client_id": "site-1", "control": true, "backlog": 500,
+                          "discovery": "hub/discovery", "values": true}})";
     }
     Options o = host::parse_command_line({"--config", path, "--mqtt-user", "other"});
     EXPECT_EQ(o.mqtt.url, "mqtts://broker.example:8884");
@@ -396,12 +401,27 @@ TEST(Config, MqttOptions) {
     EXPECT_EQ(o.mqtt.client_id, "site-1");
     EXPECT_TRUE(o.mqtt.control);
     EXPECT_EQ(o.mqtt.backlog, 500u);
+    EXPECT_EQ(o.mqtt.discovery_prefix, "hub/discovery");
+    EXPECT_TRUE(o.mqtt.values);
     // Two simulated lines of their own: the same address on each is no clash.
     ASSERT_EQ(o.devices.size(), 2u);
     EXPECT_NE(o.devices[0].port, o.devices[1].port);
 
     o = host::parse_command_line({"--mqtt", "mqtt://127.0.0.1:1884", "--mqtt-control"});
     EXPECT_TRUE(o.mqtt.control);
+    EXPECT_EQ(o.mqtt.discovery_prefix, "");
+    // Discovery's prefix may be left out, before another option or at the end.
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"--mqtt", "mqtt://h", "--mqtt-discovery", "--mqtt-control"},
+             {"--mqtt", "mqtt://h", "--mqtt-discovery"}}) {
+        o = host::parse_command_line(args);
+        EXPECT_EQ(o.mqtt.discovery_prefix, "homeassistant");
+    }
+    o = host::parse_command_line({"--mqtt-discovery", "hub", "--mqtt", "mqtt://h"});
+    EXPECT_EQ(o.mqtt.discovery_prefix, "hub");
+    EXPECT_EQ(
+        host::parse_command_line({"--config", path, "--mqtt-discovery"}).mqtt.discovery_prefix,
+        "homeassistant");
     EXPECT_EQ(host::parse_mqtt_url("mqtt://10.0.0.5").port, 1883);
     EXPECT_EQ(host::parse_mqtt_url("mqtts://broker").port, 8883);
     EXPECT_TRUE(host::parse_mqtt_url("mqtts://broker").tls);
@@ -420,6 +440,13 @@ TEST(Config, MqttOptions) {
         {{"--mqtt", "mqtt://h", "--mqtt-prefix", "site/"}, "--mqtt-prefix: expected topic"},
         {{"--mqtt", "mqtt://h", "--mqtt-prefix", "a//b"}, "--mqtt-prefix: expected topic"},
         {{"--mqtt", "mqtt://h", "--mqtt-backlog", "0"}, "--mqtt-backlog: expected a whole"},
+        {{"--mqtt", "mqtt://h", "--mqtt-discovery", "ha/+"}, "--mqtt-discovery: expected topic"},
+        {{"--mqtt-discovery"}, "--mqtt-*: only with --mqtt URL"},
+        {{"--mqtt-values"}, "--mqtt-*: only with --mqtt URL"},
+        {{"mqtt-forget", "1"}, "mqtt-forget: expected mpx23-host mqtt-forget --config FILE"},
+        {{"mqtt-forget", "--config", path}, "mqtt-forget: expected mpx23-host mqtt-forget"},
+        {{"mqtt-forget", "--config", path, "1", "--history", "h.db"},
+         "mqtt-forget: --history: not for this subcommand"},
     };
     for (const auto &[args, message] : refused)
         EXPECT_EQ(command_line_error(args).rfind(message, 0), 0u)
@@ -428,6 +455,12 @@ TEST(Config, MqttOptions) {
               "config: mqtt.qos: unknown key");
     EXPECT_EQ(config_error(R"({"devices": [{}], "mqtt": {"url": "mqtt://h", "control": 1}})"),
               "config: mqtt.control: expected true or false");
+    EXPECT_EQ(config_error(R"({"devices": [{}], "mqtt": {"url": "mqtt://h", "discovery": 1}})"),
+              "config: mqtt.discovery: expected a text");
+    o = host::parse_command_line({"mqtt-forget", "--config", path, "17"});
+    EXPECT_EQ(o.mode, Options::Mode::MqttForget);
+    EXPECT_EQ(*o.target, 17u);
+    EXPECT_EQ(o.mqtt.prefix, "fleet/site-1");
     EXPECT_EQ(config_error(R"({"devices": [{}], "mqtt": {"url": 5}})"),
               "config: mqtt.url: expected a text");
     EXPECT_EQ(host::parse_port("sim:line-2").kind, PortLocation::Kind::Sim);

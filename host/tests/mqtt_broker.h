@@ -68,22 +68,31 @@ public:
     bool running() const { return pid > 0; }
     std::string ca_file() const { return path("ca.crt"); }
 
-    // Who may read and write what, in the broker's own acl_file form.
+    // Who may read and write what, in the broker's own acl_file form. Discovery lives outside
+    // the prefix, where a hub looks for it; the host also reads it to find what to forget.
     std::string acl_text() const {
         struct Rule {
             const char *user, *access, *topic;
+            bool in_prefix;
         };
         static const Rule rules[] = {
-            {"host", "write", "#"},         {"host", "read", "+/set"},
-            {"host", "read", "+/control"},  {"operator", "read", "#"},
-            {"operator", "write", "+/set"}, {"operator", "write", "+/control"},
-            {"viewer", "read", "#"},
+            {"host", "write", "#", true},
+            {"host", "read", "+/set", true},
+            {"host", "read", "+/control", true},
+            {"host", "readwrite", "homeassistant/#", false},
+            {"operator", "read", "#", true},
+            {"operator", "write", "+/set", true},
+            {"operator", "write", "+/control", true},
+            {"operator", "read", "homeassistant/#", false},
+            {"viewer", "read", "#", true},
+            {"viewer", "read", "homeassistant/#", false},
         };
         std::string text, user;
         for (const auto &r : rules) {
             if (user != r.user)
                 text += (text.empty() ? "user " : "\nuser ") + (user = r.user) + "\n";
-            text += std::string("topic ") + r.access + " " + topic_prefix + "/" + r.topic + "\n";
+            text += std::string("topic ") + r.access + " " +
+                    (r.in_prefix ? topic_prefix + "/" : "") + r.topic + "\n";
         }
         return text;
     }

@@ -3,6 +3,8 @@
 // (so that it can be killed), polling the simulator in its process; the line is recorded so
 // that "nothing was sent" is read off the bytes, not taken on trust.
 #include "capture/format.h"
+#include "host/common/catalogue.h"
+#include "host/outputs/block_fields.h"
 #include "host/outputs/mqtt_publisher.h"
 #include "host/tests/child_process.h"
 #include "host/tests/mqtt_broker.h"
@@ -17,6 +19,10 @@
 
 #include <chrono>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,10 +48,11 @@ Json::Value parse(const std::string &text) {
     return v;
 }
 
+// The documents published on `topic`; an empty payload clears a retained one and is none.
 std::vector<Json::Value> payloads_on(const Messages &all, const std::string &topic) {
     std::vector<Json::Value> out;
     for (const auto &m : all)
-        if (m.topic == topic)
+        if (m.topic == topic && !m.payload.empty())
             out.push_back(parse(m.payload));
     return out;
 }
@@ -57,6 +64,40 @@ std::vector<Json::Value> mains_events(const Messages &all, const std::string &to
         if (e["signal_id"].asString() == kMainsFailure)
             out.push_back(e);
     return out;
+}
+
+// The payload last received on `topic`, or nothing.
+std::optional<std::string> last_on(const Messages &all, const std::string &topic) {
+    for (auto m = all.rbegin(); m != all.rend(); ++m)
+        if (m->topic == topic)
+            return m->payload;
+    return std::nullopt;
+}
+
+// The newest message of every topic under `head`, without those cleared (empty).
+std::map<std::string, MqttMessage> newest_under(const Messages &all, const std::string &head) {
+    std::map<std::string, MqttMessage> out;
+    for (const auto &m : all)
+        if (m.topic.rfind(head, 0) == 0)
+            out[m.topic] = m;
+    for (auto it = out.begin(); it != out.end();)
+        it = it->second.payload.empty() ? out.erase(it) : std::next(it);
+    return out;
+}
+
+// "rc_channels[2].out_i" in a document: null when any step of the path is missing.
+Json::Value at_path(Json::Value doc, const std::string &path) {
+    std::istringstream steps(path);
+    std::string step;
+    while (std::getline(steps, step, '.')) {
+        const size_t bracket = step.find('[');
+        doc = doc.isObject() ? doc[step.substr(0, bracket)] : Json::Value();
+        if (bracket != std::string::npos) {
+            const auto index = static_cast<Json::ArrayIndex>(std::stoul(step.substr(bracket + 1)));
+            doc = doc.isArray() && index < doc.size() ? doc[index] : Json::Value();
+        }
+    }
+    return doc;
 }
 
 // Commands of one kind (CID1, CID2 as the frame's hex text) the host put on the line.
@@ -138,6 +179,23 @@ struct MqttHostTest : ::testing::Test {
     }
 
     void events_outlast_the_broker(bool up_at_start);
+
+    // A host whose standard output goes nowhere, so that a long run never fills a pipe.
+    static std::unique_ptr<ChildProcess> quiet_host(std::vector<std::string> args) {
+        args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/null"});
+        return std::make_unique<ChildProcess>(args);
+    }
+
+    // A configuration of `devices`, each a JSON object without its braces.
+    std::string fleet(const std::string &name, const std::vector<std::string> &devices) {
+        const std::string path = broker.dir() + "/" + name + ".json";
+        std::ofstream out(path);
+        out << R"({"devices": [)";
+        for (size_t i = 0; i < devices.size(); ++i)
+            out << (i ? ", {" : "{") << devices[i] << "}";
+        out << "]}";
+        return path;
+    }
 
     MqttBroker broker{"site"};
 };
@@ -500,6 +558,219 @@ TEST_F(MqttHostTest, ATlsBrokerIsReachedOnlyWithItsAuthority) {
     }
     ChildProcess host(args(true));
     EXPECT_TRUE(viewer.wait_for_topic("site/1/state", kLong)) << secure.log();
+}
+
+// A subscriber tells a lost device from a healthy one by retained messages alone: a host killed
+// leaves its devices "online" behind its will, the next run says "offline" for a port that
+// cannot be opened within one round's time-out, a device that falls silent keeps its last state
+// marked lost, and a clean stop leaves every device offline.
+TEST_F(MqttHostTest, ALostDeviceIsOfflineOnTheBrokerForALateSubscriber) {
+    const std::vector<std::string> healthy = {R"("port": "sim:a", "data_id": 1, "interval": 0.1)",
+                                              R"("port": "sim:b", "data_id": 2, "interval": 0.1)",
+                                              R"("port": "sim:c", "data_id": 3, "interval": 0.1)"};
+    auto viewer = subscriber("viewer-1", "site/#");
+    auto first = quiet_host(host_args(fleet("healthy", healthy)));
+    const auto all_online = [](const Messages &m) {
+        for (const char *id : {"1", "2", "3"})
+            if (last_on(m, std::string("site/") + id + "/availability") != "online")
+                return false;
+        return true;
+    };
+    ASSERT_TRUE(viewer->wait_for(all_online, kLong));
+    first->signal(SIGKILL);
+    first->finish(kLong);
+    ASSERT_TRUE(viewer->wait_for(
+        [](const Messages &m) { return last_on(m, "site/status") == "offline"; }, kLong));
+
+    // A round of device 1 takes at most its interval and its reply time-out: 1 s.
+    const std::vector<std::string> troubled = {
+        R"("port": "/nonexistent/ttyUSB9", "data_id": 1, "interval": 0.5, "timeout": 0.5)",
+        R"("port": "sim:b", "data_id": 2, "interval": 0.1, "timeout": 0.2,
+           "sim": {"faults": ["silence:rounds=5-10000"]})",
+        healthy[2]};
+    viewer->clear();
+    auto second = quiet_host(host_args(fleet("troubled", troubled)));
+    ASSERT_TRUE(viewer->wait_for(
+        [](const Messages &m) { return last_on(m, "site/status") == "online"; }, kLong));
+    EXPECT_TRUE(viewer->wait_for(
+        [](const Messages &m) { return last_on(m, "site/1/availability") == "offline"; }, 1000ms));
+    ASSERT_TRUE(viewer->wait_for(
+        [](const Messages &m) {
+            for (const char *id : {"1", "2"}) {
+                const auto alarms = last_on(m, std::string("site/") + id + "/alarms");
+                if (!alarms || parse(*alarms)["communication"] != "lost")
+                    return false;
+            }
+            return true;
+        },
+        kLong));
+
+    auto late = subscriber("viewer-2", "site/#");
+    ASSERT_TRUE(late->wait_for(
+        [](const Messages &m) { return newest_under(m, "site/").size() >= 9; }, kLong));
+    const auto kept = newest_under(late->messages(), "site/");
+    auto payload = [&](const std::string &topic) {
+        const auto found = kept.find(topic);
+        return found == kept.end() ? std::string("(none)") : found->second.payload;
+    };
+    EXPECT_EQ(payload("site/status"), "online");
+    EXPECT_EQ(payload("site/1/availability"), "offline");
+    EXPECT_EQ(payload("site/2/availability"), "offline");
+    EXPECT_EQ(payload("site/3/availability"), "online");
+    // No state of device 1 from this run, and the earlier run's is gone.
+    EXPECT_EQ(kept.count("site/1/state"), 0u);
+    EXPECT_EQ(parse(payload("site/2/state"))["comm_status"].asString(), "lost");
+    EXPECT_FALSE(parse(payload("site/2/state"))["dcData"].isNull()); // the last values, marked
+    EXPECT_EQ(parse(payload("site/3/state"))["comm_status"].asString(), "ok");
+    EXPECT_EQ(parse(payload("site/1/alarms"))["communication"].asString(), "lost");
+    EXPECT_EQ(parse(payload("site/3/alarms"))["communication"].asString(), "ok");
+    EXPECT_TRUE(parse(payload("site/3/alarms"))["active"].isArray());
+
+    second->signal(SIGTERM);
+    second->finish(kLong);
+    auto after = subscriber("viewer-3", "site/#");
+    ASSERT_TRUE(after->wait_for(
+        [](const Messages &m) { return newest_under(m, "site/").size() >= 9; }, kLong));
+    for (const char *topic :
+         {"site/status", "site/1/availability", "site/2/availability", "site/3/availability"})
+        EXPECT_EQ(last_on(after->messages(), topic), "offline") << topic;
+}
+
+// The README's table of device classes and units.
+std::set<std::pair<std::string, std::string>> documented_units() {
+    std::ifstream in(std::string(HOST_SOURCE_DIR) + "/README.md");
+    const std::regex row(R"(^\| `([a-z_]+)` \| `([^`]+)` \|)");
+    std::set<std::pair<std::string, std::string>> pairs;
+    std::smatch m;
+    for (std::string line; std::getline(in, line);)
+        if (std::regex_search(line, m, row))
+            pairs.insert({m[1], m[2]});
+    return pairs;
+}
+
+// What a hub builds from the discovery: entities it can trust, reading paths the state really
+// has, sending requests the host really takes; and mqtt-forget takes it all away again.
+TEST_F(MqttHostTest, DiscoveryDescribesThePlantAndIsForgotten) {
+    const std::string config_file =
+        fleet("named", {R"("port": "sim", "data_id": 1, "interval": 0.1, "name": "Site 17")"});
+    auto viewer = subscriber("viewer-1", "homeassistant/#");
+    ASSERT_TRUE(viewer->subscribe("site/#", 1));
+    auto host =
+        quiet_host(host_args(config_file, {"--mqtt-discovery", "--mqtt-control", "--mqtt-values"}));
+    ASSERT_TRUE(viewer->wait_for(
+        [](const Messages &m) {
+            return newest_under(m, "homeassistant/sensor/site_1/module3_current").size() == 1 &&
+                   payloads_on(m, "site/1/state").size() >= 2;
+        },
+        kLong));
+    const Messages seen = viewer->messages();
+    const auto configs = newest_under(seen, "homeassistant/");
+    const Json::Value state = payloads_on(seen, "site/1/state").back();
+    const std::map<std::string, Json::Value> documents = {
+        {"site/1/state", state}, {"site/1/alarms", payloads_on(seen, "site/1/alarms").back()}};
+
+    const auto units = documented_units();
+    ASSERT_FALSE(units.empty());
+    std::set<std::string> unique_ids;
+    std::map<std::string, size_t> per_component;
+    MqttTestClient op("operator-1");
+    ASSERT_TRUE(op.connect(broker.port(), "operator", "operator-secret"));
+    for (const auto &[topic, message] : configs) {
+        const Json::Value c = parse(message.payload);
+        ++per_component[topic.substr(14, topic.find('/', 14) - 14)];
+        EXPECT_TRUE(unique_ids.insert(c["unique_id"].asString()).second) << topic;
+        EXPECT_EQ(c["device"]["name"].asString(), "Site 17");
+        EXPECT_EQ(c["device"]["identifiers"][0].asString(), "site_1");
+        if (c.isMember("unit_of_measurement") && c.isMember("device_class")) {
+            EXPECT_TRUE(
+                units.count({c["device_class"].asString(), c["unit_of_measurement"].asString()}))
+                << topic;
+        }
+        for (const auto &a : c["availability"])
+            EXPECT_TRUE(last_on(seen, a["topic"].asString())) << topic;
+        const std::string state_topic = c["state_topic"].asString();
+        const std::regex path(R"(value_json\.([A-Za-z0-9_.\[\]]+))");
+        const std::string tpl = c["value_template"].asString();
+        for (std::sregex_iterator m(tpl.begin(), tpl.end(), path), end; m != end; ++m)
+            EXPECT_FALSE(at_path(documents.at(state_topic), (*m)[1]).isNull()) << tpl;
+        // No press that would switch every module off.
+        const std::string press = c["payload_press"].asString();
+        EXPECT_EQ(press.find("module-off:0"), std::string::npos);
+        EXPECT_EQ(press.find("all_modules"), std::string::npos);
+    }
+    // The plant's 3 modules, 2 inputs and 2 battery groups, every alarm, the controls.
+    EXPECT_EQ(state["rc_channels"].size(), 3u);
+    EXPECT_EQ(per_component["sensor"], 2u + 2 + 2 * 4 + 3);
+    EXPECT_EQ(per_component["binary_sensor"], std::size(host::catalogue::kAlarms) + 1);
+    EXPECT_EQ(per_component["number"], std::size(host::catalogue::kParameters));
+    EXPECT_EQ(per_component["button"], 3u + 2 * 3);
+
+    // What the hub sends is taken: the float voltage at its highest, and a module switched off.
+    const Json::Value number =
+        parse(configs.at("homeassistant/number/site_1/float_voltage/config").payload);
+    std::string set = number["command_template"].asString();
+    set.replace(set.find("{{ value }}"), 11, number["max"].asString());
+    ASSERT_TRUE(op.publish(number["command_topic"].asString(), set));
+    // One request at a time per device: the next waits for this one's result.
+    ASSERT_TRUE(viewer->wait_for(
+        [](const Messages &m) { return payloads_on(m, "site/1/result").size() == 1; }, kLong));
+    const Json::Value button =
+        parse(configs.at("homeassistant/button/site_1/module2_off/config").payload);
+    ASSERT_TRUE(op.publish(button["command_topic"].asString(), button["payload_press"].asString()));
+    ASSERT_TRUE(viewer->wait_for(
+        [](const Messages &m) { return payloads_on(m, "site/1/result").size() == 2; }, kLong));
+    for (const auto &r : payloads_on(viewer->messages(), "site/1/result"))
+        EXPECT_EQ(r["outcome"].asString(), "answered") << r.toStyledString();
+
+    // A value topic per field of the block, each the bare number its state holds.
+    const Messages later = viewer->messages();
+    const auto values = newest_under(later, "site/1/value/");
+    EXPECT_GT(values.size(), 40u);
+    for (const auto &[topic, m] : values)
+        EXPECT_TRUE(host::is_block_field(topic.substr(13))) << topic;
+    // A round's values follow its state.
+    double value = 0, in_state = -1;
+    Json::Value round_state;
+    for (const auto &m : later)
+        if (m.topic == "site/1/state")
+            round_state = parse(m.payload);
+        else if (m.topic == "site/1/value/module3.current") {
+            value = std::stod(m.payload);
+            in_state = round_state["rc_channels"][2]["out_i"].asDouble();
+        }
+    EXPECT_NEAR(value, in_state, 1e-4);
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->finish(kLong).exit_code, 0);
+
+    // Kept for a late hub, values not: they would outlive the round they belong to.
+    auto late = subscriber("viewer-2", "homeassistant/#");
+    ASSERT_TRUE(late->subscribe("site/#", 1));
+    // Past the broker's window of messages in flight, retained ones may come after the status.
+    late->wait_for(
+        [&](const Messages &m) {
+            return newest_under(m, "homeassistant/").size() >= configs.size();
+        },
+        kLong);
+    const auto kept = newest_under(late->messages(), "homeassistant/");
+    EXPECT_EQ(kept.size(), configs.size());
+    for (const auto &[topic, m] : kept)
+        EXPECT_TRUE(m.retained) << topic;
+    EXPECT_TRUE(newest_under(late->messages(), "site/1/value/").empty());
+
+    ChildProcess forget({HOST_PROGRAM, "mqtt-forget", "--config", config_file, "1", "--mqtt",
+                         "mqtt://127.0.0.1:" + std::to_string(broker.port()), "--mqtt-user", "host",
+                         "--mqtt-password-file", broker.password_file_for("host"), "--mqtt-prefix",
+                         "site", "--mqtt-discovery"});
+    const auto r = forget.finish(kLong);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("homeassistant/sensor/site_1/module3_current/config\n"), std::string::npos)
+        << r.out;
+    auto gone = subscriber("viewer-3", "homeassistant/#");
+    ASSERT_TRUE(gone->subscribe("site/#", 1));
+    ASSERT_TRUE(gone->wait_for_topic("site/status", kLong));
+    const auto left = newest_under(gone->messages(), "");
+    ASSERT_EQ(left.size(), 1u) << left.rbegin()->first;
+    EXPECT_EQ(left.begin()->first, "site/status");
 }
 
 } // namespace
