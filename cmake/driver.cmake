@@ -31,6 +31,8 @@ set_target_properties(mpx23 PROPERTIES
 target_link_options(mpx23 PRIVATE -Wl,-soname,mpx23.so -Wl,--gc-sections -Wl,-z,now
   -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/mpx23.map)
 set_property(TARGET mpx23 APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/mpx23.map)
+# Not a library for the linker: a private folder, where mpx23-host looks for it.
+install(TARGETS mpx23 LIBRARY DESTINATION ${MPX23_INSTALL_PLUGINDIR})
 
 set(MPX23_DRIVER_TEST_SOURCES
   decode_ac_test.cpp

@@ -1,6 +1,6 @@
 # The programs' version text, "1.2.3-4-gabcdef": what `git describe --tags --always --dirty`
-# says of a git checkout, else the project's version; -DMPX23_VERSION=TEXT (a package build)
-# overrides both.
+# says of a git checkout, else -DMPX23_VERSION_FALLBACK=TEXT (a package build gives its own
+# version) or the project's version; -DMPX23_VERSION=TEXT overrides all of them.
 #
 # Included from the top CMakeLists.txt, it defines the library mpx23_version, which mpx23-host
 # and mpx23-sim link (never the plug-in). Its one source is written at build time by this same
@@ -48,6 +48,12 @@ if(CMAKE_SCRIPT_MODE_FILE)
 endif()
 
 set(MPX23_VERSION "" CACHE STRING "version text of the programs (empty: from git or the project)")
+set(MPX23_VERSION_FALLBACK "" CACHE STRING
+    "version text outside a git checkout (empty: the project's version)")
+set(version_fallback "${MPX23_VERSION_FALLBACK}")
+if(version_fallback STREQUAL "")
+  set(version_fallback "${PROJECT_VERSION}")
+endif()
 set(version_dir ${CMAKE_BINARY_DIR}/version)
 set(version_source ${version_dir}/mpx23_version.cpp)
 string(CONCAT version_header "// Written by cmake/version.cmake.\n#pragma once\n\n"
@@ -55,7 +61,7 @@ string(CONCAT version_header "// Written by cmake/version.cmake.\n#pragma once\n
 file(CONFIGURE OUTPUT ${version_dir}/mpx23_version.h CONTENT "${version_header}")
 add_custom_target(mpx23_version_text
   COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DOUTPUT=${version_source}
-          -DFALLBACK=${PROJECT_VERSION} -DOVERRIDE=${MPX23_VERSION}
+          -DFALLBACK=${version_fallback} -DOVERRIDE=${MPX23_VERSION}
           -P ${CMAKE_CURRENT_LIST_DIR}/version.cmake
   BYPRODUCTS ${version_source}
   COMMENT "Version text"

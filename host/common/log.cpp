@@ -52,8 +52,10 @@ void Output::line(const std::string &text) {
         return;
     broken = true;
     const int error = errno;
+    // A terminal that hung up (EIO) is gone like a closed pipe: its SIGHUP no longer stops the
+    // host, so this does.
     if (failure)
-        failure(error == EPIPE, error ? std::strerror(error) : "write failed");
+        failure(error == EPIPE || error == EIO, error ? std::strerror(error) : "write failed");
 }
 
 } // namespace host

@@ -45,16 +45,30 @@ int Host::run() {
     kvo::ScopedServices installed(*this);
     signals.add(SIGINT);
     signals.add(SIGTERM);
-    signals.async_wait([this](error_code ec, int number) {
-        if (ec)
-            return;
-        log.line(std::string("stopping on ") + (number == SIGINT ? "SIGINT" : "SIGTERM"));
-        stop();
-    });
+    signals.add(SIGHUP);
+    wait_for_signal();
     for (auto &c : all)
         c->start();
     io.run();
     return exit_status;
+}
+
+// SIGHUP asks a daemon to read its configuration again. The host cannot do that safely while it
+// runs (devices, lines, history and broker are set up from it once), so it says so and goes on
+// rather than die of the signal's default action or pretend to have reloaded.
+void Host::wait_for_signal() {
+    signals.async_wait([this](error_code ec, int number) {
+        if (ec)
+            return;
+        if (number == SIGHUP) {
+            log.line("SIGHUP: the configuration is read at start only; restart the host to apply "
+                     "a change; polling goes on");
+            wait_for_signal();
+            return;
+        }
+        log.line(std::string("stopping on ") + (number == SIGINT ? "SIGINT" : "SIGTERM"));
+        stop();
+    });
 }
 
 // A run stopped before every device completed the rounds it was asked for did not do its job.

@@ -69,6 +69,7 @@ public:
 
 private:
     Channel *find(const KVOVDevice &device);
+    void wait_for_signal();
     ChannelPlan plan_for(const DeviceConfig &config) const;
     // ChannelOwner
     void failure(int status) override { exit_status = std::max(exit_status, status); }

@@ -49,11 +49,13 @@ std::shared_ptr<KVOVDevice> Plugin::create() const {
     return device;
 }
 
-std::string default_plugin_path(const std::string &relative) {
+std::string default_plugin_path(const std::vector<std::string> &relative) {
     const std::string dir = executable_directory();
-    const std::string built = dir + "/" + relative;
-    if (access(built.c_str(), R_OK) == 0)
-        return built;
+    for (const auto &r : relative) {
+        const std::string candidate = dir + "/" + r;
+        if (access(candidate.c_str(), R_OK) == 0)
+            return candidate;
+    }
     return dir + "/mpx23.so";
 }
 

@@ -32,8 +32,9 @@ private:
     KVOSPDeviceProvider *factory = nullptr;
 };
 
-// The plug-in built beside the program: `relative` (from the build) resolved against the
-// directory of the running executable, else mpx23.so in that directory.
-std::string default_plugin_path(const std::string &relative);
+// The plug-in that came with the program: the first of the `relative` paths (where the build
+// puts it, where the install rules put it) that exists, resolved against the directory of the
+// running executable, else mpx23.so in that directory.
+std::string default_plugin_path(const std::vector<std::string> &relative);
 
 } // namespace host

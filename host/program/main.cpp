@@ -40,6 +40,9 @@
 #ifndef MPX23_HOST_PLUGIN
 #define MPX23_HOST_PLUGIN "mpx23.so"
 #endif
+#ifndef MPX23_HOST_PLUGIN_INSTALLED
+#define MPX23_HOST_PLUGIN_INSTALLED "../lib/mpx23/mpx23.so"
+#endif
 
 namespace {
 
@@ -89,7 +92,9 @@ std::unique_ptr<History> open_history(const Options &o, Log &log) {
 int run(const Options &o, Output &out, Log &log) {
     std::optional<Plugin> plugin;
     try {
-        plugin.emplace(o.plugin.empty() ? default_plugin_path(MPX23_HOST_PLUGIN) : o.plugin);
+        plugin.emplace(o.plugin.empty()
+                           ? default_plugin_path({MPX23_HOST_PLUGIN, MPX23_HOST_PLUGIN_INSTALLED})
+                           : o.plugin);
     } catch (const PluginError &e) {
         log.error(e.what());
         return kExitFailure;

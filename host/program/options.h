@@ -16,7 +16,7 @@ namespace host {
 struct Options {
     enum class Mode { Run, Demo, History, Help, Version, CaptureShow, List, MqttForget };
     Mode mode = Mode::Run;
-    std::string plugin; // empty: the plug-in built beside the program
+    std::string plugin; // empty: the plug-in built or installed with the program
     std::vector<DeviceConfig> devices;
     std::string history;          // SQLite file; empty: no history
     bool history_recover = false; // a damaged history file is moved aside, not fatal

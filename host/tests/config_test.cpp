@@ -187,6 +187,8 @@ TEST(Config, AFileIsStrictJsonButForComments) {
     EXPECT_NE(load(R"({"devices": [{}]} {"devices": []})").find("not valid JSON"),
               std::string::npos);
     std::remove(path.c_str());
+    // The commented sample the package installs as /etc/mpx23/site.json.
+    EXPECT_EQ(host::load_config_file(HOST_SAMPLE_CONFIG, nullptr).at(0).port, "/dev/ttyUSB0");
 }
 
 TEST(Config, PortsAndTimeouts) {

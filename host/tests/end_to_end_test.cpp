@@ -541,14 +541,19 @@ TEST_F(EndToEnd, AReadOnlyHistoryIsToldAsItIs) {
     EXPECT_NE(r.out.find("listing 0"), std::string::npos) << r.err;
 }
 
+// SIGTERM stops the host; SIGHUP (a reload, which the host cannot do) is refused and it goes on.
 TEST_F(EndToEnd, SignalStopsTheHostCleanly) {
     const std::string db = dir + "/h.db";
     for (const char *interval : {"0.1", "0.001"}) { // the shortest interval keeps the loop busy
         ChildProcess p({HOST_PROGRAM, "--interval", interval, "--history", db});
         EXPECT_NE(p.first_line(20000ms).find("device 1  "), std::string::npos);
+        p.signal(SIGHUP);
+        EXPECT_NE(p.first_line(20000ms), "");
         p.signal(SIGTERM);
         const auto r = p.finish(20000ms);
         EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_NE(r.err.find("SIGHUP: the configuration is read at start only"), std::string::npos)
+            << r.err;
         EXPECT_NE(r.err.find("stopping on SIGTERM"), std::string::npos) << r.err;
         struct stat wal {};
         EXPECT_NE(stat((db + "-wal").c_str(), &wal), 0) << "the database was not closed";
