@@ -5,6 +5,7 @@
 #include "host/common/catalogue.h"
 #include "host/common/device_config.h"
 #include "host/outputs/block_view.h"
+#include "host/outputs/documents.h"
 
 #include <json/reader.h>
 #include <json/writer.h>
@@ -125,6 +126,10 @@ void MqttPublisher::stop() {
     connection->stop(topic_prefix + "/status", "offline");
 }
 
+bool MqttPublisher::connected() const {
+    return connection->connected();
+}
+
 std::string MqttPublisher::topic(uint32_t data_id, const char *leaf) const {
     return topic_prefix + "/" + std::to_string(data_id) + "/" + leaf;
 }
@@ -137,10 +142,7 @@ void MqttPublisher::round_completed(const RoundCompleted &round) {
     std::string error;
     if (!decode_block(round.block, round.length, decoded, error))
         return;
-    Json::Value payload = round_json(round, decoded);
-    payload["published"] = utc_time_text();
-    payload["units"] = block_units();
-    states[round.data_id] = json_line(payload);
+    states[round.data_id] = json_line(state_document(round, decoded));
     publish_state(round.data_id);
 }
 
@@ -178,20 +180,8 @@ void MqttPublisher::publish_state(uint32_t data_id) {
 }
 
 void MqttPublisher::publish_alarms(uint32_t data_id) {
-    Json::Value payload;
-    payload["data_id"] = data_id;
-    payload["time"] = utc_time_text();
-    payload["active"] = Json::Value(Json::arrayValue);
-    for (const auto &[id, a] : active[data_id]) {
-        Json::Value entry;
-        entry["signal_id"] = id;
-        entry["name"] = catalogue::alarm_name(id);
-        entry["text"] = a.text;
-        entry["detail"] = a.detail;
-        entry["since"] = a.since;
-        payload["active"].append(entry);
-    }
-    connection->publish(topic(data_id, "alarms"), json_line(payload), 1, true);
+    connection->publish(topic(data_id, "alarms"),
+                        json_line(alarms_document(data_id, active[data_id])), 1, true);
 }
 
 // ---- the event backlog --------------------------------------------------------------------

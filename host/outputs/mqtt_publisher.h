@@ -14,13 +14,14 @@
 // State and alarms are published again on every connection.
 #pragma once
 
+#include "host/common/clock_text.h"
+#include "host/common/events.h"
+#include "host/common/log.h"
+#include "host/core/requests.h"
+#include "host/outputs/documents.h"
+#include "host/outputs/mqtt_client.h"
 #include "host/outputs/mqtt_options.h"
 #include "host/stores/outbox.h"
-#include "host/common/clock_text.h"
-#include "host/common/log.h"
-#include "host/outputs/mqtt_client.h"
-#include "host/common/events.h"
-#include "host/core/requests.h"
 
 #include <json/value.h>
 
@@ -56,6 +57,7 @@ public:
     // Says "offline" and leaves the broker.
     void stop();
     const std::string &prefix() const { return topic_prefix; }
+    bool connected() const;
 
     // Observer
     void round_completed(const RoundCompleted &round) override;
@@ -69,10 +71,6 @@ public:
     void on_message(const std::string &topic, const std::string &payload, bool retained) override;
 
 private:
-    struct ActiveAlarm {
-        std::string text, detail, since;
-    };
-
     std::string topic(uint32_t data_id, const char *leaf) const;
     void queue_event(uint32_t data_id, Json::Value event);
     void send_backlog();
@@ -92,7 +90,7 @@ private:
     std::vector<uint32_t> devices;
     std::unique_ptr<MqttConnection> connection;
     std::map<uint32_t, std::string> states; // the newest state payload of each device
-    std::map<uint32_t, std::map<std::string, ActiveAlarm>> active;
+    std::map<uint32_t, ActiveAlarms> active;
     std::map<int, int64_t> in_flight; // message id -> backlog sequence number
     int64_t last_sent = 0;            // the newest backlog event handed to this connection
     bool backlog_failing = false;
