@@ -71,6 +71,25 @@ struct CommunicationChanged {
     std::string cause; // lost: why the last exchange failed
 };
 
+// A round that did not complete, and why: "no_reply", "incomplete", "no_command", "open" or
+// "port_error" (a short key, fit for a metric's label).
+struct RoundFailed {
+    uint32_t data_id = 0;
+    std::string reason;
+};
+
+// A reply frame the protocol layer threw away, by the fault's name ("bad CHKSUM").
+struct FrameDropped {
+    uint32_t data_id = 0;
+    std::string fault;
+};
+
+// A device gave the line back after holding it for `held_s`.
+struct LineTurn {
+    std::string line;
+    double held_s = 0.0;
+};
+
 // A one-shot value query answered: the value, or the error that came instead.
 struct ValueRead {
     uint32_t data_id = 0;
@@ -118,6 +137,9 @@ public:
     virtual void request_concluded(const RequestConcluded &) {}
     virtual void line_load_changed(const LineLoad &) {}
     virtual void history_trouble(const HistoryTrouble &) {}
+    virtual void round_failed(const RoundFailed &) {}
+    virtual void frame_dropped(const FrameDropped &) {}
+    virtual void line_turn(const LineTurn &) {}
 };
 
 // The hub every event goes through.

@@ -209,7 +209,7 @@ void Channel::abandon(const std::string &reason, const std::string &why) {
 void Channel::failed(const std::string &reason, const std::string &why) {
     log.limited("fail:" + label() + ":" + reason, label() + ": " + why);
     last_failure = why;
-    count_failure();
+    count_failure(reason.substr(0, reason.find(':')));
 }
 
 // Silence is mostly a wrong address, baud rate or wiring: said once, with where the host
@@ -221,10 +221,13 @@ void Channel::failed_silent() {
                  ": check the address, the baud rate and the wiring");
     silence_told = true;
     last_failure = "no reply within " + timeout_text;
-    count_failure();
+    count_failure("no-reply");
 }
 
-void Channel::count_failure() {
+// `reason`: the failure's key ("no-reply"), told with '_' for '-' as a metric label wants it.
+void Channel::count_failure(std::string reason) {
+    std::replace(reason.begin(), reason.end(), '-', '_');
+    events.tell(&Observer::round_failed, RoundFailed{device->data_id, reason});
     ++consecutive_failures;
     if (consecutive_failures == kLostAfter && !lost)
         lose_communication();
@@ -333,7 +336,7 @@ void Channel::on_port_error(const std::string &what) {
     if (phase == Phase::Polling) { // the line above told it; it is also the cause of a loss
         went_idle();
         last_failure = line->port().name() + ": " + what;
-        count_failure();
+        count_failure("port-error");
     } else if (phase == Phase::Controlling)
         finish_control();
     else if (phase == Phase::Settling)

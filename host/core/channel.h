@@ -116,7 +116,7 @@ private:
     template <class F> void guarded(const char *what, F &&call);
     std::string label() const;
     void failed_silent();
-    void count_failure();
+    void count_failure(std::string reason);
 
     boost::asio::io_context &io;
     Log &log;

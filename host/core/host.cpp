@@ -149,6 +149,7 @@ int Host::SendData(KVOSPDevice &device, const unsigned char *data, unsigned len)
 }
 
 void Host::FrameRejected(PMBusProtocol &device, FrameFault fault) {
+    events.tell(&Observer::frame_dropped, FrameDropped{device.data_id, kvo::fault_name(fault)});
     const std::string label = "device " + std::to_string(device.data_id);
     log.limited("frame:" + label + kvo::fault_name(fault),
                 label + ": frame dropped (" + kvo::fault_name(fault) + ", " +

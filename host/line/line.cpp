@@ -82,7 +82,9 @@ void Line::release(LineMember &member) {
     if (holder != &member)
         return;
     holder = nullptr;
-    turn_over(member, Clock::now() - turn_started);
+    const Clock::duration held = Clock::now() - turn_started;
+    events.tell(&Observer::line_turn, LineTurn{line_name, in_seconds(held)});
+    turn_over(member, held);
     asio::post(io, [this] { grant_next(); });
 }
 

@@ -5,6 +5,7 @@
 #include "host/common/catalogue.h"
 #include "host/outputs/block_fields.h"
 #include "host/outputs/block_view.h"
+#include "host/outputs/documents.h"
 
 #include <json/reader.h>
 #include <json/writer.h>
@@ -157,6 +158,10 @@ void MqttPublisher::stop() {
     connection->stop(topic_prefix + "/status", "offline");
 }
 
+bool MqttPublisher::connected() const {
+    return connection->connected();
+}
+
 std::string MqttPublisher::topic(uint32_t data_id, const char *leaf) const {
     return topic_prefix + "/" + std::to_string(data_id) + "/" + leaf;
 }
@@ -169,10 +174,8 @@ void MqttPublisher::round_completed(const RoundCompleted &round) {
     std::string error;
     if (!decode_block(round.block, round.length, decoded, error))
         return;
-    Json::Value payload = round_json(round, decoded);
-    payload["published"] = utc_time_text();
+    Json::Value payload = state_document(round, decoded);
     payload["comm_status"] = "ok";
-    payload["units"] = block_units();
     states[round.data_id] = std::move(payload);
     const uint32_t id = round.data_id;
     const DiscoveryShape shape = discovery_shape(decoded);
@@ -274,20 +277,8 @@ void MqttPublisher::publish_discovery(uint32_t data_id) {
 }
 
 void MqttPublisher::publish_alarms(uint32_t data_id) {
-    Json::Value payload;
-    payload["data_id"] = data_id;
-    payload["time"] = utc_time_text();
+    Json::Value payload = alarms_document(data_id, active[data_id]);
     payload["communication"] = communication_text(reachable, data_id);
-    payload["active"] = Json::Value(Json::arrayValue);
-    for (const auto &[id, a] : active[data_id]) {
-        Json::Value entry;
-        entry["signal_id"] = id;
-        entry["name"] = catalogue::alarm_name(id);
-        entry["text"] = a.text;
-        entry["detail"] = a.detail;
-        entry["since"] = a.since;
-        payload["active"].append(entry);
-    }
     connection->publish(topic(data_id, "alarms"), json_line(payload), 1, true);
 }
 

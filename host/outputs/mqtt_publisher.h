@@ -29,6 +29,7 @@
 #include "host/common/events.h"
 #include "host/common/log.h"
 #include "host/core/requests.h"
+#include "host/outputs/documents.h"
 #include "host/outputs/mqtt_client.h"
 #include "host/outputs/mqtt_discovery.h"
 #include "host/outputs/mqtt_options.h"
@@ -69,6 +70,7 @@ public:
     // Says "offline" for every device and the host, and leaves the broker.
     void stop();
     const std::string &prefix() const { return topic_prefix; }
+    bool connected() const;
 
     // Observer
     void round_completed(const RoundCompleted &round) override;
@@ -82,10 +84,6 @@ public:
     void on_message(const std::string &topic, const std::string &payload, bool retained) override;
 
 private:
-    struct ActiveAlarm {
-        std::string text, detail, since;
-    };
-
     std::string topic(uint32_t data_id, const char *leaf) const;
     void queue_event(uint32_t data_id, Json::Value event);
     void send_backlog();
@@ -114,7 +112,7 @@ private:
     std::map<uint32_t, bool> reachable;
     std::map<uint32_t, DiscoveryShape> shapes; // what the newest block holds, for discovery
     std::map<uint32_t, std::set<std::string>> announced; // discovery topics, per device
-    std::map<uint32_t, std::map<std::string, ActiveAlarm>> active;
+    std::map<uint32_t, ActiveAlarms> active;
     std::map<int, int64_t> in_flight; // message id -> backlog sequence number
     int64_t last_sent = 0;            // the newest backlog event handed to this connection
     bool backlog_failing = false;

@@ -36,6 +36,7 @@ struct CommandLineState {
     // Every option taken: none twice, and none that the mode cannot use.
     std::vector<std::string> given;
     bool rounds_given = false;
+    std::string http_listen; // --http, over the configuration file's
 };
 
 using OptionHandler = void (*)(CommandLineState &, const std::string &);
@@ -178,6 +179,9 @@ const OptionSpec kOptions[] = {
      [](CommandLineState &s, const std::string &v) {
          s.options.capture_max = to_whole(v, 4096, 0xFFFFFFFFul, "--capture-max");
      }},
+    {"--http", "[ADDRESS:]PORT", false,
+     "serve /metrics, a live page and /api/ on PORT (loopback unless an ADDRESS is named)",
+     [](CommandLineState &s, const std::string &v) { s.http_listen = v; }},
     {"--demo", nullptr, false, "poll the built-in simulator through a mains failure and back",
      [](CommandLineState &s, const std::string &) { s.options.mode = Options::Mode::Demo; }},
     {"--help", nullptr, false, "this text (also -h)",
@@ -282,11 +286,13 @@ Options complete(CommandLineState &s) {
         o.history_filter.data_id = o.target;
     if (o.mode == Options::Mode::Run) {
         o.devices = s.config_file.empty() ? std::vector<DeviceConfig>{s.device}
-                                          : load_config_file(s.config_file, &o.mqtt);
+                                          : load_config_file(s.config_file, &o.mqtt, &o.http);
         check_target(o);
     }
     for (const auto &[key, value] : s.mqtt_given)
         key->parse(o.mqtt, value, key->option);
+    if (!s.http_listen.empty())
+        o.http.listen = s.http_listen;
     if (o.mode == Options::Mode::Run || o.mode == Options::Mode::Demo)
         check_mqtt(o.mqtt);
     // A one-shot operation ends the run once it is done, unless told to go on.
@@ -383,8 +389,9 @@ std::string usage() {
            "of the built-in simulator}}],\n  \"mqtt\": {\"url\": URL, \"ca\", \"user\", "
            "\"password_file\", "
            "\"prefix\", \"client_id\", \"control\": true, \"backlog\": N,\n  \"discovery\": true "
-           "or "
-           "PREFIX, \"values\": true}}; a device may have a \"name\"\n"
+           "or PREFIX, \"values\": true},\n  \"http\": "
+           "{\"listen\": \"[ADDRESS:]PORT\", \"max_connections\": 16, \"timeout\": 10}};\n  a "
+           "device may have a \"name\"\n"
            "Exit codes: 0 done, 1 the plug-in, a port or the history failed or a one-shot request "
            "went unanswered, 2 bad options, configuration or request.\n";
     return out.str();

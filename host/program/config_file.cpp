@@ -232,19 +232,51 @@ std::string read_config_text(const std::string &path) {
     return text;
 }
 
+// "http": {"listen": "[ADDRESS:]PORT", "max_connections": N, "timeout": SECONDS}
+HttpOptions parse_http_config(const Json::Value &v) {
+    if (!v.isObject())
+        bad("config: http", "expected an object");
+    HttpOptions http;
+    for (const auto &key : v.getMemberNames()) {
+        const std::string name = "config: http." + key;
+        const Json::Value &value = v[key];
+        if (key == "listen" && value.isString())
+            http.listen = value.asString();
+        else if (key == "max_connections" && value.isUInt() && value.asUInt() >= 1 &&
+                 value.asUInt() <= 1024)
+            http.max_connections = value.asUInt();
+        else if (key == "timeout" && value.isNumeric() && value.asDouble() >= 0.1 &&
+                 value.asDouble() <= 3600)
+            http.timeout = value.asDouble();
+        else if (key == "listen" || key == "max_connections" || key == "timeout")
+            bad(name, key == "listen"            ? "expected a text, [ADDRESS:]PORT"
+                      : key == "max_connections" ? "expected a whole number from 1 to 1024"
+                                                 : "expected seconds from 0.1 to 3600");
+        else
+            bad(name, "unknown key");
+    }
+    return http;
+}
+
 } // namespace
 
-std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqtt) {
+std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqtt,
+                                       HttpOptions *http) {
     if (!root.isObject())
         bad("config", "expected a JSON object with \"devices\"");
     for (const auto &key : root.getMemberNames())
-        if (key != "devices" && key != "mqtt")
+        if (key != "devices" && key != "mqtt" && key != "http")
             bad("config: " + key, "unknown key");
     if (root.isMember("mqtt")) {
         MqttOptions parsed;
         parse_mqtt_config(parsed, root["mqtt"]);
         if (mqtt)
             *mqtt = parsed;
+    }
+    if (root.isMember("http")) {
+        const HttpOptions parsed = parse_http_config(root["http"]);
+        if (http)
+            *http = parsed;
     }
     const Json::Value &list = root["devices"];
     if (!list.isArray() || list.empty())
@@ -258,7 +290,8 @@ std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqt
     return devices;
 }
 
-std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions *mqtt) {
+std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions *mqtt,
+                                           HttpOptions *http) {
     const std::string text = read_config_text(path);
     Json::CharReaderBuilder builder;
     builder["stackLimit"] = kDeepestConfig;
@@ -279,7 +312,7 @@ std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions 
         std::replace(errors.begin(), errors.end(), '\n', ' ');
         throw ConfigError("config: " + path + ": not valid JSON: " + errors);
     }
-    return parse_config(root, mqtt);
+    return parse_config(root, mqtt, http);
 }
 
 } // namespace host

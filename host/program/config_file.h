@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/common/device_config.h"
+#include "host/outputs/http_options.h"
 #include "host/outputs/mqtt_options.h"
 
 #include <json/value.h>
@@ -12,9 +13,11 @@
 
 namespace host {
 
-// The devices of a configuration file's JSON document, and its "mqtt" object into `mqtt` when
-// given. Throws ConfigError.
-std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqtt = nullptr);
-std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions *mqtt = nullptr);
+// The devices of a configuration file's JSON document, and its "mqtt" and "http" objects into
+// `mqtt` and `http` when given. Throws ConfigError.
+std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqtt = nullptr,
+                                       HttpOptions *http = nullptr);
+std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions *mqtt = nullptr,
+                                           HttpOptions *http = nullptr);
 
 } // namespace host

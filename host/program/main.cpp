@@ -9,12 +9,15 @@
 #include "host/core/plugin_loader.h"
 #include "host/outputs/block_fields.h"
 #include "host/outputs/history_recorder.h"
+#include "host/outputs/http_server.h"
 #include "host/outputs/mqtt_forget.h"
 #include "host/outputs/mqtt_publisher.h"
+#include "host/outputs/site_state.h"
 #include "host/outputs/terminal.h"
 #include "host/program/command_line.h"
 #include "host/program/demo.h"
 #include "host/program/history_report.h"
+#include "host/program/http_routes.h"
 #include "host/program/listing.h"
 #include "host/program/one_shot.h"
 #include "host/stores/history.h"
@@ -87,6 +90,44 @@ std::unique_ptr<History> open_history(const Options &o, Log &log) {
         log.line(std::string(e.what()) + ": moved to " + moved + ", starting a new one");
         return std::make_unique<History>(o.history, o.retention);
     }
+}
+
+// The HTTP side: what it shows, kept from the events, and the server that shows it. The page
+// asks again about as often as the quickest device completes a round.
+std::unique_ptr<SiteState> serve_http(const Options &o, const std::vector<DeviceConfig> &devices,
+                                      boost::asio::io_context &io, Log &log, History *history,
+                                      MqttPublisher *publisher, Outbox *backlog,
+                                      std::unique_ptr<HttpServer> &server) {
+    std::vector<uint32_t> data_ids;
+    double quickest = 10.0;
+    for (const auto &d : devices) {
+        data_ids.push_back(d.data_id);
+        quickest = std::min(quickest, d.interval);
+    }
+    auto site = std::make_unique<SiteState>(data_ids);
+    if (history)
+        recall_recent_rounds(*site, *history);
+    HttpSources sources{*site, history, nullptr, std::max(0.5, quickest), mpx23_version()};
+    if (publisher)
+        sources.mqtt = [publisher, backlog] {
+            MqttHealth health;
+            health.connected = publisher->connected();
+            try {
+                health.backlog = backlog->size();
+            } catch (const HistoryError &) {
+            }
+            return std::optional<MqttHealth>(health);
+        };
+    HttpLimits limits;
+    limits.max_connections = o.http.max_connections;
+    limits.idle_timeout = limits.request_timeout =
+        std::chrono::milliseconds(static_cast<long>(o.http.timeout * 1000));
+    server = std::make_unique<HttpServer>(
+        io, log, o.http.listen, limits,
+        [sources](const std::string &path, const std::map<std::string, std::string> &query) {
+            return http_route(sources, path, query);
+        });
+    return site;
 }
 
 int run(const Options &o, Output &out, Log &log) {
@@ -191,6 +232,18 @@ int run(const Options &o, Output &out, Log &log) {
         events.listen(*recorder);
     if (publisher)
         publisher->start();
+    std::unique_ptr<SiteState> site;
+    std::unique_ptr<HttpServer> http;
+    if (!o.http.listen.empty()) {
+        try {
+            site = serve_http(o, devices, io, log, history.get(), publisher.get(), backlog.get(),
+                              http);
+        } catch (const ConfigError &e) {
+            log.error(e.what());
+            return kExitConfig;
+        }
+        events.listen(*site);
+    }
     if (o.mode == Options::Mode::Demo && !o.json)
         out.line(demo_banner(o.rounds));
     const int status = host.run();

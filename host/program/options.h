@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/common/device_config.h"
+#include "host/outputs/http_options.h"
 #include "host/outputs/mqtt_options.h"
 #include "host/stores/history_filter.h"
 
@@ -45,6 +46,7 @@ struct Options {
     std::string capture;
     uint64_t capture_max = 16u << 20;
     MqttOptions mqtt;
+    HttpOptions http;
 };
 
 } // namespace host

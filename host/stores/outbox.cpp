@@ -47,6 +47,13 @@ unsigned long Outbox::queue_event(const std::string &topic, const std::string &p
     return dropped;
 }
 
+unsigned long Outbox::size() {
+    Statement count = db->prepare("SELECT COUNT(*) FROM mqtt_outbox");
+    if (sqlite3_step(count.get()) != SQLITE_ROW)
+        db->fail("count events");
+    return static_cast<unsigned long>(sqlite3_column_int64(count.get(), 0));
+}
+
 unsigned long Outbox::drop_beyond(unsigned long limit) {
     Statement count = db->prepare(kOverflowCount);
     sqlite3_bind_int64(count.get(), 1, static_cast<sqlite3_int64>(limit));

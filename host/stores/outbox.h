@@ -35,6 +35,8 @@ public:
     // After `after_seq`, in order, at most `count`.
     std::vector<QueuedEvent> queued_events(int64_t after_seq, unsigned count);
     void event_delivered(int64_t seq);
+    // Events waiting now.
+    unsigned long size();
 
 private:
     unsigned long drop_beyond(unsigned long limit);

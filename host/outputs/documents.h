@@ -1,0 +1,27 @@
+// The JSON documents a device's state and alarms are told in, alike on the broker and over
+// HTTP, so that a consumer reads the same fields wherever it takes them from.
+#pragma once
+
+#include "host/common/events.h"
+#include "host/outputs/block_view.h"
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace host {
+
+// An alarm active now, with the time (UTC, ISO 8601) it was raised.
+struct ActiveAlarm {
+    std::string text, detail, since;
+};
+using ActiveAlarms = std::map<std::string, ActiveAlarm>; // by signal_id
+
+// The last completed round: its `--json` document, the time it was published and the units.
+Json::Value state_document(const RoundCompleted &round, const DecodedBlock &block);
+// The alarms active on a device now, each with its English name.
+Json::Value alarms_document(uint32_t data_id, const ActiveAlarms &active);
+
+} // namespace host

@@ -1,0 +1,69 @@
+// A small HTTP/1.1 server on the host's own event loop, for scrapes and a page on site: GET and
+// HEAD only, answered from what the host holds in memory. Everything is asynchronous and bounded
+// (connections, header and body sizes, time to send a request, time to take an answer), so that
+// a slow or hostile client costs a socket and a few kilobytes, never a delay to polling.
+#pragma once
+
+#include "host/common/log.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace host {
+
+struct HttpLimits {
+    unsigned max_connections = 16;
+    // A connection that sends no byte of a request (first, or next on a kept connection) for
+    // this long is closed.
+    std::chrono::milliseconds idle_timeout{10000};
+    // From a request's first byte to its end, and for the client to take the whole answer.
+    std::chrono::milliseconds request_timeout{10000};
+    unsigned header_limit = 8192;
+    unsigned body_limit = 1024;
+};
+
+struct HttpResponse {
+    unsigned status = 200;
+    std::string content_type = "text/plain; charset=utf-8";
+    std::string body;
+};
+
+// The path ("/metrics") and the decoded query parameters of a GET or HEAD.
+using HttpHandler = std::function<HttpResponse(const std::string &path,
+                                               const std::map<std::string, std::string> &)>;
+
+// "PORT", ":PORT", "ADDR:PORT" or "[ADDR]:PORT"; without an address, loopback. Throws ConfigError.
+boost::asio::ip::tcp::endpoint parse_listen(const std::string &text);
+
+// "/api/history?device=1&since=2h": the path, and the query's parameters percent-decoded.
+std::string split_target(const std::string &target, std::map<std::string, std::string> &query);
+
+class HttpServer {
+public:
+    // Listens at once; throws ConfigError when the address cannot be bound.
+    HttpServer(boost::asio::io_context &io, Log &log, const std::string &listen, HttpLimits limits,
+               HttpHandler handler);
+    ~HttpServer();
+
+    boost::asio::ip::tcp::endpoint local_endpoint() const { return acceptor.local_endpoint(); }
+
+    struct Shared; // what the open connections share with the server
+
+private:
+    void accept();
+    void turn_away(boost::asio::ip::tcp::socket socket);
+
+    Log &log;
+    boost::asio::ip::tcp::acceptor acceptor;
+    boost::asio::steady_timer retry;
+    std::shared_ptr<Shared> shared;
+};
+
+} // namespace host
