@@ -71,7 +71,10 @@ private:
 };
 
 Labels device_labels(const DeviceState &d) {
-    return {{"data_id", std::to_string(d.data_id)}};
+    Labels labels{{"data_id", std::to_string(d.data_id)}};
+    if (!d.name.empty())
+        labels.emplace_back("name", d.name);
+    return labels;
 }
 
 Labels with(Labels labels, const char *key, const std::string &value) {
@@ -119,8 +122,15 @@ const DeviceFamily kDeviceFamilies[] = {
      }},
     {"mpx23_alarm_active", "gauge", "1 for each alarm active now", false,
      [](Family &f, const DeviceState &d, const Labels &l) {
+         // Here "name" is the alarm's; the device's configured name moves to "device_name", as a
+         // series may not carry one label twice.
+         Labels device = l;
+         for (auto &label : device)
+             if (label.first == "name")
+                 label.first = "device_name";
          for (const auto &entry : d.alarms)
-             f.add(with(with(l, "alarm", entry.first), "name", catalogue::alarm_name(entry.first)),
+             f.add(with(with(device, "alarm", entry.first), "name",
+                        catalogue::alarm_name(entry.first)),
                    1);
      }},
     {"mpx23_dc_voltage_volts", "gauge", "DC bus voltage", true,

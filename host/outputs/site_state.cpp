@@ -28,6 +28,11 @@ DeviceState *SiteState::find(uint32_t data_id) {
     return const_cast<DeviceState *>(static_cast<const SiteState *>(this)->device(data_id));
 }
 
+void SiteState::set_name(uint32_t data_id, const std::string &name) {
+    if (DeviceState *d = find(data_id))
+        d->name = name;
+}
+
 void SiteState::recall(uint32_t data_id, const PlotPoint &point) {
     DeviceState *d = find(data_id);
     if (!d)
@@ -47,6 +52,7 @@ void SiteState::round_completed(const RoundCompleted &round) {
     d->link = DeviceState::Link::Up;
     d->block = decoded;
     d->document = state_document(round, decoded);
+    d->document["comm_status"] = "ok";
     d->last_round = epoch_seconds();
     ++d->rounds;
     d->recent.push_back({d->last_round, decoded.dc.voltage, decoded.dc.load_current});
@@ -71,8 +77,14 @@ void SiteState::communication_changed(const CommunicationChanged &change) {
         return;
     d->link = change.lost ? DeviceState::Link::Lost : DeviceState::Link::Up;
     d->cause = change.cause;
-    if (change.lost)
-        d->block.reset();
+    if (!change.lost)
+        return;
+    d->block.reset();
+    // The document stays, as on the broker, marked as no longer current.
+    if (!d->document.isNull()) {
+        d->document["comm_status"] = "lost";
+        d->document["lost_since"] = utc_time_text();
+    }
 }
 
 void SiteState::round_failed(const RoundFailed &failure) {

@@ -30,6 +30,7 @@ struct PlotPoint {
 struct DeviceState {
     enum class Link { Waiting, Up, Lost };
     uint32_t data_id = 0;
+    std::string name; // the configuration's, for people; may be empty
     Link link = Link::Waiting;
     std::string cause;                 // why it was lost
     std::optional<DecodedBlock> block; // the last completed round; none while lost
@@ -55,6 +56,7 @@ public:
 
     const std::vector<DeviceState> &devices() const { return all; }
     const DeviceState *device(uint32_t data_id) const;
+    void set_name(uint32_t data_id, const std::string &name);
     // Share of the last minute (or of the time since the line's first turn) some device held
     // the line, by line.
     std::map<std::string, double> busy_ratios(Clock::time_point now = Clock::now()) const;

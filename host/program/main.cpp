@@ -105,6 +105,8 @@ std::unique_ptr<SiteState> serve_http(const Options &o, const std::vector<Device
         quickest = std::min(quickest, d.interval);
     }
     auto site = std::make_unique<SiteState>(data_ids);
+    for (const auto &d : devices)
+        site->set_name(d.data_id, d.name);
     if (history)
         recall_recent_rounds(*site, *history);
     HttpSources sources{*site, history, nullptr, std::max(0.5, quickest), mpx23_version()};

@@ -37,11 +37,11 @@ pids+=($sim_pid)
 eventually '[ -s "$dir/sim.out" ]' 10 || fail "the simulator did not start"
 pty=$(head -1 "$dir/sim.out")
 cat >"$dir/site.json" <<JSON
-{"devices": [{"port": "$pty", "data_id": 7, "interval": 0.5, "timeout": 0.3}],
+{"devices": [{"port": "$pty", "data_id": 7, "name": "rack-a", "interval": 0.5, "timeout": 0.3}],
  "http": {"listen": "127.0.0.1:0", "timeout": 1}}
 JSON
 start_host "$dir/site.json"
-eventually '[ "$(metric "mpx23_up{data_id=\"7\"}")" = 1 ]' 10 || fail "mpx23_up never 1"
+eventually '[ "$(metric "mpx23_up{data_id=\"7\",name=\"rack-a\"}")" = 1 ]' 10 || fail "mpx23_up never 1"
 
 # ---- the text format, the methods -------------------------------------------------------
 curl -sf "http://127.0.0.1:$port/metrics" >"$dir/metrics.txt"
@@ -57,17 +57,17 @@ body=$(curl -sf "http://127.0.0.1:$port/api/state?device=7")
 grep -q '"dcData":{[^}]*"voltage":53' <<<"$body" || fail "/api/state: no DC voltage: $body"
 
 # ---- stalled and surplus connections ----------------------------------------------------
-rounds_before=$(metric 'mpx23_rounds_completed_total{data_id="7"}')
+rounds_before=$(metric 'mpx23_rounds_completed_total{data_id="7",name="rack-a"}')
 for n in $(seq 20); do eval "exec {fd$n}<>/dev/tcp/127.0.0.1/$port"; done
 code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/metrics" || true)
 [ "$code" = 503 ] || fail "a 21st client was let in past 16 ($code)"
 sleep 2 # past the 1 s time-out: the silent ones are closed
-[ -n "$(metric 'mpx23_up{data_id="7"}')" ] || fail "the server did not recover from stalled clients"
+[ -n "$(metric 'mpx23_up{data_id="7",name="rack-a"}')" ] || fail "the server did not recover from stalled clients"
 for n in $(seq 20); do eval "exec {fd$n}>&-"; done
 burst=0
 for _ in $(seq 200); do curl -sf -o /dev/null "http://127.0.0.1:$port/metrics" && burst=$((burst + 1)); done
 [ "$burst" = 200 ] || fail "$burst of 200 requests answered"
-rounds_after=$(metric 'mpx23_rounds_completed_total{data_id="7"}')
+rounds_after=$(metric 'mpx23_rounds_completed_total{data_id="7",name="rack-a"}')
 elapsed_rounds=$((rounds_after - rounds_before))
 # Every 0.5 s a round; the clients above took at least 2 s, so at least four rounds are due.
 [ "$elapsed_rounds" -ge 4 ] || fail "only $elapsed_rounds rounds while clients stalled"
@@ -76,10 +76,14 @@ elapsed_rounds=$((rounds_after - rounds_before))
 # ---- the page in a browser --------------------------------------------------------------
 eventually 'curl -sf "http://127.0.0.1:$port/api/alarms?device=7" | grep -q 220600140010' 10 ||
   fail "the simulator's mains failure raised no alarm"
-shown_rounds=$(metric 'mpx23_rounds_completed_total{data_id="7"}')
+alarm='mpx23_alarm_active{data_id="7",device_name="rack-a",alarm="220600140010",name="AC input power failure"}'
+[ "$(metric "$alarm")" = 1 ] || fail "no $alarm"
+curl -sf "http://127.0.0.1:$port/metrics" | promtool check metrics >/dev/null 2>&1 ||
+  fail "promtool: metrics with an alarm active are not valid"
+shown_rounds=$(metric 'mpx23_rounds_completed_total{data_id="7",name="rack-a"}')
 browse() { timeout 60 chromium --headless --no-sandbox --disable-gpu --window-size=1000,900 \
   --virtual-time-budget=3000 "$@" 2>/dev/null; }
-volts=$(printf '%.2f' "$(metric 'mpx23_dc_voltage_volts{data_id="7"}')") # on batteries now
+volts=$(printf '%.2f' "$(metric 'mpx23_dc_voltage_volts{data_id="7",name="rack-a"}')") # on batteries now
 browse --dump-dom "http://127.0.0.1:$port/" >"$dir/dom.html"
 grep -q "data-name=\"dc.voltage\"><td>dc.voltage</td><td class=\"v\">$volts" "$dir/dom.html" ||
   fail "the page shows no DC voltage of $volts"
@@ -107,7 +111,7 @@ prometheus --config.file="$dir/prometheus.yml" --storage.tsdb.path="$dir/tsdb" \
 query() { curl -sf "http://127.0.0.1:$prom_port/api/v1/query?query=$1" |
   sed -n 's/.*"value":\[[0-9.]*,"\([^"]*\)"\].*/\1/p'; }
 eventually '[ "$(query "mpx23_up")" = 1 ]' 30 || fail "Prometheus never saw mpx23_up 1"
-eventually '[ "$(query mpx23_dc_voltage_volts)" = "$(metric "mpx23_dc_voltage_volts{data_id=\"7\"}")" ]' 5 ||
+eventually '[ "$(query mpx23_dc_voltage_volts)" = "$(metric "mpx23_dc_voltage_volts{data_id=\"7\",name=\"rack-a\"}")" ]' 5 ||
   fail "Prometheus: DC voltage $(query mpx23_dc_voltage_volts), the host's $(metric mpx23_dc_voltage_volts)"
 kill "$sim_pid"
 eventually '[ "$(query "mpx23_up")" = 0 ]' 30 || fail "Prometheus never saw mpx23_up 0"
