@@ -185,11 +185,11 @@ std::string metrics_text(const SiteState &site, const std::string &version,
     Family info("mpx23_build_info", "gauge", "The host's version, as a label; always 1");
     info.add({{"version", version}}, 1);
     out += info.text();
-    for (const DeviceFamily &spec : kDeviceFamilies) {
-        Family f(spec.name, spec.type, spec.help);
+    for (const DeviceFamily &family : kDeviceFamilies) {
+        Family f(family.name, family.type, family.help);
         for (const DeviceState &d : site.devices())
-            if (!spec.readings || (d.link == DeviceState::Link::Up && d.block))
-                spec.each(f, d, device_labels(d));
+            if (!family.readings || (d.link == DeviceState::Link::Up && d.block))
+                family.each(f, d, device_labels(d));
         out += f.text();
     }
     Family busy("mpx23_line_busy_ratio", "gauge",
