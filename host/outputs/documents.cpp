@@ -9,7 +9,20 @@ Json::Value state_document(const RoundCompleted &round, const DecodedBlock &bloc
     Json::Value payload = round_json(round, block);
     payload["published"] = utc_time_text();
     payload["units"] = block_units();
+    payload["comm_status"] = "ok";
     return payload;
+}
+
+void mark_lost(Json::Value &state) {
+    state["comm_status"] = "lost";
+    state["lost_since"] = utc_time_text();
+}
+
+void note_alarm(ActiveAlarms &active, const AlarmRecord &alarm, const std::string &since) {
+    if (alarm.raised)
+        active[alarm.signal_id] = {alarm.text, alarm.detail, since};
+    else
+        active.erase(alarm.signal_id);
 }
 
 Json::Value alarms_document(uint32_t data_id, const ActiveAlarms &active) {

@@ -19,8 +19,15 @@ struct ActiveAlarm {
 };
 using ActiveAlarms = std::map<std::string, ActiveAlarm>; // by signal_id
 
-// The last completed round: its `--json` document, the time it was published and the units.
+// A transition applied to the alarms active on its device: raised at `since`, or gone.
+void note_alarm(ActiveAlarms &active, const AlarmRecord &alarm, const std::string &since);
+
+// The last completed round: its `--json` document, the time it was published, the units and
+// "comm_status": "ok".
 Json::Value state_document(const RoundCompleted &round, const DecodedBlock &block);
+// A device's last state once communication is lost: kept, as the best guess there is, but
+// marked so that nothing of it passes for current.
+void mark_lost(Json::Value &state);
 // The alarms active on a device now, each with its English name.
 Json::Value alarms_document(uint32_t data_id, const ActiveAlarms &active);
 

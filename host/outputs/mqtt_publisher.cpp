@@ -174,9 +174,7 @@ void MqttPublisher::round_completed(const RoundCompleted &round) {
     std::string error;
     if (!decode_block(round.block, round.length, decoded, error))
         return;
-    Json::Value payload = state_document(round, decoded);
-    payload["comm_status"] = "ok";
-    states[round.data_id] = std::move(payload);
+    states[round.data_id] = state_document(round, decoded);
     const uint32_t id = round.data_id;
     const DiscoveryShape shape = discovery_shape(decoded);
     if (!options.discovery_prefix.empty() && shapes[id] != shape) {
@@ -195,11 +193,7 @@ void MqttPublisher::round_completed(const RoundCompleted &round) {
 
 void MqttPublisher::alarm_changed(const AlarmRecord &alarm) {
     const std::string now = utc_time_text();
-    auto &set = active[alarm.data_id];
-    if (alarm.raised)
-        set[alarm.signal_id] = {alarm.text, alarm.detail, now};
-    else
-        set.erase(alarm.signal_id);
+    note_alarm(active[alarm.data_id], alarm, now);
     publish_alarms(alarm.data_id);
     Json::Value event;
     event["event"] = "alarm";
@@ -218,10 +212,8 @@ void MqttPublisher::communication_changed(const CommunicationChanged &change) {
     if (change.lost) {
         reachable[change.data_id] = false;
         auto state = states.find(change.data_id);
-        if (state != states.end()) {
-            state->second["comm_status"] = "lost";
-            state->second["lost_since"] = utc_time_text();
-        }
+        if (state != states.end())
+            mark_lost(state->second);
         publish_availability(change.data_id);
         publish_state(change.data_id);
         publish_alarms(change.data_id);

@@ -52,7 +52,6 @@ void SiteState::round_completed(const RoundCompleted &round) {
     d->link = DeviceState::Link::Up;
     d->block = decoded;
     d->document = state_document(round, decoded);
-    d->document["comm_status"] = "ok";
     d->last_round = epoch_seconds();
     ++d->rounds;
     d->recent.push_back({d->last_round, decoded.dc.voltage, decoded.dc.load_current});
@@ -61,13 +60,8 @@ void SiteState::round_completed(const RoundCompleted &round) {
 }
 
 void SiteState::alarm_changed(const AlarmRecord &alarm) {
-    DeviceState *d = find(alarm.data_id);
-    if (!d)
-        return;
-    if (alarm.raised)
-        d->alarms[alarm.signal_id] = {alarm.text, alarm.detail, utc_time_text()};
-    else
-        d->alarms.erase(alarm.signal_id);
+    if (DeviceState *d = find(alarm.data_id))
+        note_alarm(d->alarms, alarm, utc_time_text());
 }
 
 // A lost device's readings are gone, not stale: a scrape shows it down and nothing else.
@@ -80,11 +74,8 @@ void SiteState::communication_changed(const CommunicationChanged &change) {
     if (!change.lost)
         return;
     d->block.reset();
-    // The document stays, as on the broker, marked as no longer current.
-    if (!d->document.isNull()) {
-        d->document["comm_status"] = "lost";
-        d->document["lost_since"] = utc_time_text();
-    }
+    if (!d->document.isNull())
+        mark_lost(d->document);
 }
 
 void SiteState::round_failed(const RoundFailed &failure) {
