@@ -45,6 +45,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# pkg-config (libmosquitto) reads the sysroot's files only, and prefixes their paths with it.
+set(ENV{PKG_CONFIG_LIBDIR} ${MPX23_CONTROLLER_SYSROOT}/usr/lib/pkgconfig)
+set(ENV{PKG_CONFIG_SYSROOT_DIR} ${MPX23_CONTROLLER_SYSROOT})
+set(ENV{PKG_CONFIG_PATH} "")
+
 # Boost is used for its headers only, from a folder that holds nothing else.
 set(Boost_NO_BOOST_CMAKE ON CACHE BOOL "")
 set(Boost_INCLUDE_DIR ${MPX23_CONTROLLER_PREFIX}/boost/include CACHE PATH "" FORCE)

@@ -39,6 +39,12 @@ constexpr Scheme kSchemes[] = {{"mqtt://", 1883, false}, {"mqtts://", 8883, true
 
 } // namespace
 
+bool mqtt_library_has_tls() {
+    // A library without TLS answers every TLS call "not supported" before it looks at the
+    // client, so no client is needed to ask; one with TLS refuses the missing client instead.
+    return mosquitto_tls_insecure_set(nullptr, false) != MOSQ_ERR_NOT_SUPPORTED;
+}
+
 MqttEndpoint parse_mqtt_url(const std::string &url) {
     const std::string expected = "--mqtt: expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not ";
     for (const Scheme &s : kSchemes) {

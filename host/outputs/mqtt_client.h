@@ -34,6 +34,10 @@ struct MqttEndpoint {
 // ConfigError.
 MqttEndpoint parse_mqtt_url(const std::string &url);
 
+// Whether the MQTT library this process runs with can speak TLS. Asked of the library, not of
+// the build: a controller may have either variant of libmosquitto installed.
+bool mqtt_library_has_tls();
+
 struct MqttLogin {
     std::string client_id;
     std::string user;     // empty: none

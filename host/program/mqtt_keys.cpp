@@ -151,8 +151,14 @@ void check_mqtt(const MqttOptions &m) {
             throw ConfigError("--mqtt-*: only with --mqtt URL (or \"url\" in the mqtt object)");
         return;
     }
-    if (!m.ca_file.empty() && !parse_mqtt_url(m.url).tls)
+    const bool tls = parse_mqtt_url(m.url).tls;
+    if (!m.ca_file.empty() && !tls)
         throw ConfigError("--mqtt-ca: only with an mqtts:// URL");
+    // Found out at the first connection instead, it would leave the broker unreached for good.
+    if (tls && !mqtt_library_has_tls())
+        throw ConfigError("--mqtt: " + m.url +
+                          ": this host's MQTT library (libmosquitto) is built without TLS; use "
+                          "mqtt:// over a trusted network, or install a libmosquitto with TLS");
     // Found missing at the first connection, it would leave the broker unreached for good.
     if (!m.ca_file.empty() && access(m.ca_file.c_str(), R_OK) != 0)
         throw ConfigError("--mqtt-ca: cannot read " + m.ca_file + ": " + std::strerror(errno));
