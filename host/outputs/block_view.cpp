@@ -2,8 +2,7 @@
 
 #include "host/common/catalogue.h"
 #include "host/common/clock_text.h"
-
-#include <json/writer.h>
+#include "host/outputs/compact_json.h"
 
 #include <algorithm>
 #include <cmath>
@@ -419,11 +418,7 @@ std::string csv_row(int64_t row, const std::string &stored, uint32_t data_id,
 }
 
 std::string json_line(const Json::Value &value) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["precision"] = 7;
-    builder["emitUTF8"] = true;
-    return Json::writeString(builder, value);
+    return compact_json(value);
 }
 
 // The host's English name first when it knows the alarm, the driver's text beside it.

@@ -1,0 +1,24 @@
+// One JSON value as a single line: the host's documents (terminal, history listing, broker,
+// HTTP) as they have always been written, keys in order, numbers with 7 significant digits,
+// UTF-8 as it stands.
+//
+// The library's own writer formats every number through printf, which on the controller's core
+// (no FPU) is the dearest thing a round does. Readings are nearly all hundredths, so those are
+// written from integers; anything else goes through printf as before. The text is the same
+// either way, to the byte.
+#pragma once
+
+#include <json/value.h>
+
+#include <string>
+
+namespace host {
+
+std::string compact_json(const Json::Value &value);
+void append_compact_json(std::string &out, const Json::Value &value);
+
+// A real number as "%.7g" writes it, with ".0" added when that shows neither a point nor an
+// exponent (so that it reads back as a real); JSON's null for NaN, +-1e+9999 for infinities.
+void append_real(std::string &out, double value);
+
+} // namespace host
