@@ -22,6 +22,8 @@ std::string control_outcome_text(const RequestConcluded &r) {
 } // namespace
 
 void Terminal::round_completed(const RoundCompleted &round) {
+    if (!rounds)
+        return;
     DecodedBlock decoded;
     std::string error;
     if (!decode_block(round.block, round.length, decoded, error)) {

@@ -10,7 +10,8 @@ namespace host {
 
 class Terminal : public Observer {
 public:
-    Terminal(Output &out, Log &log, bool json) : out(out), log(log), json(json) {}
+    Terminal(Output &out, Log &log, bool json, bool rounds = true)
+        : out(out), log(log), json(json), rounds(rounds) {}
 
     void round_completed(const RoundCompleted &round) override;
     void alarm_changed(const AlarmRecord &alarm) override;
@@ -24,6 +25,7 @@ private:
     Output &out;
     Log &log;
     bool json;
+    bool rounds; // a line per completed round
 };
 
 } // namespace host

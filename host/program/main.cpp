@@ -223,7 +223,7 @@ int run(const Options &o, Output &out, Log &log) {
         output_lost = true;
         log.line("standard output: cannot write: " + why + "; polling goes on");
     });
-    Terminal terminal(out, log, o.json);
+    Terminal terminal(out, log, o.json, !o.quiet);
     std::optional<HistoryRecorder> recorder;
     if (history)
         recorder.emplace(*history, events);

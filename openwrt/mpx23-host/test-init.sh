@@ -160,6 +160,7 @@ started() {
 }
 
 command_line="set command /usr/bin/mpx23-host --config $site --plugin /usr/lib/kvo/plugins/mpx23.so"
+quiet="append command --quiet"
 
 # ---- the shipped file: off as installed, one device once enabled ------------------------
 start <"$here/files/mpx23.config"
@@ -190,8 +191,9 @@ config device 'spare'
 UCI
 started
 expect_trace "$command_line"
-[ "$(grep -c '^set command' "$TRACE")" = 1 ] && ! grep -q '^append command' "$TRACE" ||
-  fail "extra options on the command line: $(cat "$TRACE")"
+[ "$(grep -c '^set command' "$TRACE")" = 1 ] &&
+  [ "$(grep '^append command' "$TRACE")" = "$quiet" ] ||
+  fail "the command line is not the quiet default: $(cat "$TRACE")"
 expect_json '{"devices":[{"port":"tcp:192.168.1.50:4001","data_id":1001,"name":"Site \"17\"",' \
   '"interval":2.5,"timeout":0.8,"mains_frequency":60,"settings":{"protocol_version":33},' \
   '"alarm_settings":{},"alarm_thresholds":{}}]}'
@@ -203,6 +205,7 @@ start <<UCI
 config host
 	option history '$dir/flash/history.db'
 	option retention '2000'
+	option log_rounds '1'
 config device 'plant1'
 	option port '/dev/ttyS1'
 	option address '1'
@@ -229,6 +232,7 @@ UCI
 started
 expect_trace "$command_line" "append command --history $dir/flash/history.db" \
   "append command --retention 2000" "append file /etc/mpx23/mqtt.pw"
+! grep -qxF "$quiet" "$TRACE" || fail "log_rounds on, yet the host was told --quiet"
 [ -d "$dir/flash" ] || fail "the history's folder was not made"
 expect_json '{"devices":[{"port":"/dev/ttyS1","data_id":1,"settings":{"address":1},' \
   '"alarm_settings":{},"alarm_thresholds":{}},{"port":"/dev/ttyS1","data_id":2,' \
