@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace host {
@@ -46,7 +47,9 @@ bool read_local_text(const std::string &text, std::tm &out) {
 
 } // namespace
 
-std::string iso_local_time(const std::string &local_text) {
+namespace {
+
+std::string convert_local_time(const std::string &local_text) {
     std::tm local{};
     if (!read_local_text(local_text, local))
         return local_text;
@@ -63,6 +66,33 @@ std::string iso_local_time(const std::string &local_text) {
     std::snprintf(text + n, sizeof text - n, "%c%02ld:%02ld", offset_min < 0 ? '-' : '+',
                   magnitude / 60, magnitude % 60);
     return text;
+}
+
+// The answers last given, with the zone they were worked out in (TZ, or none).
+struct Converted {
+    bool zone_set = false;
+    std::string zone, local, iso;
+};
+
+} // namespace
+
+// A round's records carry the same one or two times, and each conversion takes the zone's rules
+// through mktime, which is dear on the controller's core: the last few answers are kept. They
+// hold for as long as TZ does; the C library itself reads the zone again only when TZ changes.
+std::string iso_local_time(const std::string &local_text) {
+    thread_local Converted kept[4];
+    thread_local size_t next = 0;
+    const char *zone = std::getenv("TZ");
+    for (const Converted &c : kept)
+        if (c.local == local_text && c.zone_set == (zone != nullptr) && (!zone || c.zone == zone))
+            return c.iso;
+    Converted &c = kept[next];
+    next = (next + 1) % (sizeof kept / sizeof kept[0]);
+    c.zone_set = zone != nullptr;
+    c.zone = zone ? zone : "";
+    c.local = local_text;
+    c.iso = convert_local_time(local_text);
+    return c.iso;
 }
 
 } // namespace host

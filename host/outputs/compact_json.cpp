@@ -88,41 +88,52 @@ void append_printf_real(std::string &out, double value) {
 
 const char kHex[] = "0123456789abcdef";
 
+bool plain(unsigned char byte) {
+    return byte >= 0x20 && byte != '"' && byte != '\\';
+}
+
+void append_escaped(std::string &out, unsigned char byte) {
+    switch (byte) {
+    case '"':
+        out.append("\\\"");
+        break;
+    case '\\':
+        out.append("\\\\");
+        break;
+    case '\b':
+        out.append("\\b");
+        break;
+    case '\f':
+        out.append("\\f");
+        break;
+    case '\n':
+        out.append("\\n");
+        break;
+    case '\r':
+        out.append("\\r");
+        break;
+    case '\t':
+        out.append("\\t");
+        break;
+    default: {
+        const char escaped[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
+        out.append(escaped, sizeof escaped);
+    }
+    }
+}
+
+// Runs of bytes that need no escape (UTF-8 among them) are copied whole.
 void append_string(std::string &out, const char *begin, const char *end) {
     out.push_back('"');
+    const char *run = begin;
     for (const char *c = begin; c != end; ++c) {
-        const auto byte = static_cast<unsigned char>(*c);
-        switch (byte) {
-        case '"':
-            out.append("\\\"");
-            break;
-        case '\\':
-            out.append("\\\\");
-            break;
-        case '\b':
-            out.append("\\b");
-            break;
-        case '\f':
-            out.append("\\f");
-            break;
-        case '\n':
-            out.append("\\n");
-            break;
-        case '\r':
-            out.append("\\r");
-            break;
-        case '\t':
-            out.append("\\t");
-            break;
-        default:
-            if (byte < 0x20) {
-                const char escaped[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
-                out.append(escaped, sizeof escaped);
-            } else {
-                out.push_back(*c);
-            }
-        }
+        if (plain(static_cast<unsigned char>(*c)))
+            continue;
+        out.append(run, c);
+        append_escaped(out, static_cast<unsigned char>(*c));
+        run = c + 1;
     }
+    out.append(run, end);
     out.push_back('"');
 }
 
