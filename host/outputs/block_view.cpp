@@ -5,9 +5,11 @@
 #include "host/outputs/compact_json.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <type_traits>
@@ -134,27 +136,32 @@ const Field kDcFields[] = {
 #undef HOST_LIST
 #undef HOST_FIELD
 
-Json::Value scalar(const unsigned char *at, Kind kind) {
+// ---- writing the records ---------------------------------------------------------------------
+
+void append_scalar(std::string &out, const unsigned char *at, Kind kind) {
     switch (kind) {
     case Kind::U8:
-        return Json::Value(static_cast<unsigned>(*at));
+        append_unsigned(out, *at);
+        return;
     case Kind::U32: {
         uint32_t v;
         std::memcpy(&v, at, sizeof v);
-        return Json::Value(static_cast<Json::UInt>(v));
+        append_unsigned(out, v);
+        return;
     }
     case Kind::F32: {
         float v;
         std::memcpy(&v, at, sizeof v);
-        return Json::Value(static_cast<double>(v));
+        append_real(out, static_cast<double>(v));
+        return;
     }
     case Kind::Time: {
         uint8_t record[kTimeRecordSize];
         std::memcpy(record, at, sizeof record);
-        return Json::Value(iso_local_time(time_text(record)));
+        append_json_string(out, iso_local_time(time_text(record)));
+        return;
     }
     }
-    return Json::Value();
 }
 
 size_t entries_shown(const Field &f, const unsigned char *record) {
@@ -175,28 +182,80 @@ size_t entries_shown(const Field &f, const unsigned char *record) {
     return capacity;
 }
 
-template <class Record, size_t N>
-Json::Value record_json(const Record &r, const Field (&fields)[N]) {
-    const auto *bytes = reinterpret_cast<const unsigned char *>(&r);
-    Json::Value out(Json::objectValue);
-    for (const Field &f : fields) {
-        if (!f.array) {
-            out[f.name] = scalar(bytes + f.offset, f.kind);
-            continue;
-        }
-        Json::Value list(Json::arrayValue);
-        for (size_t i = 0; i < entries_shown(f, bytes); ++i)
-            list.append(scalar(bytes + f.offset + i * width(f.kind), f.kind));
-        out[f.name] = list;
+void append_field(std::string &out, const Field &f, const unsigned char *bytes) {
+    append_json_string(out, f.name);
+    out.push_back(':');
+    if (!f.array)
+        return append_scalar(out, bytes + f.offset, f.kind);
+    out.push_back('[');
+    const size_t shown = entries_shown(f, bytes);
+    for (size_t i = 0; i < shown; ++i) {
+        if (i > 0)
+            out.push_back(',');
+        append_scalar(out, bytes + f.offset + i * width(f.kind), f.kind);
     }
-    return out;
+    out.push_back(']');
 }
 
-template <class Record, size_t N>
-Json::Value records_json(const std::vector<Record> &list, const Field (&fields)[N]) {
-    Json::Value out(Json::arrayValue);
-    for (const Record &r : list)
-        out.append(record_json(r, fields));
+// A table's fields in the order of their names, as a JSON object orders its members; worked out
+// once per table.
+template <const auto &Table> const auto &by_name() {
+    static const auto order = [] {
+        std::array<const Field *, std::size(Table)> o{};
+        for (size_t i = 0; i < o.size(); ++i)
+            o[i] = &Table[i];
+        std::sort(o.begin(), o.end(),
+                  [](const Field *x, const Field *y) { return std::strcmp(x->name, y->name) < 0; });
+        return o;
+    }();
+    return order;
+}
+
+// Members that are not a record's bytes, written between its fields where their names fall.
+struct Extra {
+    const char *name;
+    std::string value; // written already
+};
+
+template <const auto &Table, class Record>
+void append_record(std::string &out, const Record &r, const std::vector<Extra> &extras = {}) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&r);
+    out.push_back('{');
+    auto extra = extras.begin();
+    bool first = true;
+    auto separate = [&] {
+        if (!first)
+            out.push_back(',');
+        first = false;
+    };
+    for (const Field *f : by_name<Table>()) {
+        for (; extra != extras.end() && std::strcmp(extra->name, f->name) < 0; ++extra) {
+            separate();
+            append_json_string(out, extra->name);
+            out.push_back(':');
+            out.append(extra->value);
+        }
+        separate();
+        append_field(out, *f, bytes);
+    }
+    for (; extra != extras.end(); ++extra) {
+        separate();
+        append_json_string(out, extra->name);
+        out.push_back(':');
+        out.append(extra->value);
+    }
+    out.push_back('}');
+}
+
+template <class Record, class Append>
+std::string list_text(const std::vector<Record> &list, Append append) {
+    std::string out = "[";
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (i > 0)
+            out.push_back(',');
+        append(out, list[i]);
+    }
+    out.push_back(']');
     return out;
 }
 
@@ -243,15 +302,17 @@ std::string module_text(size_t index, const mpx23_rc_channel &m) {
     return text;
 }
 
-// A module's record with its state read out beside the bytes it comes from.
-Json::Value module_json(const mpx23_rc_channel &m) {
-    Json::Value out = record_json(m, kRcChannelFields);
+// A module's record with its state read out beside the bytes it comes from (names in order).
+void append_module(std::string &out, const mpx23_rc_channel &m) {
     const ModuleState state = module_state(m);
-    out["on"] = state.on;
-    out["current_limited"] = state.current_limited;
-    out["charge"] = state.charge;
-    out["failed"] = state.failed;
-    return out;
+    std::string charge;
+    append_json_string(charge, state.charge);
+    const auto flag = [](bool on) { return std::string(on ? "true" : "false"); };
+    const std::vector<Extra> extras = {{"charge", charge},
+                                       {"current_limited", flag(state.current_limited)},
+                                       {"failed", flag(state.failed)},
+                                       {"on", flag(state.on)}};
+    append_record<kRcChannelFields>(out, m, extras);
 }
 
 template <class T, class F> std::string joined(const std::vector<T> &list, const char *sep, F f) {
@@ -330,24 +391,6 @@ const FieldUnit kUnits[] = {
     {"dcData", "n_values", "A"},
 };
 
-Json::Value round_json(const RoundCompleted &round, const DecodedBlock &block) {
-    Json::Value line = block_json(round.data_id, block, round.block, round.length);
-    Json::Value &poll = line["poll"];
-    poll["round"] = round.cost.round;
-    poll["commands"] = round.cost.commands;
-    poll["elapsed_ms"] = round.cost.elapsed_ms;
-    poll["sent_bytes"] = static_cast<Json::UInt64>(round.cost.sent_bytes);
-    poll["received_bytes"] = static_cast<Json::UInt64>(round.cost.received_bytes);
-    return line;
-}
-
-Json::Value block_units() {
-    Json::Value units(Json::objectValue);
-    for (const FieldUnit &u : kUnits)
-        units[u.record][u.field] = u.unit;
-    return units;
-}
-
 std::string hex(const unsigned char *data, size_t len) {
     static const char digits[] = "0123456789ABCDEF";
     std::string out;
@@ -359,22 +402,104 @@ std::string hex(const unsigned char *data, size_t len) {
     return out;
 }
 
+namespace {
+
+template <const auto &Table, class Record> std::string record_text(const Record &r) {
+    std::string out;
+    append_record<Table>(out, r);
+    return out;
+}
+
+std::string quoted(const std::string &text) {
+    std::string out;
+    append_json_string(out, text);
+    return out;
+}
+
+template <class Number> std::string number_text(Number n) {
+    std::string out;
+    if constexpr (std::is_signed_v<Number>)
+        append_integer(out, n);
+    else
+        append_unsigned(out, n);
+    return out;
+}
+
+} // namespace
+
+JsonMembers block_members(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
+                          size_t len) {
+    const auto input = [](std::string &out, const mpx23_ac_channel &c) {
+        append_record<kAcChannelFields>(out, c);
+    };
+    return {
+        {"data_id", number_text(data_id)},
+        {"time", quoted(iso_local_time(time_text(block.dc.time)))},
+        {"rcData", record_text<kRcFields>(block.rc)},
+        {"rc_channels", list_text(block.modules, append_module)},
+        {"acData", record_text<kAcFields>(block.ac)},
+        {"ac_channels", list_text(block.inputs, input)},
+        {"dcData", record_text<kDcFields>(block.dc)},
+        {"param47_a", number_text(block.param47_a)},
+        {"param47_b", number_text(block.param47_b)},
+        {"block", quoted(hex(data, len))},
+    };
+}
+
+JsonMember poll_member(const RoundCompleted &round) {
+    std::string poll = "{\"commands\":" + number_text(round.cost.commands) + ",\"elapsed_ms\":";
+    append_real(poll, round.cost.elapsed_ms);
+    poll += ",\"received_bytes\":" + number_text(round.cost.received_bytes) +
+            ",\"round\":" + number_text(round.cost.round) +
+            ",\"sent_bytes\":" + number_text(round.cost.sent_bytes) + "}";
+    return {"poll", poll};
+}
+
+const JsonMember &units_member() {
+    static const JsonMember units = [] {
+        Json::Value v(Json::objectValue);
+        for (const FieldUnit &u : kUnits)
+            v[u.record][u.field] = u.unit;
+        return JsonMember{"units", compact_json(v)};
+    }();
+    return units;
+}
+
+std::string object_text(const JsonMembers &members) {
+    std::vector<const JsonMember *> order;
+    order.reserve(members.size());
+    size_t size = 2;
+    for (const JsonMember &m : members) {
+        order.push_back(&m);
+        size += m.key.size() + m.value.size() + 4;
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [](const JsonMember *a, const JsonMember *b) { return a->key < b->key; });
+    std::string out;
+    out.reserve(size);
+    out.push_back('{');
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (i + 1 < order.size() && order[i + 1]->key == order[i]->key)
+            continue; // the later of a key given twice
+        if (out.size() > 1)
+            out.push_back(',');
+        append_json_string(out, order[i]->key);
+        out.push_back(':');
+        out.append(order[i]->value);
+    }
+    out.push_back('}');
+    return out;
+}
+
 Json::Value block_json(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
                        size_t len) {
-    Json::Value out(Json::objectValue);
-    out["data_id"] = static_cast<Json::UInt>(data_id);
-    out["time"] = iso_local_time(time_text(block.dc.time));
-    out["rcData"] = record_json(block.rc, kRcFields);
-    out["rc_channels"] = Json::Value(Json::arrayValue);
-    for (const mpx23_rc_channel &m : block.modules)
-        out["rc_channels"].append(module_json(m));
-    out["acData"] = record_json(block.ac, kAcFields);
-    out["ac_channels"] = records_json(block.inputs, kAcChannelFields);
-    out["dcData"] = record_json(block.dc, kDcFields);
-    out["param47_a"] = block.param47_a;
-    out["param47_b"] = block.param47_b;
-    out["block"] = hex(data, len);
-    return out;
+    return parse_document(object_text(block_members(data_id, block, data, len)));
+}
+
+std::string round_text(const RoundCompleted &round, const DecodedBlock &block) {
+    JsonMembers members = block_members(round.data_id, block, round.block, round.length);
+    members.push_back(poll_member(round));
+    return object_text(members);
 }
 
 std::string block_table(uint32_t data_id, const DecodedBlock &b) {

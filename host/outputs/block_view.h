@@ -53,16 +53,31 @@ bool decode_block(const unsigned char *data, size_t len, DecodedBlock &out, std:
 std::string time_text(const uint8_t (&record)[kTimeRecordSize]);
 std::string hex(const unsigned char *data, size_t len);
 
-// Every field of every record by its name, each list with the entries its count announced
-// (and the driver kept), each module's state read out, times in ISO 8601 with their offset, and
-// the block's bytes as hex ("block").
+// One member of a JSON object, its value written already.
+struct JsonMember {
+    std::string key;
+    std::string value;
+};
+using JsonMembers = std::vector<JsonMember>;
+
+// The members of a block's document: every field of every record by its name, each list with the
+// entries its count announced (and the driver kept), each module's state read out, times in ISO
+// 8601 with their offset, and the block's bytes as hex ("block").
+JsonMembers block_members(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
+                          size_t len);
+// The round's figures: "poll".
+JsonMember poll_member(const RoundCompleted &round);
+// The unit of each field that has one, by record: "units": {"dcData": {"voltage": "V", ...}}.
+const JsonMember &units_member();
+// The members as one object on one line, in the order of their keys as every document of the
+// host has them (of a key given twice, the later), written as json_line writes a value.
+std::string object_text(const JsonMembers &members);
+
+// The block's document as a value, for the views that add to it (history rows).
 Json::Value block_json(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
                        size_t len);
-// A completed round as `--json` prints it and the broker's state carries it: the block's
-// document with the round's figures under "poll".
-Json::Value round_json(const RoundCompleted &round, const DecodedBlock &block);
-// The unit of each field that has one, by record: {"dcData": {"voltage": "V", ...}, ...}.
-Json::Value block_units();
+// A completed round as `--json` prints it: the block's document with the round's figures.
+std::string round_text(const RoundCompleted &round, const DecodedBlock &block);
 // One or two lines without a final newline: time, DC, AC phases, modules.
 std::string block_table(uint32_t data_id, const DecodedBlock &block);
 

@@ -1,8 +1,12 @@
 #include "host/outputs/compact_json.h"
 
+#include <json/reader.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 namespace host {
 namespace {
@@ -137,7 +141,7 @@ void append_string(std::string &out, const char *begin, const char *end) {
     out.push_back('"');
 }
 
-template <class Unsigned> void append_unsigned(std::string &out, Unsigned v) {
+template <class Unsigned> void append_digits(std::string &out, Unsigned v) {
     char text[24];
     char *end = text + sizeof text;
     char *p = end;
@@ -148,17 +152,29 @@ template <class Unsigned> void append_unsigned(std::string &out, Unsigned v) {
     out.append(p, end);
 }
 
-void append_integer(std::string &out, Json::LargestInt v) {
-    if (v < 0) {
+} // namespace
+
+void append_unsigned(std::string &out, unsigned long long value) {
+    append_digits(out, value);
+}
+
+void append_integer(std::string &out, long long value) {
+    if (value < 0) {
         out.push_back('-');
         // Negated as unsigned: the most negative value has no positive counterpart.
-        append_unsigned(out, Json::LargestUInt(0) - static_cast<Json::LargestUInt>(v));
+        append_digits(out, 0ull - static_cast<unsigned long long>(value));
     } else {
-        append_unsigned(out, static_cast<Json::LargestUInt>(v));
+        append_digits(out, static_cast<unsigned long long>(value));
     }
 }
 
-} // namespace
+void append_json_string(std::string &out, const std::string &text) {
+    append_string(out, text.data(), text.data() + text.size());
+}
+
+void append_json_string(std::string &out, const char *text) {
+    append_string(out, text, text + std::strlen(text));
+}
 
 void append_real(std::string &out, double value) {
     const bool negative = std::signbit(value);
@@ -225,6 +241,51 @@ void append_compact_json(std::string &out, const Json::Value &value) {
         break;
     }
     }
+}
+
+namespace {
+
+// The text with each number token +-1e+9999 (never inside a string) spelled as the reader's
+// special floats.
+std::string with_readable_infinities(const std::string &text) {
+    static const std::string kWritten = "1e+9999";
+    std::string out;
+    out.reserve(text.size());
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            out.push_back(c);
+            if (c == '\\' && i + 1 < text.size())
+                out.push_back(text[++i]);
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+            out.push_back(c);
+        } else if (text.compare(i, kWritten.size(), kWritten) == 0) {
+            out.append("Infinity");
+            i += kWritten.size() - 1;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+Json::Value parse_document(const std::string &text) {
+    const bool infinite = text.find("1e+9999") != std::string::npos;
+    const std::string readable = infinite ? with_readable_infinities(text) : text;
+    Json::CharReaderBuilder builder;
+    builder["allowSpecialFloats"] = true;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value value;
+    std::string error;
+    if (!reader->parse(readable.data(), readable.data() + readable.size(), &value, &error))
+        return Json::Value();
+    return value;
 }
 
 std::string compact_json(const Json::Value &value) {

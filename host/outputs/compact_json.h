@@ -21,4 +21,14 @@ void append_compact_json(std::string &out, const Json::Value &value);
 // exponent (so that it reads back as a real); JSON's null for NaN, +-1e+9999 for infinities.
 void append_real(std::string &out, double value);
 
+// A document of the host's read back into a value (null when it is not one). The infinities the
+// documents write as +-1e+9999, which no reader takes, come back as infinities.
+Json::Value parse_document(const std::string &text);
+
+// The pieces of a document written without building a value first.
+void append_json_string(std::string &out, const std::string &text);
+void append_json_string(std::string &out, const char *text);
+void append_unsigned(std::string &out, unsigned long long value);
+void append_integer(std::string &out, long long value);
+
 } // namespace host

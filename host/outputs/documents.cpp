@@ -5,17 +5,29 @@
 
 namespace host {
 
-Json::Value state_document(const RoundCompleted &round, const DecodedBlock &block) {
-    Json::Value payload = round_json(round, block);
-    payload["published"] = utc_time_text();
-    payload["units"] = block_units();
-    payload["comm_status"] = "ok";
-    return payload;
+namespace {
+
+JsonMember text_member(const char *key, const std::string &text) {
+    std::string value;
+    append_json_string(value, text);
+    return {key, value};
 }
 
-void mark_lost(Json::Value &state) {
-    state["comm_status"] = "lost";
-    state["lost_since"] = utc_time_text();
+} // namespace
+
+StateDocument::StateDocument(const RoundCompleted &round, const DecodedBlock &block)
+    : members(block_members(round.data_id, block, round.block, round.length)) {
+    members.push_back(poll_member(round));
+    members.push_back(text_member("published", utc_time_text()));
+    members.push_back(units_member());
+    members.push_back(text_member("comm_status", "ok"));
+    written = object_text(members);
+}
+
+void StateDocument::mark_lost() {
+    members.push_back(text_member("comm_status", "lost"));
+    members.push_back(text_member("lost_since", utc_time_text()));
+    written = object_text(members);
 }
 
 void note_alarm(ActiveAlarms &active, const AlarmRecord &alarm, const std::string &since) {

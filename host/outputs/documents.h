@@ -4,6 +4,7 @@
 
 #include "host/common/events.h"
 #include "host/outputs/block_view.h"
+#include "host/outputs/compact_json.h"
 
 #include <json/value.h>
 
@@ -23,11 +24,21 @@ using ActiveAlarms = std::map<std::string, ActiveAlarm>; // by signal_id
 void note_alarm(ActiveAlarms &active, const AlarmRecord &alarm, const std::string &since);
 
 // The last completed round: its `--json` document, the time it was published, the units and
-// "comm_status": "ok".
-Json::Value state_document(const RoundCompleted &round, const DecodedBlock &block);
-// A device's last state once communication is lost: kept, as the best guess there is, but
-// marked so that nothing of it passes for current.
-void mark_lost(Json::Value &state);
+// "comm_status": "ok". Written once per round, as text: it goes out as it is, and the members
+// are kept so that it can be written again marked lost.
+class StateDocument {
+public:
+    StateDocument(const RoundCompleted &round, const DecodedBlock &block);
+    // Once communication is lost: kept, as the best guess there is, but marked so that nothing
+    // of it passes for current ("comm_status": "lost", "lost_since").
+    void mark_lost();
+    const std::string &text() const { return written; }
+    Json::Value value() const { return parse_document(written); }
+
+private:
+    JsonMembers members;
+    std::string written;
+};
 // The alarms active on a device now, each with its English name.
 Json::Value alarms_document(uint32_t data_id, const ActiveAlarms &active);
 

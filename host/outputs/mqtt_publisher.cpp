@@ -174,7 +174,7 @@ void MqttPublisher::round_completed(const RoundCompleted &round) {
     std::string error;
     if (!decode_block(round.block, round.length, decoded, error))
         return;
-    states[round.data_id] = state_document(round, decoded);
+    states.insert_or_assign(round.data_id, StateDocument(round, decoded));
     const uint32_t id = round.data_id;
     const DiscoveryShape shape = discovery_shape(decoded);
     if (!options.discovery_prefix.empty() && shapes[id] != shape) {
@@ -213,7 +213,7 @@ void MqttPublisher::communication_changed(const CommunicationChanged &change) {
         reachable[change.data_id] = false;
         auto state = states.find(change.data_id);
         if (state != states.end())
-            mark_lost(state->second);
+            state->second.mark_lost();
         publish_availability(change.data_id);
         publish_state(change.data_id);
         publish_alarms(change.data_id);
@@ -230,7 +230,7 @@ void MqttPublisher::communication_changed(const CommunicationChanged &change) {
 void MqttPublisher::publish_state(uint32_t data_id) {
     auto found = states.find(data_id);
     connection->publish(topic(data_id, "state"),
-                        found == states.end() ? std::string() : json_line(found->second), 0, true);
+                        found == states.end() ? std::string() : found->second.text(), 0, true);
 }
 
 void MqttPublisher::publish_availability(uint32_t data_id) {

@@ -108,7 +108,7 @@ private:
     std::unique_ptr<MqttConnection> connection;
     // The newest state document of each device, and what is known of its communication:
     // absent before the first completed round of this run.
-    std::map<uint32_t, Json::Value> states;
+    std::map<uint32_t, StateDocument> states;
     std::map<uint32_t, bool> reachable;
     std::map<uint32_t, DiscoveryShape> shapes; // what the newest block holds, for discovery
     std::map<uint32_t, std::set<std::string>> announced; // discovery topics, per device

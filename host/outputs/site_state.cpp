@@ -51,7 +51,7 @@ void SiteState::round_completed(const RoundCompleted &round) {
         return;
     d->link = DeviceState::Link::Up;
     d->block = decoded;
-    d->document = state_document(round, decoded);
+    d->document.emplace(round, decoded);
     d->last_round = epoch_seconds();
     ++d->rounds;
     d->recent.push_back({d->last_round, decoded.dc.voltage, decoded.dc.load_current});
@@ -74,8 +74,8 @@ void SiteState::communication_changed(const CommunicationChanged &change) {
     if (!change.lost)
         return;
     d->block.reset();
-    if (!d->document.isNull())
-        mark_lost(d->document);
+    if (d->document)
+        d->document->mark_lost();
 }
 
 void SiteState::round_failed(const RoundFailed &failure) {

@@ -32,9 +32,9 @@ struct DeviceState {
     uint32_t data_id = 0;
     std::string name; // the configuration's, for people; may be empty
     Link link = Link::Waiting;
-    std::string cause;                 // why it was lost
-    std::optional<DecodedBlock> block; // the last completed round; none while lost
-    Json::Value document;              // its state document (null before the first round)
+    std::string cause;                     // why it was lost
+    std::optional<DecodedBlock> block;     // the last completed round; none while lost
+    std::optional<StateDocument> document; // its state document (none before the first round)
     ActiveAlarms alarms;
     double last_round = 0.0; // seconds since the epoch; 0: none yet
     unsigned long rounds = 0;

@@ -31,7 +31,7 @@ void Terminal::round_completed(const RoundCompleted &round) {
                     device_label(round.data_id) + ": unreadable block: " + error);
         return;
     }
-    out.line(json ? json_line(round_json(round, decoded)) : block_table(round.data_id, decoded));
+    out.line(json ? round_text(round, decoded) : block_table(round.data_id, decoded));
 }
 
 void Terminal::alarm_changed(const AlarmRecord &a) {

@@ -75,7 +75,7 @@ Json::Value device_summary(const DeviceState &d) {
     v["cause"] = d.cause;
     v["last_round_ms"] = static_cast<Json::Int64>(d.last_round * 1000); // JSON keeps 7 digits
     v["readings"] = readings(d);
-    v["state"] = d.document;
+    v["state"] = d.document ? d.document->value() : Json::Value();
     v["alarms"] = alarms_document(d.data_id, d.alarms);
     return v;
 }
@@ -92,8 +92,8 @@ HttpResponse metrics(const HttpSources &s, const Query &) {
 HttpResponse state(const HttpSources &s, const Query &q) {
     HttpResponse refused;
     if (const DeviceState *d = asked_device(s, q, refused))
-        return d->document.isNull() ? refusal(404, "no round completed yet")
-                                    : json_answer(d->document);
+        return d->document ? HttpResponse{200, kJson, d->document->text() + "\n"}
+                           : refusal(404, "no round completed yet");
     if (refused.status != 200)
         return refused;
     Json::Value all;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -262,3 +263,33 @@ TEST(BlockView, AlarmsCarryTheirName) {
 }
 
 } // namespace
+
+// The documents are written as text, straight from the records: the text must be exactly what
+// the same document read back as a value writes, which holds only when its members are in order,
+// its strings escaped and its numbers in their shortest faithful form, whatever the link brought.
+TEST(BlockView, TheDocumentIsWrittenAsItsValueWritesIt) {
+    const FixedTimeZone zone(kCentralEurope);
+    for (const auto &[modules, inputs] : {std::pair{0u, 0u}, {2u, 2u}, {5u, 3u}}) {
+        const auto block = sample_block(modules, inputs);
+        DecodedBlock d;
+        std::string error;
+        ASSERT_TRUE(decodes(block, d, error)) << error;
+        d.dc.voltage = std::numeric_limits<float>::quiet_NaN();
+        d.dc.load_current = std::numeric_limits<float>::infinity();
+        d.rc.out_v = -std::numeric_limits<float>::infinity();
+        d.ac.ia = -0.0f;
+        d.ac.ib = 1e-12f;
+        d.ac.ic = -12.345f;
+        d.dc.n_values[0] = 3.4e38f;
+        if (modules > 0)
+            d.modules[0].charge_mode = 9; // "unknown (9)"
+        const std::string text =
+            host::object_text(host::block_members(7, d, block.data(), block.size()));
+        EXPECT_EQ(text, host::json_line(host::block_json(7, d, block.data(), block.size())));
+        EXPECT_NE(text.find("\"voltage\":null"), std::string::npos) << text;
+        EXPECT_NE(text.find("\"load_current\":1e+9999"), std::string::npos) << text;
+        EXPECT_NE(text.find("\"out_v\":-1e+9999"), std::string::npos) << text;
+    }
+    // Of a key given twice the later counts, as it would in a value.
+    EXPECT_EQ(host::object_text({{"b", "1"}, {"a", "[]"}, {"b", "\"x\""}}), R"({"a":[],"b":"x"})");
+}
