@@ -370,12 +370,26 @@ bool decode_block(const unsigned char *data, size_t len, DecodedBlock &out, std:
     return true;
 }
 
+// Every document writes several of these a round: the digits are set by hand, not by printf.
 std::string time_text(const uint8_t (&record)[kTimeRecordSize]) {
     uint16_t year;
     std::memcpy(&year, record, sizeof year);
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", year, record[2], record[3],
-                  record[4], record[5], record[6]);
+    const bool two_digits = record[2] < 100 && record[3] < 100 && record[4] < 100 &&
+                            record[5] < 100 && record[6] < 100;
+    if (year > 9999 || !two_digits) { // nothing a driver writes, but shown as it is
+        char text[40];
+        std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", year, record[2],
+                      record[3], record[4], record[5], record[6]);
+        return text;
+    }
+    char text[] = "0000-00-00 00:00:00";
+    const auto put = [&text](size_t at, unsigned value, size_t digits) {
+        for (size_t i = digits; i-- > 0; value /= 10)
+            text[at + i] = static_cast<char>('0' + value % 10);
+    };
+    put(0, year, 4);
+    for (size_t i = 0; i < 5; ++i)
+        put(5 + 3 * i, record[2 + i], 2);
     return text;
 }
 

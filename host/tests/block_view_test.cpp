@@ -94,6 +94,9 @@ TEST(BlockView, DecodesEveryRecordAtItsOffset) {
     EXPECT_EQ(d.param47_a, 5350);
     EXPECT_EQ(d.param47_b, 5640);
     EXPECT_EQ(host::time_text(d.dc.time), "2024-05-17 09:08:07");
+    const uint8_t never[7] = {}, odd[7] = {0xFF, 0xFF, 200, 1, 2, 3, 4};
+    EXPECT_EQ(host::time_text(never), "0000-00-00 00:00:00");
+    EXPECT_EQ(host::time_text(odd), "65535-200-01 02:03:04");
 
     // A power system without modules or inputs still makes a block.
     ASSERT_TRUE(decodes(sample_block(0, 0), d, error)) << error;
