@@ -11,63 +11,72 @@
 namespace host {
 namespace {
 
-// Decimal digits of n (n < 10^9).
-int digits_of(uint32_t n) {
-    int d = 1;
-    for (uint32_t limit = 10; d < 9 && n >= limit; limit *= 10)
-        ++d;
-    return d;
+constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10};
+constexpr uint32_t kSevenDigits = 1000000; // 10^6: the least seven-digit number
+
+// The decimal exponent of 1e-4 <= a < 1e7 (floor of log10 a), from its binary exponent: about
+// log10(2) per binary place, put right by one comparison. Powers of ten below one are not exact
+// doubles; a value that close to one is caught by the digit count of its scaled value below.
+int decimal_exponent(double a) {
+    uint64_t bits;
+    std::memcpy(&bits, &a, sizeof bits);
+    const int binary = static_cast<int>((bits >> 52) & 0x7FF) - 1023;
+    int x = (binary * 78913) >> 18; // floor(binary * log10(2)), close enough for |binary| < 30
+    static constexpr double kBelowOne[] = {1e-1, 1e-2, 1e-3, 1e-4, 1e-5};
+    const double next = x + 1 >= 0 ? kPowersOfTen[x + 1] : kBelowOne[-(x + 1) - 1];
+    if (a >= next)
+        ++x;
+    return x;
 }
 
-bool power_of_ten(uint32_t n) {
-    while (n % 10 == 0 && n > 1)
+// What "%.7g" writes for 1e-4 <= a < 1e7 (that is, without an exponent), done in integers: a
+// scaled to seven digits and rounded. printf rounds the exact binary value; the scaling is
+// exact but for one rounding, so only a value within a hair of halfway between two last digits
+// could come out otherwise, and that is left to printf (false). So are values past the range.
+bool append_seven_digits(std::string &out, double a, bool negative) {
+    if (!(a >= 1e-4 && a < 1e7))
+        return false;
+    int x = decimal_exponent(a);
+    if (x < -4 || x > 6)
+        return false;
+    const double scaled = a * kPowersOfTen[6 - x]; // exact powers up to 1e10
+    auto n = static_cast<uint32_t>(scaled);
+    const double fraction = scaled - static_cast<double>(n); // exact
+    if (fraction > 0.499999 && fraction < 0.500001)
+        return false;
+    if (fraction > 0.5)
+        ++n;
+    if (n >= 10 * kSevenDigits) { // rounded up into the next decade: 9.9999996 is 10.00000
         n /= 10;
-    return n == 1;
-}
-
-// "%.7g" of 0.01 <= a < 1e5 shows 6 - X decimals, X the decimal exponent of the rounded value.
-// a lies close enough to n / 100 when |100a - n| stays under half a step of that last digit
-// (a margin left for the product's own rounding). Just below a power of ten the last digit is
-// one place further right: a's own exponent is one less there.
-constexpr double kHalfStep[] = {
-    0.45e-6, // X = -2: last digit 1e-8, times 100
-    0.45e-5, 0.45e-4, 0.45e-3, 0.45e-2, 0.45e-1, 0.45,
-    4.5, // X = 5 (100000.00 itself)
-};
-
-// Appends a's digits as n / 100, trailing zeros dropped, when that is what printf would write.
-bool append_hundredths(std::string &out, double a, bool negative) {
-    if (!(a >= 0.01 && a < 1e5))
-        return false;
-    const double scaled = a * 100.0;
-    const auto n = static_cast<uint32_t>(scaled + 0.5);
-    const int x = digits_of(n) - 3;
-    double limit = kHalfStep[x + 2];
-    const double diff = scaled - static_cast<double>(n);
-    if (diff < 0 && power_of_ten(n))
-        limit /= 10;
-    if (!(diff < limit && diff > -limit))
-        return false;
-    char text[16];
-    char *end = text + sizeof text;
-    char *p = end;
-    uint32_t whole = n / 100;
-    const uint32_t cents = n % 100;
-    if (cents != 0) {
-        if (cents % 10 != 0)
-            *--p = static_cast<char>('0' + cents % 10);
-        *--p = static_cast<char>('0' + cents / 10);
-    } else {
-        *--p = '0';
+        ++x;
+        if (x > 6)
+            return false;
     }
-    *--p = '.';
-    do {
-        *--p = static_cast<char>('0' + whole % 10);
-        whole /= 10;
-    } while (whole != 0);
+    if (n < kSevenDigits)
+        return false;
+    // The seven digits, the point after the first x + 1 of them (or "0." and zeros before them),
+    // trailing zeros of the fraction dropped; ".0" when none is left, as the documents want.
+    char digits[7];
+    for (int i = 6; i >= 0; --i, n /= 10)
+        digits[i] = static_cast<char>('0' + n % 10);
+    int last = 6;
+    const int first_fraction = x >= 0 ? x + 1 : 0;
+    while (last >= first_fraction && digits[last] == '0')
+        --last;
     if (negative)
-        *--p = '-';
-    out.append(p, end);
+        out.push_back('-');
+    if (x >= 0) {
+        out.append(digits, static_cast<size_t>(x + 1));
+        out.push_back('.');
+        if (last < first_fraction)
+            out.push_back('0');
+        else
+            out.append(digits + first_fraction, static_cast<size_t>(last - first_fraction + 1));
+    } else {
+        out.append("0.");
+        out.append(static_cast<size_t>(-x - 1), '0');
+        out.append(digits, static_cast<size_t>(last + 1));
+    }
     return true;
 }
 
@@ -185,7 +194,7 @@ void append_real(std::string &out, double value) {
         out.append(negative ? "-1e+9999" : "1e+9999");
     else if (a == 0)
         out.append(negative ? "-0.0" : "0.0");
-    else if (!append_hundredths(out, a, negative))
+    else if (!append_seven_digits(out, a, negative))
         append_printf_real(out, value);
 }
 

@@ -3,9 +3,9 @@
 // UTF-8 as it stands.
 //
 // The library's own writer formats every number through printf, which on the controller's core
-// (no FPU) is the dearest thing a round does. Readings are nearly all hundredths, so those are
-// written from integers; anything else goes through printf as before. The text is the same
-// either way, to the byte.
+// (no FPU) is the dearest thing a round does. A number printf would write without an exponent
+// (every reading) is written from integers instead; the rest still goes through printf. The
+// text is the same either way, to the byte.
 #pragma once
 
 #include <json/value.h>
