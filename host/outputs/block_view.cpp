@@ -182,9 +182,7 @@ size_t entries_shown(const Field &f, const unsigned char *record) {
     return capacity;
 }
 
-void append_field(std::string &out, const Field &f, const unsigned char *bytes) {
-    append_json_string(out, f.name);
-    out.push_back(':');
+void append_value(std::string &out, const Field &f, const unsigned char *bytes) {
     if (!f.array)
         return append_scalar(out, bytes + f.offset, f.kind);
     out.push_back('[');
@@ -197,66 +195,98 @@ void append_field(std::string &out, const Field &f, const unsigned char *bytes) 
     out.push_back(']');
 }
 
+// A field with its key as the object writes it ("name":).
+struct Keyed {
+    const Field *field;
+    std::string key;
+};
+
+std::string key_text(const char *name) {
+    std::string key;
+    append_json_string(key, name);
+    key.push_back(':');
+    return key;
+}
+
 // A table's fields in the order of their names, as a JSON object orders its members; worked out
 // once per table.
 template <const auto &Table> const auto &by_name() {
     static const auto order = [] {
-        std::array<const Field *, std::size(Table)> o{};
+        std::array<Keyed, std::size(Table)> o{};
         for (size_t i = 0; i < o.size(); ++i)
-            o[i] = &Table[i];
-        std::sort(o.begin(), o.end(),
-                  [](const Field *x, const Field *y) { return std::strcmp(x->name, y->name) < 0; });
+            o[i] = {&Table[i], key_text(Table[i].name)};
+        std::sort(o.begin(), o.end(), [](const Keyed &x, const Keyed &y) {
+            return std::strcmp(x.field->name, y.field->name) < 0;
+        });
         return o;
     }();
     return order;
 }
 
-// Members that are not a record's bytes, written between its fields where their names fall.
-struct Extra {
-    const char *name;
-    std::string value; // written already
-};
-
-template <const auto &Table, class Record>
-void append_record(std::string &out, const Record &r, const std::vector<Extra> &extras = {}) {
-    const auto *bytes = reinterpret_cast<const unsigned char *>(&r);
+// One object: the writer's own members (`parts`, in key order, each with `key` and `name`) and
+// the members given beside them (`extras`, in key order, one per key), merged in key order; an
+// extra with a part's key takes the part's place.
+template <class Parts, class WritePart>
+void append_merged(std::string &out, const Parts &parts,
+                   const std::vector<const JsonMember *> &extras, WritePart write_part) {
     out.push_back('{');
-    auto extra = extras.begin();
     bool first = true;
     auto separate = [&] {
         if (!first)
             out.push_back(',');
         first = false;
     };
-    for (const Field *f : by_name<Table>()) {
-        for (; extra != extras.end() && std::strcmp(extra->name, f->name) < 0; ++extra) {
-            separate();
-            append_json_string(out, extra->name);
-            out.push_back(':');
-            out.append(extra->value);
+    auto write_extra = [&](const JsonMember &m) {
+        separate();
+        append_json_string(out, m.key);
+        out.push_back(':');
+        out.append(m.value);
+    };
+    auto extra = extras.begin();
+    for (const auto &part : parts) {
+        const char *name = part_name(part);
+        int order = -1;
+        for (; extra != extras.end() && (order = (*extra)->key.compare(name)) < 0; ++extra)
+            write_extra(**extra);
+        if (extra != extras.end() && order == 0) {
+            write_extra(**extra++);
+            continue;
         }
         separate();
-        append_field(out, *f, bytes);
+        write_part(part);
     }
-    for (; extra != extras.end(); ++extra) {
-        separate();
-        append_json_string(out, extra->name);
-        out.push_back(':');
-        out.append(extra->value);
-    }
+    for (; extra != extras.end(); ++extra)
+        write_extra(**extra);
     out.push_back('}');
 }
 
-template <class Record, class Append>
-std::string list_text(const std::vector<Record> &list, Append append) {
-    std::string out = "[";
-    for (size_t i = 0; i < list.size(); ++i) {
-        if (i > 0)
-            out.push_back(',');
-        append(out, list[i]);
-    }
-    out.push_back(']');
-    return out;
+// Members in key order, of a key given twice the later: as a value would hold them.
+std::vector<const JsonMember *> in_key_order(const JsonMembers &members) {
+    std::vector<const JsonMember *> order;
+    order.reserve(members.size());
+    for (const JsonMember &m : members)
+        order.push_back(&m);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const JsonMember *x, const JsonMember *y) { return x->key < y->key; });
+    std::vector<const JsonMember *> unique;
+    unique.reserve(order.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        if (i + 1 == order.size() || order[i + 1]->key != order[i]->key)
+            unique.push_back(order[i]);
+    return unique;
+}
+
+const char *part_name(const Keyed &k) {
+    return k.field->name;
+}
+
+template <const auto &Table, class Record>
+void append_record(std::string &out, const Record &r, const JsonMembers &extras = {}) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&r);
+    append_merged(out, by_name<Table>(), in_key_order(extras), [&](const Keyed &k) {
+        out.append(k.key);
+        append_value(out, *k.field, bytes);
+    });
 }
 
 // ---- reading the block ---------------------------------------------------------------------
@@ -308,10 +338,10 @@ void append_module(std::string &out, const mpx23_rc_channel &m) {
     std::string charge;
     append_json_string(charge, state.charge);
     const auto flag = [](bool on) { return std::string(on ? "true" : "false"); };
-    const std::vector<Extra> extras = {{"charge", charge},
-                                       {"current_limited", flag(state.current_limited)},
-                                       {"failed", flag(state.failed)},
-                                       {"on", flag(state.on)}};
+    const JsonMembers extras = {{"charge", charge},
+                                {"current_limited", flag(state.current_limited)},
+                                {"failed", flag(state.failed)},
+                                {"on", flag(state.on)}};
     append_record<kRcChannelFields>(out, m, extras);
 }
 
@@ -374,8 +404,8 @@ bool decode_block(const unsigned char *data, size_t len, DecodedBlock &out, std:
 std::string time_text(const uint8_t (&record)[kTimeRecordSize]) {
     uint16_t year;
     std::memcpy(&year, record, sizeof year);
-    const bool two_digits = record[2] < 100 && record[3] < 100 && record[4] < 100 &&
-                            record[5] < 100 && record[6] < 100;
+    const bool two_digits =
+        record[2] < 100 && record[3] < 100 && record[4] < 100 && record[5] < 100 && record[6] < 100;
     if (year > 9999 || !two_digits) { // nothing a driver writes, but shown as it is
         char text[40];
         std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", year, record[2],
@@ -405,30 +435,28 @@ const FieldUnit kUnits[] = {
     {"dcData", "n_values", "A"},
 };
 
-std::string hex(const unsigned char *data, size_t len) {
+namespace {
+
+void append_hex(std::string &out, const unsigned char *data, size_t len) {
     static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(2 * len);
+    const size_t at = out.size();
+    out.resize(at + 2 * len);
+    char *p = &out[at];
     for (size_t i = 0; i < len; ++i) {
-        out.push_back(digits[data[i] >> 4]);
-        out.push_back(digits[data[i] & 0x0F]);
+        *p++ = digits[data[i] >> 4];
+        *p++ = digits[data[i] & 0x0F];
     }
+}
+
+} // namespace
+
+std::string hex(const unsigned char *data, size_t len) {
+    std::string out;
+    append_hex(out, data, len);
     return out;
 }
 
 namespace {
-
-template <const auto &Table, class Record> std::string record_text(const Record &r) {
-    std::string out;
-    append_record<Table>(out, r);
-    return out;
-}
-
-std::string quoted(const std::string &text) {
-    std::string out;
-    append_json_string(out, text);
-    return out;
-}
 
 template <class Number> std::string number_text(Number n) {
     std::string out;
@@ -441,23 +469,86 @@ template <class Number> std::string number_text(Number n) {
 
 } // namespace
 
-JsonMembers block_members(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
-                          size_t len) {
-    const auto input = [](std::string &out, const mpx23_ac_channel &c) {
-        append_record<kAcChannelFields>(out, c);
-    };
-    return {
-        {"data_id", number_text(data_id)},
-        {"time", quoted(iso_local_time(time_text(block.dc.time)))},
-        {"rcData", record_text<kRcFields>(block.rc)},
-        {"rc_channels", list_text(block.modules, append_module)},
-        {"acData", record_text<kAcFields>(block.ac)},
-        {"ac_channels", list_text(block.inputs, input)},
-        {"dcData", record_text<kDcFields>(block.dc)},
-        {"param47_a", number_text(block.param47_a)},
-        {"param47_b", number_text(block.param47_b)},
-        {"block", quoted(hex(data, len))},
-    };
+namespace {
+
+// What a block's document is written from.
+struct BlockSource {
+    uint32_t data_id;
+    const DecodedBlock &block;
+    const unsigned char *data;
+    size_t len;
+};
+
+// The block's own members, in key order.
+struct BlockPart {
+    const char *name;
+    void (*append)(std::string &out, const BlockSource &s);
+};
+
+const char *part_name(const BlockPart &p) {
+    return p.name;
+}
+
+template <class Record, class Append>
+void append_list(std::string &out, const std::vector<Record> &list, Append append) {
+    out.push_back('[');
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (i > 0)
+            out.push_back(',');
+        append(out, list[i]);
+    }
+    out.push_back(']');
+}
+
+const BlockPart kBlockParts[] = {
+    {"acData",
+     [](std::string &out, const BlockSource &s) { append_record<kAcFields>(out, s.block.ac); }},
+    {"ac_channels",
+     [](std::string &out, const BlockSource &s) {
+         append_list(out, s.block.inputs, [](std::string &o, const mpx23_ac_channel &c) {
+             append_record<kAcChannelFields>(o, c);
+         });
+     }},
+    {"block",
+     [](std::string &out, const BlockSource &s) {
+         out.push_back('"');
+         append_hex(out, s.data, s.len);
+         out.push_back('"');
+     }},
+    {"data_id", [](std::string &out, const BlockSource &s) { append_unsigned(out, s.data_id); }},
+    {"dcData",
+     [](std::string &out, const BlockSource &s) { append_record<kDcFields>(out, s.block.dc); }},
+    {"param47_a",
+     [](std::string &out, const BlockSource &s) { append_unsigned(out, s.block.param47_a); }},
+    {"param47_b",
+     [](std::string &out, const BlockSource &s) { append_unsigned(out, s.block.param47_b); }},
+    {"rcData",
+     [](std::string &out, const BlockSource &s) { append_record<kRcFields>(out, s.block.rc); }},
+    {"rc_channels",
+     [](std::string &out, const BlockSource &s) {
+         append_list(out, s.block.modules,
+                     [](std::string &o, const mpx23_rc_channel &m) { append_module(o, m); });
+     }},
+    {"time",
+     [](std::string &out, const BlockSource &s) {
+         append_json_string(out, iso_local_time(time_text(s.block.dc.time)));
+     }},
+};
+
+} // namespace
+
+std::string block_document(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
+                           size_t len, const JsonMembers &extras) {
+    const BlockSource source{data_id, block, data, len};
+    std::string out;
+    // The hex of the bytes, and about 300 bytes a record beside it.
+    out.reserve(2 * len + 300 * (4 + block.modules.size() + block.inputs.size()));
+    append_merged(out, kBlockParts, in_key_order(extras), [&](const BlockPart &part) {
+        append_json_string(out, part.name);
+        out.push_back(':');
+        part.append(out, source);
+    });
+    return out;
 }
 
 JsonMember poll_member(const RoundCompleted &round) {
@@ -479,41 +570,13 @@ const JsonMember &units_member() {
     return units;
 }
 
-std::string object_text(const JsonMembers &members) {
-    std::vector<const JsonMember *> order;
-    order.reserve(members.size());
-    size_t size = 2;
-    for (const JsonMember &m : members) {
-        order.push_back(&m);
-        size += m.key.size() + m.value.size() + 4;
-    }
-    std::stable_sort(order.begin(), order.end(),
-                     [](const JsonMember *a, const JsonMember *b) { return a->key < b->key; });
-    std::string out;
-    out.reserve(size);
-    out.push_back('{');
-    for (size_t i = 0; i < order.size(); ++i) {
-        if (i + 1 < order.size() && order[i + 1]->key == order[i]->key)
-            continue; // the later of a key given twice
-        if (out.size() > 1)
-            out.push_back(',');
-        append_json_string(out, order[i]->key);
-        out.push_back(':');
-        out.append(order[i]->value);
-    }
-    out.push_back('}');
-    return out;
-}
-
 Json::Value block_json(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
                        size_t len) {
-    return parse_document(object_text(block_members(data_id, block, data, len)));
+    return parse_document(block_document(data_id, block, data, len));
 }
 
 std::string round_text(const RoundCompleted &round, const DecodedBlock &block) {
-    JsonMembers members = block_members(round.data_id, block, round.block, round.length);
-    members.push_back(poll_member(round));
-    return object_text(members);
+    return block_document(round.data_id, block, round.block, round.length, {poll_member(round)});
 }
 
 std::string block_table(uint32_t data_id, const DecodedBlock &b) {

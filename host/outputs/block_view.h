@@ -60,18 +60,17 @@ struct JsonMember {
 };
 using JsonMembers = std::vector<JsonMember>;
 
-// The members of a block's document: every field of every record by its name, each list with the
-// entries its count announced (and the driver kept), each module's state read out, times in ISO
-// 8601 with their offset, and the block's bytes as hex ("block").
-JsonMembers block_members(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
-                          size_t len);
+// A block's document: every field of every record by its name, each list with the entries its
+// count announced (and the driver kept), each module's state read out, times in ISO 8601 with
+// their offset, and the block's bytes as hex ("block"); with `extras` beside them, all on one
+// line in key order as json_line writes a value (of a key given twice, the later; an extra with
+// a block member's key takes its place).
+std::string block_document(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
+                           size_t len, const JsonMembers &extras = {});
 // The round's figures: "poll".
 JsonMember poll_member(const RoundCompleted &round);
 // The unit of each field that has one, by record: "units": {"dcData": {"voltage": "V", ...}}.
 const JsonMember &units_member();
-// The members as one object on one line, in the order of their keys as every document of the
-// host has them (of a key given twice, the later), written as json_line writes a value.
-std::string object_text(const JsonMembers &members);
 
 // The block's document as a value, for the views that add to it (history rows).
 Json::Value block_json(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,

@@ -16,18 +16,23 @@ JsonMember text_member(const char *key, const std::string &text) {
 } // namespace
 
 StateDocument::StateDocument(const RoundCompleted &round, const DecodedBlock &block)
-    : members(block_members(round.data_id, block, round.block, round.length)) {
-    members.push_back(poll_member(round));
-    members.push_back(text_member("published", utc_time_text()));
-    members.push_back(units_member());
-    members.push_back(text_member("comm_status", "ok"));
-    written = object_text(members);
+    : data_id(round.data_id), block(block),
+      bytes(round.block, round.block + round.length), extras{
+                                                          poll_member(round),
+                                                          text_member("published", utc_time_text()),
+                                                          units_member(),
+                                                          text_member("comm_status", "ok")} {
+    write();
 }
 
 void StateDocument::mark_lost() {
-    members.push_back(text_member("comm_status", "lost"));
-    members.push_back(text_member("lost_since", utc_time_text()));
-    written = object_text(members);
+    extras.push_back(text_member("comm_status", "lost"));
+    extras.push_back(text_member("lost_since", utc_time_text()));
+    write();
+}
+
+void StateDocument::write() {
+    written = block_document(data_id, block, bytes.data(), bytes.size(), extras);
 }
 
 void note_alarm(ActiveAlarms &active, const AlarmRecord &alarm, const std::string &since) {

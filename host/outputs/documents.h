@@ -24,8 +24,8 @@ using ActiveAlarms = std::map<std::string, ActiveAlarm>; // by signal_id
 void note_alarm(ActiveAlarms &active, const AlarmRecord &alarm, const std::string &since);
 
 // The last completed round: its `--json` document, the time it was published, the units and
-// "comm_status": "ok". Written once per round, as text: it goes out as it is, and the members
-// are kept so that it can be written again marked lost.
+// "comm_status": "ok". Written once per round, as text: it goes out as it is, and what it was
+// written from is kept so that it can be written again marked lost.
 class StateDocument {
 public:
     StateDocument(const RoundCompleted &round, const DecodedBlock &block);
@@ -36,7 +36,12 @@ public:
     Json::Value value() const { return parse_document(written); }
 
 private:
-    JsonMembers members;
+    void write();
+
+    uint32_t data_id;
+    DecodedBlock block;
+    std::vector<unsigned char> bytes;
+    JsonMembers extras;
     std::string written;
 };
 // The alarms active on a device now, each with its English name.

@@ -3,6 +3,7 @@
 #include "host/common/catalogue.h"
 #include "host/common/clock_text.h"
 #include "host/outputs/block_view.h"
+#include "host/outputs/compact_json.h"
 
 namespace host {
 namespace {
@@ -31,10 +32,11 @@ void print_blocks(History &history, const Options &o, Output &out, Log &log) {
         if (o.csv) {
             out.line(csv_row(b.row, b.time, b.data_id, decoded));
         } else if (o.json) {
-            Json::Value line = block_json(b.data_id, decoded, data, b.bytes.size());
-            line["row"] = static_cast<Json::Int64>(b.row);
-            line["stored"] = iso_local_time(b.time);
-            out.line(json_line(line));
+            std::string row, stored;
+            append_integer(row, b.row);
+            append_json_string(stored, iso_local_time(b.time));
+            out.line(block_document(b.data_id, decoded, data, b.bytes.size(),
+                                    {{"row", row}, {"stored", stored}}));
         } else {
             out.line("row " + std::to_string(b.row) + ", stored " + b.time + ": " +
                      block_table(b.data_id, decoded));

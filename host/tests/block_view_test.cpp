@@ -286,13 +286,25 @@ TEST(BlockView, TheDocumentIsWrittenAsItsValueWritesIt) {
         d.dc.n_values[0] = 3.4e38f;
         if (modules > 0)
             d.modules[0].charge_mode = 9; // "unknown (9)"
-        const std::string text =
-            host::object_text(host::block_members(7, d, block.data(), block.size()));
+        const std::string text = host::block_document(7, d, block.data(), block.size());
         EXPECT_EQ(text, host::json_line(host::block_json(7, d, block.data(), block.size())));
         EXPECT_NE(text.find("\"voltage\":null"), std::string::npos) << text;
         EXPECT_NE(text.find("\"load_current\":1e+9999"), std::string::npos) << text;
         EXPECT_NE(text.find("\"out_v\":-1e+9999"), std::string::npos) << text;
     }
-    // Of a key given twice the later counts, as it would in a value.
-    EXPECT_EQ(host::object_text({{"b", "1"}, {"a", "[]"}, {"b", "\"x\""}}), R"({"a":[],"b":"x"})");
+    // Members beside the block's own fall in place; of a key given twice the later counts, and
+    // one of the block's own keys takes its place, as they would in a value.
+    const auto block = sample_block();
+    DecodedBlock d;
+    std::string error;
+    ASSERT_TRUE(decodes(block, d, error)) << error;
+    const std::string text = host::block_document(
+        7, d, block.data(), block.size(),
+        {{"zz", "1"}, {"data_id", "\"mine\""}, {"a", "[]"}, {"b", "2"}, {"zz", "3"}});
+    Json::Value expected = host::block_json(7, d, block.data(), block.size());
+    expected["zz"] = 3;
+    expected["data_id"] = "mine";
+    expected["a"] = Json::Value(Json::arrayValue);
+    expected["b"] = 2;
+    EXPECT_EQ(text, host::json_line(expected));
 }
