@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds an instruction-count plugin for the installed qemu-mipsel from the sources of the same
+# Debian package, so that the plugin API version matches the emulator that loads it. Prints the
+# plugin's path; reuses it while it is newer than this script.
+#   bench/qemu-insn-plugin.sh [OUT_DIR]   (default build/qemu-plugin)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=${1:-build/qemu-plugin}
+plugin=$out/libinsn.so
+# The two files the plugin needs from the upstream tarball; nothing else is unpacked. Debian's
+# patches (stable releases up to the packaged one) change neither.
+members=(include/qemu/qemu-plugin.h tests/plugin/insn.c)
+
+# "qemu-mipsel version 7.2.22 (Debian 1:7.2+dfsg-7+deb12u18+b3)" -> 1:7.2+dfsg-7+deb12u18.
+# A binary-only rebuild (+bN) has no source of its own: its source is the version before it.
+installed_source_version() {
+  qemu-mipsel --version | sed -n 's/.*(Debian \([^)]*\)).*/\1/p' | sed 's/+b[0-9]*$//'
+}
+
+# Downloads the source package once into $out/src; apt-get skips files it already has.
+fetch_sources() {
+  local version=$1
+  mkdir -p "$out/src"
+  if ! ls "$out/src"/qemu_*.orig.tar.* >/dev/null 2>&1; then
+    (cd "$out/src" && apt-get source --download-only "qemu=$version") >&2
+  fi
+}
+
+# Unpacks the plugin header and example from the orig tarball, whatever its top folder is called.
+extract_members() {
+  rm -rf "$out/tree"
+  mkdir -p "$out/tree"
+  tar -xf "$out"/src/qemu_*.orig.tar.* -C "$out/tree" --strip-components=1 --wildcards \
+    "${members[@]/#/*/}"
+}
+
+build_plugin() {
+  # shellcheck disable=SC2046 # pkg-config prints several flags
+  gcc -shared -fPIC -O2 -Wall $(pkg-config --cflags glib-2.0) -I "$out/tree/include/qemu" \
+    -o "$plugin" "$out/tree/tests/plugin/insn.c"
+}
+
+# qemu refuses a plugin whose API version it does not support; say so here, not in a benchmark.
+check_loads() {
+  local probe=$out/probe log=$out/probe.log
+  command -v mipsel-linux-gnu-gcc >/dev/null || return 0
+  printf 'int main(void) { return 0; }\n' | mipsel-linux-gnu-gcc -static -x c -o "$probe" -
+  qemu-mipsel -plugin "$plugin,inline=on" -d plugin -D "$log" "$probe"
+  grep -q '^insns: [0-9]' "$log" || { echo "plugin printed no count: $log" >&2; exit 1; }
+}
+
+if [ -f "$plugin" ] && [ "$plugin" -nt "$0" ]; then
+  echo "$plugin"
+  exit 0
+fi
+version=$(installed_source_version)
+[ -n "$version" ] || { echo "qemu-mipsel is not Debian's; cannot tell its source" >&2; exit 1; }
+fetch_sources "$version"
+extract_members
+build_plugin
+check_loads
+echo "$plugin"
