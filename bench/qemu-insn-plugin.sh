@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Builds an instruction-count plugin for the installed qemu-mipsel from the sources of the same
-# Debian package, so that the plugin API version matches the emulator that loads it. Prints the
-# plugin's path; reuses it while it is newer than this script.
+# Debian package, so that the plugin API version matches the emulator that loads it, and beside
+# it a block-count plugin for finding where the instructions go (mips_hotspots.sh). Prints the
+# counting plugin's path; reuses both while they are newer than this script.
 #   bench/qemu-insn-plugin.sh [OUT_DIR]   (default build/qemu-plugin)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-build/qemu-plugin}
 plugin=$out/libinsn.so
+blocks=$out/libhotblocks.so
 # The two files the plugin needs from the upstream tarball; nothing else is unpacked. Debian's
 # patches (stable releases up to the packaged one) change neither.
-members=(include/qemu/qemu-plugin.h tests/plugin/insn.c)
+members=(include/qemu/qemu-plugin.h tests/plugin/insn.c contrib/plugins/hotblocks.c)
 
 # "qemu-mipsel version 7.2.22 (Debian 1:7.2+dfsg-7+deb12u18+b3)" -> 1:7.2+dfsg-7+deb12u18.
 # A binary-only rebuild (+bN) has no source of its own: its source is the version before it.
@@ -34,10 +36,19 @@ extract_members() {
     "${members[@]/#/*/}"
 }
 
-build_plugin() {
+compile_plugin() { # source output
   # shellcheck disable=SC2046 # pkg-config prints several flags
   gcc -shared -fPIC -O2 -Wall $(pkg-config --cflags glib-2.0) -I "$out/tree/include/qemu" \
-    -o "$plugin" "$out/tree/tests/plugin/insn.c"
+    -o "$2" "$1"
+}
+
+build_plugins() {
+  compile_plugin "$out/tree/tests/plugin/insn.c" "$plugin"
+  # The block counter prints its 20 most run blocks; totals per function need every block.
+  local hot=$out/tree/contrib/plugins/hotblocks.c
+  grep -q 'limit = 20;' "$hot" || { echo "$hot: no block limit to raise" >&2; exit 1; }
+  sed -i 's/limit = 20;/limit = G_MAXUINT64;/' "$hot"
+  compile_plugin "$hot" "$blocks"
 }
 
 # qemu refuses a plugin whose API version it does not support; say so here, not in a benchmark.
@@ -49,7 +60,7 @@ check_loads() {
   grep -q '^insns: [0-9]' "$log" || { echo "plugin printed no count: $log" >&2; exit 1; }
 }
 
-if [ -f "$plugin" ] && [ "$plugin" -nt "$0" ]; then
+if [ -f "$plugin" ] && [ "$plugin" -nt "$0" ] && [ -f "$blocks" ] && [ "$blocks" -nt "$0" ]; then
   echo "$plugin"
   exit 0
 fi
@@ -57,6 +68,6 @@ version=$(installed_source_version)
 [ -n "$version" ] || { echo "qemu-mipsel is not Debian's; cannot tell its source" >&2; exit 1; }
 fetch_sources "$version"
 extract_members
-build_plugin
+build_plugins
 check_loads
 echo "$plugin"
