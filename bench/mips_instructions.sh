@@ -33,17 +33,18 @@ blocks=$(dirname "$plugin")/libhotblocks.so
 # shellcheck source=bench/broker.sh disable=SC2154 # sets $out, $pids and $port
 . bench/broker.sh
 
-# One program run on the controller's core, all threads counted together (the plugins' counters
-# are shared by every vCPU). The counting plugin writes "insns: N" into LOG at exit; the block
-# plugin every block's start, size and runs, beside the page layout and the traced system calls
-# that tell where each file was loaded.
+# One program run on the controller's core. The counting plugin writes each thread's count and
+# "total insns: N" into LOG at exit; the block plugin every block's start, size and runs, beside
+# the page layout and the traced system calls that tell where each file was loaded. Both count
+# through a call per instruction or block rather than inline: an inline add to one counter for
+# every thread loses counts when two threads run at once.
 guest_run() { # log command...
   local log=$1
   shift
   if [ $hotspots = 1 ]; then
     qemu-mipsel -cpu 24Kc -L "$sysroot" -plugin "$blocks" -strace -d page,plugin -D "$log" "$@"
   else
-    qemu-mipsel -cpu 24Kc -L "$sysroot" -plugin "$plugin,inline=on" -d plugin -D "$log" "$@"
+    qemu-mipsel -cpu 24Kc -L "$sysroot" -plugin "$plugin" -d plugin -D "$log" "$@"
   fi
 }
 count_in() { # log -> instructions
@@ -51,7 +52,7 @@ count_in() { # log -> instructions
   if [ $hotspots = 1 ]; then
     n=$(awk -F', ' '/^0x[0-9a-f]+, / {n += $3 * $4} END {if (NR) print n}' "$1")
   else
-    n=$(sed -n 's/^insns: \([0-9]*\)$/\1/p' "$1")
+    n=$(sed -n 's/^total insns: \([0-9]*\)$/\1/p' "$1")
   fi
   [ -n "$n" ] || { echo "no instruction count in $1" >&2; exit 1; }
   echo "$n"

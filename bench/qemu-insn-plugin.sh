@@ -56,8 +56,8 @@ check_loads() {
   local probe=$out/probe log=$out/probe.log
   command -v mipsel-linux-gnu-gcc >/dev/null || return 0
   printf 'int main(void) { return 0; }\n' | mipsel-linux-gnu-gcc -static -x c -o "$probe" -
-  qemu-mipsel -plugin "$plugin,inline=on" -d plugin -D "$log" "$probe"
-  grep -q '^insns: [0-9]' "$log" || { echo "plugin printed no count: $log" >&2; exit 1; }
+  qemu-mipsel -plugin "$plugin" -d plugin -D "$log" "$probe"
+  grep -q '^total insns: [0-9]' "$log" || { echo "plugin printed no count: $log" >&2; exit 1; }
 }
 
 if [ -f "$plugin" ] && [ "$plugin" -nt "$0" ] && [ -f "$blocks" ] && [ "$blocks" -nt "$0" ]; then
