@@ -19,7 +19,8 @@ import os
 import re
 import subprocess
 
-OPEN = re.compile(r'^\d+ openat\([^,]*,"([^"]*)",.*\) = (\d+)$')
+# open("path",...) from musl, openat(AT_FDCWD,"path",...) from others.
+OPEN = re.compile(r'^\d+ open(?:at)?\((?:[^,"]*,)?"([^"]*)",.*\) = (\d+)$')
 MMAP = re.compile(r'^\d+ mmap2\([^,]*,\d+,[^,]*,[^,]*,(\d+),0\)')
 RESULT = re.compile(r'^ = (0x[0-9a-f]+)$')
 SAME_LINE = re.compile(r'\) = (0x[0-9a-f]+)$')
@@ -40,10 +41,10 @@ class Image:
         self.code_start = min(int(f[2], 16) for f in loads if 'E' in ''.join(f[6:-1]))
         self.span = max(int(f[2], 16) + int(f[5], 16) for f in loads)
         symbols = {}
-        for args in (['--defined-only'], ['-D', '--defined-only']):
+        for args in (['-C', '--defined-only'], ['-C', '-D', '--defined-only']):
             out = subprocess.run([tools.nm] + args + [path], capture_output=True, text=True).stdout
             for line in out.splitlines():
-                f = line.split()
+                f = line.split(maxsplit=2)
                 if len(f) == 3 and f[1] in 'tTwWi':
                     address, name = int(f[0], 16), f[2].split('@')[0]
                     # Of two names for one address, the one that is not a section marker.
@@ -146,6 +147,7 @@ def show(title, table, top):
     print('  by file: ' + ', '.join(f'{name} {n:,.0f}' for name, n in files.most_common()
                                     if abs(n) >= 0.005 * abs(total)))
     for (name, function), n in sorted(table.items(), key=lambda kv: -abs(kv[1]))[:top]:
+        function = function if len(function) <= 90 else function[:87] + '...'
         print(f'  {n:12,.0f}  {function} ({name})')
 
 
