@@ -17,7 +17,7 @@ native=${2:-build/host}
 player_rounds=200
 # Host runs: the first rounds connect and size the device's lists; the difference starts after.
 host_few=20
-host_many=120
+host_many=320
 between=$(( host_many - host_few ))
 
 target=mipsel-openwrt-linux-musl
@@ -27,7 +27,10 @@ sysroot=$prefix/$target
 player=$build/bench/bench_rounds
 host=$build/host/mpx23-host
 sim=$native/sim/mpx23-sim
-[ -x "$player" ] || { echo "no $player: build the controller preset" >&2; exit 1; }
+if [ ! -x "$player" ] && [ ! -x "$host" ]; then
+  echo "neither $player nor $host: build the controller preset" >&2
+  exit 1
+fi
 plugin=$(bench/qemu-insn-plugin.sh)
 blocks=$(dirname "$plugin")/libhotblocks.so
 # shellcheck source=bench/broker.sh disable=SC2154 # sets $out, $pids and $port
@@ -65,12 +68,16 @@ per_round() { # label -> instructions per round from its few- and many-round run
   echo $(( ($(count_of "$1-many") - $(count_of "$1-few")) / rounds ))
 }
 
-for mode in quiet full; do
-  guest_run "$out/player-$mode-few.log" "$player" "$mode" 0
-  guest_run "$out/player-$mode-many.log" "$player" "$mode" "$player_rounds"
-  echo "$mode driver round: $(per_round "player-$mode") instructions" \
-       "(qemu 24Kc, $player_rounds rounds)"
-done
+player_figures() {
+  local mode
+  for mode in quiet full; do
+    guest_run "$out/player-$mode-few.log" "$player" "$mode" 0
+    guest_run "$out/player-$mode-many.log" "$player" "$mode" "$player_rounds"
+    echo "$mode driver round: $(per_round "player-$mode") instructions" \
+         "(qemu 24Kc, $player_rounds rounds)"
+  done
+  [ $hotspots = 0 ] || symbols "$player" "$player_rounds" player-quiet player-full
+}
 
 # Per function, what the labelled runs spend a round; for each label after the first, what it adds.
 symbols() { # program rounds label...
@@ -80,7 +87,7 @@ symbols() { # program rounds label...
   python3 bench/block_symbols.py --sysroot "$sysroot" --nm "$prefix/bin/$target-nm" \
     --readelf "$prefix/bin/$target-readelf" --program "$program" --rounds "$rounds" "${runs[@]}"
 }
-[ $hotspots = 0 ] || symbols "$player" "$player_rounds" player-quiet player-full
+if [ -x "$player" ]; then player_figures; else echo "driver figures left out: no $player" >&2; fi
 
 # Starts a fresh simulator (seed 1: the same readings, wandering as a plant's do, run after run)
 # and sets $sim_pid and $sim_pty (not in a subshell: the exit trap stops what $pids lists).
