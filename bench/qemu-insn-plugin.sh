@@ -24,7 +24,11 @@ fetch_sources() {
   local version=$1
   mkdir -p "$out/src"
   if ! ls "$out/src"/qemu_*.orig.tar.* >/dev/null 2>&1; then
-    (cd "$out/src" && apt-get source --download-only "qemu=$version") >&2
+    (cd "$out/src" && apt-get source --download-only "qemu=$version") >&2 || {
+      echo "no source of qemu $version: needs a deb-src entry (the controller toolchain's" \
+           "script adds one) and apt-get update" >&2
+      exit 1
+    }
   fi
 }
 
