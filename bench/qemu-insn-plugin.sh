@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds an instruction-count plugin for the installed qemu-mipsel from the sources of the same
 # Debian package, so that the plugin API version matches the emulator that loads it, and beside
-# it a block-count plugin for finding where the instructions go (mips_hotspots.sh). Prints the
+# it a block-count plugin for finding where they go (mips_instructions.sh --hotspots). Prints the
 # counting plugin's path; reuses both while they are newer than this script.
 #   bench/qemu-insn-plugin.sh [OUT_DIR]   (default build/qemu-plugin)
 set -euo pipefail
@@ -9,8 +9,8 @@ cd "$(dirname "$0")/.."
 out=${1:-build/qemu-plugin}
 plugin=$out/libinsn.so
 blocks=$out/libhotblocks.so
-# The two files the plugin needs from the upstream tarball; nothing else is unpacked. Debian's
-# patches (stable releases up to the packaged one) change neither.
+# The files the plugins need from the upstream tarball; nothing else is unpacked. Debian's
+# patches (stable releases up to the packaged one) change none of them.
 members=(include/qemu/qemu-plugin.h tests/plugin/insn.c contrib/plugins/hotblocks.c)
 
 # "qemu-mipsel version 7.2.22 (Debian 1:7.2+dfsg-7+deb12u18+b3)" -> 1:7.2+dfsg-7+deb12u18.
