@@ -114,12 +114,13 @@ host_run() { # label few|many host-options...
 }
 
 # With the broker: a subscriber keeps the topics each run published, to count its states.
-mqtt_run() { # few|many
-  local sub
-  mosquitto_sub -p "$port" -t '#' -R -F '%t' > "$out/topics-$1.txt" 2>/dev/null &
+mqtt_run() { # label few|many host-options...
+  local sub label=$1 run=$2
+  shift 2
+  mosquitto_sub -p "$port" -t '#' -R -F '%t' > "$out/topics-$label-$run.txt" 2>/dev/null &
   sub=$!
   sleep 0.5
-  host_run mqtt "$1" --mqtt "mqtt://127.0.0.1:$port"
+  host_run "$label" "$run" --mqtt "mqtt://127.0.0.1:$port" "$@"
   sleep 0.5
   kill "$sub"
   wait "$sub" 2>/dev/null || true
@@ -149,10 +150,12 @@ declare -A tried=()
 for _ in $(seq "$tries"); do
   for run in few many; do
     host_run table "$run"
+    host_run quiet "$run" --quiet
     host_run json "$run" --json
-    mqtt_run "$run"
+    mqtt_run mqtt "$run"
+    mqtt_run mqtt-quiet "$run" --quiet
   done
-  for label in table json mqtt; do tried[$label]+="$(per_round "$label") "; done
+  for label in table quiet json mqtt mqtt-quiet; do tried[$label]+="$(per_round "$label") "; done
 done
 median() { # values... -> the middle one
   printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"
@@ -162,17 +165,20 @@ spread() { # values... -> "min to max"
 }
 declare -A mid=() range=()
 # shellcheck disable=SC2086 # the tries are words
-for label in table json mqtt; do
+for label in table quiet json mqtt mqtt-quiet; do
   mid[$label]=$(median ${tried[$label]})
   range[$label]=$(spread ${tried[$label]})
 done
 echo "host round, alarms on, table output: ${mid[table]} instructions (${range[table]}; qemu" \
      "24Kc, median of $tries, rounds $(( host_few + 1 ))-$host_many: $(round_mix))"
+echo "host round, alarms on, --quiet (no output): ${mid[quiet]} instructions (${range[quiet]})"
 echo "host round with --json: ${mid[json]} instructions (${range[json]}); per JSON block:" \
      "$(( mid[json] - mid[table] ))"
 echo "host round with --mqtt: ${mid[mqtt]} instructions (${range[mqtt]}); per state message:" \
-     "$(( mid[mqtt] - mid[table] )) ($(( $(states_of many) - $(states_of few) )) state messages" \
-     "in $between rounds)"
+     "$(( mid[mqtt] - mid[table] )) ($(( $(states_of mqtt-many) - $(states_of mqtt-few) )) state" \
+     "messages in $between rounds)"
+echo "host round with --mqtt --quiet (the broker alone): ${mid[mqtt-quiet]} instructions" \
+     "(${range[mqtt-quiet]}); per state message: $(( mid[mqtt-quiet] - mid[quiet] ))"
 # What the host told on standard error, each line once with its count (times of day left out).
 if [ -s "$out/host.err" ]; then
   echo "host's standard error:"

@@ -228,9 +228,11 @@ void MqttPublisher::communication_changed(const CommunicationChanged &change) {
 // Before this run's first round the broker keeps no state: one left from an earlier run would
 // look current to a subscriber that does not check the availability.
 void MqttPublisher::publish_state(uint32_t data_id) {
-    auto found = states.find(data_id);
-    connection->publish(topic(data_id, "state"),
-                        found == states.end() ? std::string() : found->second.text(), 0, true);
+    static const std::string kNoState;
+    const auto found = states.find(data_id);
+    // Not a conditional expression: that would copy the document.
+    const std::string &payload = found == states.end() ? kNoState : found->second.text();
+    connection->publish(topic(data_id, "state"), payload, 0, true);
 }
 
 void MqttPublisher::publish_availability(uint32_t data_id) {
