@@ -35,7 +35,7 @@ struct Options {
     };
     std::optional<Refused> refused;
     bool json = false;
-    bool quiet = false; // no line per round
+    bool quiet = false;           // no line per round
     bool csv = false;             // history: comma-separated values
     bool alarms = false;          // history: the alarm transitions instead of the blocks
     bool requests = false;        // history: the control requests instead of the blocks
