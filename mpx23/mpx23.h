@@ -100,6 +100,7 @@ private:
     PollStep next_step(const StepRow &row, uint8_t flag) const;
     int run_step(const StepRow &row, const Reply &reply);
     bool decoded(const StepRow &row, const Reply &reply);
+    bool fits_command(const StepRow &row, const Reply &reply);
     int parse42_47(const unsigned char *data, int len);
 
     void set_alarm_profile(int32_t profile, const char *log_line);

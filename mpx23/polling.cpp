@@ -9,6 +9,7 @@
 #include "mpx23/reply.h"
 #include "mpx23/texts.h"
 #include "protocol/codes.h"
+#include "protocol/reply_layout.h"
 
 #include <cstdio>
 
@@ -245,6 +246,23 @@ bool MPX23::decoded(const StepRow &row, const Reply &reply) {
     return false;
 }
 
+// Whether the reply has the length its command's layout gives for its own counts. A reply of
+// the right group but another command (a late answer to an earlier one) almost never has: it is
+// logged and left unread, and the step waits on for its own reply, as for a frame that failed
+// its checks.
+bool MPX23::fits_command(const StepRow &row, const Reply &reply) {
+    const protocol::ReplyLayout *layout =
+        protocol::reply_layout(row.command.group, row.command.operation);
+    if (!layout || protocol::fits_layout(*layout, reply.info.data, reply.info.len))
+        return true;
+    char line[112];
+    std::snprintf(line, sizeof line, text::kLayoutLog, row.command.group, row.command.operation,
+                  reply.info.len,
+                  protocol::expected_info_length(*layout, reply.info.data, reply.info.len));
+    InfoLog(line, data_id);
+    return false;
+}
+
 // Carries out one row on its reply: returns 0 when the exchange is over, else 1.
 int MPX23::run_step(const StepRow &row, const Reply &reply) {
     const StepRow::Take &take = row.take;
@@ -260,12 +278,14 @@ int MPX23::run_step(const StepRow &row, const Reply &reply) {
         std::snprintf(line, sizeof line, text::kParameterGroupLog, reply.group);
         InfoLog(line, data_id);
     } else {
-        if (take.flag.carried && take.flag.kept)
-            this->*take.flag.kept = reply.data_flag;
         if (row.lines.unit_count)
             diagnostics::say(row.lines.unit_count, reply.units);
         if (take.units == StepRow::Units::ExactlyOne && reply.units != 1)
             return 1;
+        if (!fits_command(row, reply))
+            return 1;
+        if (take.flag.carried && take.flag.kept)
+            this->*take.flag.kept = reply.data_flag;
         if (!decoded(row, reply))
             return 1;
     }

@@ -14,6 +14,10 @@ constexpr char kDcUsedLength[] = "42_42 used_len ";
 constexpr char kDcAlarmNumber[] = "MPX23_42_44 dc_number ";
 constexpr char kParameterGroupLog[] =
     "PMBusPower:ProcotolError {} parameter reply from group 0x%02X ignored";
+// Arguments: CID1, CID2 of the command, the reply's INFO length, the length its layout gives
+// (-1: a count byte is missing).
+constexpr char kLayoutLog[] = "PMBusPower:ProcotolError {} reply to 0x%02X/0x%02X with %d INFO "
+                              "bytes, its layout %ld: ignored";
 constexpr char kRcAnalogueLog[] =
     "PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary";
 constexpr char kRcStatusLog[] = "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary";

@@ -140,10 +140,12 @@ struct DriverTest : ::testing::Test {
     // AC/DC replies carry a data flag and a unit count before the decoder's input.
     void ac(uint8_t flag, const Bytes &b) { reply(0x40, cat({flag, 1}, b)); }
     void dc(uint8_t flag, const Bytes &b, uint8_t units = 1) { reply(0x42, cat({flag, units}, b)); }
+    // flag, units | three limits | battery groups | a, b, two more | no user-defined values
     void parameters(uint16_t a = 0x0102, uint16_t b = 0x0304) {
-        Bytes info(9, 0);
+        Bytes info{0, 1, 0x16, 0xA8, 0x11, 0x94, 0x07, 0xD0, 2};
         put16(info, a);
         put16(info, b);
+        info.insert(info.end(), {0xFE, 0xD4, 0x01, 0x2C, 0});
         reply(0x42, info);
     }
 

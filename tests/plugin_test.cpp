@@ -86,7 +86,7 @@ TEST_F(PluginTest, LoadedDriverCompletesARoundThroughTheHostClasses) {
     const auto modules = std::vector<body::Module>(3);
     CaptureStdout();
     engine->RefreshStatus();
-    reply(0x42, Bytes(13, 0));
+    reply(0x42, Bytes{0, 1, 0, 0, 0, 0, 0, 0, 2, 0x14, 0xE6, 0x16, 0x08, 0, 0, 0, 0, 0});
     reply(0x40, cat({0, 1}, body::ac_analogue(lines)));
     reply(0x40, cat({0, 1}, body::ac_status({0, 0})));
     reply(0x40, cat({0, 1}, body::ac_alarms(2)));

@@ -92,40 +92,59 @@ TEST_F(PollingTest, WrongGroupResetsInStepOneAndIsIgnoredLater) {
     EXPECT_EQ(dev.poll_state, 2);
 }
 
-TEST_F(PollingTest, RectifierRepliesNotConsumedExactlyAreProtocolErrors) {
+TEST_F(PollingTest, RepliesNotOfTheirCommandsLayoutAreLeftUnread) {
+    // A reply one byte longer than its counts give is another command's: nothing of it is
+    // decoded or printed, not even its data flag, and the step waits on for its own reply.
     dev.data_id = 7;
     round(0, 0, 0);
     struct Case {
         int state;
+        uint8_t group;
         Bytes reply;
-        const char *log_line, *printed; // printed: the decoder's lines, then the cycle's own
+        const char *log_line, *printed;
     };
     const Case cases[] = {
-        {4, body::rc_analogue(0x10, 5300, std::vector<body::Module>(3)),
-         "PMBusPower:ProcotolError 7 parse p41_41 overflow memory boundary",
-         "out_v is 53.000000\nparse41_42 channel_count 3\nrcchannel p41_41_count 0\n"
-         "rcchannel p41_41_count 0\nrcchannel p41_41_count 0\n"
-         "parse p41_41 overflow memory boundary\n"},
-        {5, body::rc_status(3), "PMBusPower:ProcotolError 7 parse p41_43 overflow memory boundary",
-         "parse41_43 channel_count 3\n"},
-        {6, body::rc_alarms(3), "PMBusPower:ProcotolError 7 parse p41_44 overflow memory boundary",
-         "rcchannel p41_44_count 0\nrcchannel p41_44_count 0\nrcchannel p41_44_count 0\n"},
+        {1, 0x40, cat({0x10, 1}, body::ac_analogue(std::vector<body::AcLine>(2))),
+         "PMBusPower:ProcotolError 7 reply to 0x40/0x42 with 28 INFO bytes, its layout 27: "
+         "ignored",
+         "ac number is 1\n"},
+        {4, 0x41, body::rc_analogue(0x10, 5300, std::vector<body::Module>(3)),
+         "PMBusPower:ProcotolError 7 reply to 0x41/0x42 with 14 INFO bytes, its layout 13: "
+         "ignored",
+         ""},
+        {6, 0x41, body::rc_alarms(3),
+         "PMBusPower:ProcotolError 7 reply to 0x41/0x44 with 9 INFO bytes, its layout 8: ignored",
+         ""},
+        {7, 0x42, cat({0x10, 1}, body::dc_analogue()),
+         "PMBusPower:ProcotolError 7 reply to 0x42/0x42 with 16 INFO bytes, its layout 15: "
+         "ignored",
+         "42_42 dc_number 1\n"},
     };
     for (const Case &c : cases) {
         host.clear();
         dev.poll_state = c.state;
         Bytes reply = c.reply;
-        reply.push_back(0x00); // one byte the decoder does not consume
+        reply.push_back(0x00);
         GetCapturedStdout();
         CaptureStdout();
-        EXPECT_EQ(payload(0x41, reply), 1);
+        EXPECT_EQ(payload(c.group, reply), 1);
         EXPECT_EQ(GetCapturedStdout(), c.printed);
         CaptureStdout();
         EXPECT_EQ(host.log, std::vector<std::string>{c.log_line});
         EXPECT_TRUE(host.sent.empty());
         EXPECT_EQ(dev.poll_state, c.state);
     }
-    EXPECT_EQ(peek(dev).rc_data_flag, 0x10); // taken before the analogue reply was refused
+    EXPECT_EQ(peek(dev).ac_data_flag, 0);
+    EXPECT_EQ(peek(dev).rc_data_flag, 0);
+
+    // A status reply of the right length for more modules than the plant has: the decoder
+    // refuses it, as a reply it cannot read.
+    host.clear();
+    dev.poll_state = 5;
+    EXPECT_EQ(payload(0x41, body::rc_status(4)), 1);
+    EXPECT_EQ(host.log, std::vector<std::string>{
+                            "PMBusPower:ProcotolError 7 parse p41_43 overflow memory boundary"});
+    EXPECT_TRUE(host.sent.empty());
 }
 
 TEST_F(PollingTest, EveryModuleRemovedEmptiesTheListAndShrinksTheBlock) {
@@ -182,7 +201,7 @@ TEST_F(PollingTest, PendingControlSwallowsTheNextReply) {
 TEST_F(PollingTest, ParametersAreTakenOnlyFromTheDcDistributionGroup) {
     dev.data_id = 9;
     dev.RefreshStatus();
-    EXPECT_EQ(payload(0x42, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0x14, 0xE6, 0x16, 0x08}), 1);
+    parameters(5350, 5640);
     EXPECT_EQ(peek(dev).param47_a, 5350);
     EXPECT_EQ(peek(dev).param47_b, 5640);
     // A late rectifier reply of the previous round arrives first: logged, the parameters kept,
@@ -202,13 +221,20 @@ TEST_F(PollingTest, ParametersAreTakenOnlyFromTheDcDistributionGroup) {
                             "PMBusPower:ProcotolError 9 parameter reply from group 0x41 ignored",
                             "PMBusPower:ProcotolError 9 parameter reply from group 0x40 ignored"}));
     EXPECT_EQ(peek(dev).param47_a, 5350);
-    // A parameter reply too short to hold the values keeps them and the round goes on.
+    // A late DC analogue reply of the previous round, or one too short for the parameters, is
+    // not a parameter reply: left unread, and the step waits for its own reply.
     dev.RefreshStatus();
+    host.clear();
+    EXPECT_EQ(payload(0x42, cat({0, 1}, body::dc_analogue(0x0102, 0x0304))), 1);
     EXPECT_EQ(payload(0x42, Bytes(12, 0xEE)), 1);
     EXPECT_EQ(peek(dev).param47_a, 5350);
     EXPECT_EQ(peek(dev).param47_b, 5640);
-    EXPECT_EQ(host.sent.back(), kAcAnalogue);
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_EQ(dev.poll_state, 9);
     EXPECT_EQ(host.log.size(), 2u);
+    parameters(5400, 5600);
+    EXPECT_EQ(peek(dev).param47_a, 5400);
+    EXPECT_EQ(host.sent.back(), kAcAnalogue);
 }
 
 TEST_F(PollingTest, DiagnosticLinesOfTheCycleAreExact) {
@@ -246,8 +272,8 @@ TEST_F(PollingTest, DiagnosticLinesOfTheCycleAreExact) {
         const char *printed;
     };
     const Case cases[] = {
-        {1, 0x40, {0x00, 3, 2}, "ac number is 3\n0x40 error\n"},
-        {7, 0x42, {0x00, 1, 0x14}, "42_42 dc_number 1\n42_42 used_len -1\n"},
+        {1, 0x40, {0x00, 3, 2}, "ac number is 3\n"},
+        {7, 0x42, {0x00, 1, 0x14}, "42_42 dc_number 1\n"},
         {7, 0x42, {0x00, 0}, "42_42 dc_number 0\n"},
         {8, 0x42, {0x00, 2, 0, 0, 0}, "MPX23_42_44 dc_number 2\n"},
     };

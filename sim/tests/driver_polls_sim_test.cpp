@@ -518,24 +518,28 @@ TEST_F(DriverPollsSim, AMainsReadingOfTwoEqualBytesIsNoMissingPhase) {
 
 TEST_F(DriverPollsSim, ALateReplyInPlaceOfTheParameterReplyChangesNoParameter) {
     // Every tenth round the parameter reply is lost and a late rectifier reply of the round
-    // before arrives in its place. No published block may carry other parameters than the
-    // plant's.
+    // before arrives in its place; five rounds later a late DC analogue reply (the same group as
+    // the parameter reply) arrives just before it. No published block may carry other
+    // parameters than the plant's.
     sim::Config config;
     std::string rounds;
     for (unsigned n = 10; n <= 200; n += 10)
         rounds += (rounds.empty() ? "" : ",") + std::to_string(n);
     config.faults = {sim::parse_fault("silence:cmd=4247:rounds=" + rounds)};
     Line line(config);
+    auto deliver = [&line](std::string late) {
+        line.dev.process(reinterpret_cast<unsigned char *>(&late[0]),
+                         static_cast<unsigned>(late.size()));
+    };
     unsigned completed = 0, wrong = 0;
     for (unsigned n = 1; n <= 200; ++n) {
         const int published = line.rec.count("SendSP");
         line.dev.RefreshStatus();
         if (n % 10 == 0) {
-            auto late =
-                sim::encode_reply(0x20, 1, 0x41, 0, sim::rc_analogue(line.s.plant(), 0, {}));
             line.link.pump(line.dev); // the lost parameter reply: nothing comes
-            line.dev.process(reinterpret_cast<unsigned char *>(&late[0]),
-                             static_cast<unsigned>(late.size()));
+            deliver(sim::encode_reply(0x20, 1, 0x41, 0, sim::rc_analogue(line.s.plant(), 0, {})));
+        } else if (n % 10 == 5) {
+            deliver(sim::encode_reply(0x20, 1, 0x42, 0, sim::dc_analogue(line.s.plant(), 0, {})));
         }
         line.link.pump(line.dev);
         if (line.rec.count("SendSP") != published + 1)
@@ -548,7 +552,8 @@ TEST_F(DriverPollsSim, ALateReplyInPlaceOfTheParameterReplyChangesNoParameter) {
     }
     EXPECT_EQ(completed, 200u); // the round goes on as before
     EXPECT_EQ(wrong, 0u);
-    EXPECT_EQ(line.rec.log.size(), 20u + 1); // one line per late reply, one for the profile
+    // One line per late reply, one for the profile.
+    EXPECT_EQ(line.rec.log.size(), 20u + 20u + 1);
     EXPECT_EQ(std::count(line.rec.log.begin(), line.rec.log.end(),
                          "PMBusPower:ProcotolError 0 parameter reply from group 0x41 ignored"),
               20);

@@ -1,5 +1,6 @@
 // INFO layouts, decoded by hand the way the driver's decoders walk them, and the command
 // handling around them: settings, controls, error returns, other addresses.
+#include "protocol/reply_layout.h"
 #include "sim/tests/sim_test_util.h"
 
 using namespace simtest;
@@ -103,6 +104,32 @@ TEST(Replies, DcDistributionLayouts) {
     const auto al = ask(s, kDc, 0x44, kAll).info;
     // voltage alarm, am = groups + branches, their bytes, ap = 3, its bytes
     EXPECT_EQ(al, (std::vector<uint8_t>{al[0], 1, sim::kLow, 5, 0, 0, 0, 1, 0, 3, 0, 0, 0}));
+}
+
+TEST(Replies, EveryReplyHasTheLengthItsLayoutGives) {
+    // The layouts the driver holds replies to, against what the power system sends, for plants
+    // with and without lists; a byte more or less never fits.
+    for (const auto &[inputs, modules, user_values] :
+         {std::tuple{1u, 0u, 0u}, std::tuple{3u, 7u, 4u}}) {
+        sim::Config c = frozen();
+        c.layout.inputs = inputs;
+        c.layout.modules = modules;
+        c.layout.user_values = user_values;
+        sim::Simulator s(c);
+        for (const protocol::ReplyLayout &layout : protocol::kReplyLayouts) {
+            // The distribution queries name their units, as the driver sends them.
+            const bool distribution = layout.group != kRc && layout.command != 0x47;
+            auto info =
+                ask(s, layout.group, layout.command, distribution ? kAll : std::vector<uint8_t>{})
+                    .info;
+            const long len = static_cast<long>(info.size());
+            EXPECT_TRUE(protocol::fits_layout(layout, info.data(), len))
+                << std::hex << int(layout.group) << int(layout.command) << " of " << modules;
+            info.push_back(0);
+            EXPECT_FALSE(protocol::fits_layout(layout, info.data(), len + 1));
+            EXPECT_FALSE(protocol::fits_layout(layout, info.data(), len - 1));
+        }
+    }
 }
 
 TEST(Replies, ParametersCanBeSetAndReadBack) {
