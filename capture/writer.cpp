@@ -37,8 +37,9 @@ bool write_all(int fd, const std::string &text) {
 
 } // namespace
 
-CaptureWriter::CaptureWriter(std::string file, uint64_t max, Tell tell)
-    : path(std::move(file)), max_bytes(max), tell(std::move(tell)) {
+CaptureWriter::CaptureWriter(std::string file, uint64_t max, Tell tell, TroubleEpisode::Now now)
+    : path(std::move(file)), max_bytes(max), tell(std::move(tell)),
+      trouble_episode(std::move(now)) {
     open_file();
     if (fd < 0)
         throw std::runtime_error("--capture: cannot open " + path + ": " + std::strerror(errno));
@@ -73,14 +74,10 @@ bool CaptureWriter::rotate() {
     return true;
 }
 
-// A full disk or a file-size limit is told once; every record tries again, and the first one
-// that goes in says how many were lost.
+// A full disk or a file-size limit is told once; every record tries again, and the end of the
+// trouble says how many were lost.
 void CaptureWriter::trouble(const std::string &why) {
-    ++lost;
-    if (failing)
-        return;
-    failing = true;
-    if (tell)
+    if (trouble_episode.failed() && tell)
         tell("capture " + path + ": " + why + "; recording waits until it can write again");
 }
 
@@ -111,13 +108,9 @@ void CaptureWriter::record(const CaptureRecord &r) {
         return trouble(std::string(std::strerror(error)) + (restored ? "" : " (a record is cut)"));
     }
     size += line.size();
-    if (!failing)
-        return;
-    failing = false;
-    if (tell)
-        tell("capture " + path + ": recording again (" + std::to_string(lost) +
-             " records not recorded)");
-    lost = 0;
+    if (trouble_episode.succeeded() && tell)
+        tell("capture " + path + ": recording again (" +
+             std::to_string(trouble_episode.take_lost()) + " records not recorded)");
 }
 
 } // namespace capture

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "capture/format.h"
+#include "hostlib/trouble_episode.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,11 +21,12 @@ public:
     static constexpr uint64_t kMinMaxBytes = 4096;
 
     // Where the writer says, once, that recording cannot go on (a failed write or rotation),
-    // and again when it goes on.
+    // and again when it goes on (see TroubleEpisode).
     using Tell = std::function<void(const std::string &)>;
 
-    // Throws std::runtime_error when FILE cannot be opened for appending.
-    CaptureWriter(std::string path, uint64_t max_bytes, Tell tell);
+    // Throws std::runtime_error when FILE cannot be opened for appending. `now`: the clock of
+    // the trouble's calm time (tests set their own).
+    CaptureWriter(std::string path, uint64_t max_bytes, Tell tell, TroubleEpisode::Now now = {});
     ~CaptureWriter();
     CaptureWriter(const CaptureWriter &) = delete;
     CaptureWriter &operator=(const CaptureWriter &) = delete;
@@ -43,8 +45,7 @@ private:
     Tell tell;
     int fd = -1;
     uint64_t size = 0;
-    bool failing = false;   // told; every record tries again
-    unsigned long lost = 0; // records not written since the trouble began
+    TroubleEpisode trouble_episode; // every record tries again while it lasts
 };
 
 } // namespace capture

@@ -8,18 +8,12 @@ template <class Store> bool HistoryRecorder::store(Store &&write) {
     try {
         write();
     } catch (const HistoryError &e) {
-        ++lost;
-        if (!failing) {
-            failing = true;
-            events.tell(&Observer::history_trouble, HistoryTrouble{true, e.what(), lost});
-        }
+        if (trouble.failed())
+            events.tell(&Observer::history_trouble, HistoryTrouble{true, e.what(), 1});
         return false;
     }
-    if (failing) {
-        failing = false;
-        events.tell(&Observer::history_trouble, HistoryTrouble{false, "", lost});
-        lost = 0;
-    }
+    if (trouble.succeeded())
+        events.tell(&Observer::history_trouble, HistoryTrouble{false, "", trouble.take_lost()});
     return true;
 }
 

@@ -1,16 +1,19 @@
 // The history recorder: every block the driver asks to keep, every alarm transition and every
 // request's outcome go to the history archive. A full or read-only disk is told once (as an
-// event, for the terminal and whoever else listens), and again when storing works again.
+// event, for the terminal and whoever else listens), and again when storing works again (see
+// TroubleEpisode).
 #pragma once
 
 #include "host/common/events.h"
 #include "host/stores/history.h"
+#include "hostlib/trouble_episode.h"
 
 namespace host {
 
 class HistoryRecorder : public Observer {
 public:
-    HistoryRecorder(History &history, Events &events) : history(history), events(events) {}
+    HistoryRecorder(History &history, Events &events, TroubleEpisode::Now now = {})
+        : history(history), events(events), trouble(std::move(now)) {}
 
     bool keep_block(const BlockToKeep &block) override;
     void alarm_changed(const AlarmRecord &alarm) override;
@@ -21,8 +24,7 @@ private:
 
     History &history;
     Events &events;
-    bool failing = false;
-    unsigned long lost = 0; // records not stored since storing failed
+    TroubleEpisode trouble;
 };
 
 } // namespace host
