@@ -1,5 +1,7 @@
-// A program run by a test: its standard output and error read through pipes, a time limit on
-// everything, and no process left behind.
+// A program run by a test: its standard output and error read through pipes as it writes them
+// (a thread of the test's reads them all along, so the program never blocks on a full pipe,
+// however long the test takes between its looks), a time limit on everything, and no process
+// left behind.
 #pragma once
 
 #include <fcntl.h>
@@ -10,8 +12,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char **environ;
@@ -44,10 +49,13 @@ public:
         posix_spawn_file_actions_destroy(&actions);
         close(out_pipe[1]);
         close(err_pipe[1]);
-        out_fd = out_pipe[0];
-        err_fd = err_pipe[0];
-        if (rc != 0)
+        out_fd = out_read = out_pipe[0];
+        err_fd = err_read = err_pipe[0];
+        if (rc != 0 || pipe2(stop_pipe, O_CLOEXEC) != 0) {
+            stop_reader();
             throw std::runtime_error("cannot start " + args[0]);
+        }
+        reader = std::thread([this] { read_all(); });
     }
 
     ~ChildProcess() {
@@ -55,88 +63,106 @@ public:
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
-        close(out_fd);
-        close(err_fd);
+        stop_reader();
     }
 
     ChildProcess(const ChildProcess &) = delete;
     ChildProcess &operator=(const ChildProcess &) = delete;
 
-    // The first line of standard output, without its newline ("" at the time limit).
+    // The first line of standard output not taken yet, without its newline ("" at the time
+    // limit or at the end of the output).
     std::string first_line(std::chrono::milliseconds limit) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (pending.find('\n') == std::string::npos) {
-            if (!read_some(end, true))
-                return "";
-        }
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, limit,
+                         [this] { return pending.find('\n') != std::string::npos || out_ended; });
         const auto nl = pending.find('\n');
+        if (nl == std::string::npos)
+            return "";
         std::string line = pending.substr(0, nl);
         pending.erase(0, nl + 1);
         return line;
     }
 
-    // Reads what the program writes for `duration`, so that it never blocks on a full pipe.
-    void keep_reading(std::chrono::milliseconds duration) {
-        const auto end = std::chrono::steady_clock::now() + duration;
-        while ((out_fd >= 0 || err_fd >= 0) && read_some(end, false)) {
-        }
-    }
+    // Lets the program run for `duration`; what it writes is read all along, so that it never
+    // blocks on a full pipe.
+    void keep_reading(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
     // Sends a signal (for example SIGTERM) to the program.
     void signal(int number) { kill(pid, number); }
     pid_t process_id() const { return pid; }
 
-    // Reads everything until the program ends; kills it at the time limit.
+    // Waits until the program ends and its output is read; kills it at the time limit.
     Result finish(std::chrono::milliseconds limit) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        Result r;
-        while (out_fd >= 0 || err_fd >= 0) {
-            if (!read_some(end, false)) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (!changed.wait_for(lock, limit, [this] { return out_ended && err_ended; }))
                 kill(pid, SIGKILL);
-                break;
-            }
         }
         int status = 0;
         waitpid(pid, &status, 0);
         pid = -1;
+        stop_reader();
+        Result r;
         r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::lock_guard<std::mutex> lock(mutex);
         r.out = std::move(pending);
         r.err = std::move(errors);
         return r;
     }
 
 private:
-    // One poll and read of whatever is ready; false at the time limit, or at the end of
-    // standard output when only that was wanted.
-    bool read_some(std::chrono::steady_clock::time_point end, bool out_only) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd fds[2] = {{out_fd, POLLIN, 0}, {out_only ? -1 : err_fd, POLLIN, 0}};
-        if (poll(fds, 2, static_cast<int>(left.count())) <= 0)
-            return false;
-        for (int i = 0; i < 2; ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+    // Reads both pipes as the program writes them, until both end (the program and whatever it
+    // started have closed them) or the reader is stopped.
+    void read_all() {
+        while (true) {
+            pollfd fds[3] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
+            if (poll(fds, 3, -1) < 0)
                 continue;
-            char buf[4096];
-            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            int &fd = i == 0 ? out_fd : err_fd;
-            if (n <= 0) {
-                close(fd);
-                fd = -1;
-                if (out_only)
-                    return false;
-                continue;
+            if (fds[2].revents)
+                return;
+            for (int i = 0; i < 2; ++i) {
+                if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                    continue;
+                char buf[4096];
+                const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                std::lock_guard<std::mutex> lock(mutex);
+                if (n <= 0) {
+                    (i == 0 ? out_ended : err_ended) = true;
+                    (i == 0 ? out_fd : err_fd) = -1; // closed by stop_reader
+                } else {
+                    (i == 0 ? pending : errors).append(buf, static_cast<size_t>(n));
+                }
+                changed.notify_all();
             }
-            (i == 0 ? pending : errors).append(buf, static_cast<size_t>(n));
+            std::lock_guard<std::mutex> lock(mutex);
+            if (out_ended && err_ended)
+                return;
         }
-        return true;
+    }
+
+    void stop_reader() {
+        if (reader.joinable()) {
+            const char stop = 1;
+            if (write(stop_pipe[1], &stop, 1) < 0) {
+                // The reader ends by itself once both pipes have ended.
+            }
+            reader.join();
+        }
+        for (int fd : {out_read, err_read, stop_pipe[0], stop_pipe[1]})
+            if (fd >= 0)
+                close(fd);
+        out_read = err_read = stop_pipe[0] = stop_pipe[1] = -1;
     }
 
     pid_t pid = -1;
-    int out_fd = -1, err_fd = -1;
+    int out_fd = -1, err_fd = -1;     // what the reader still polls
+    int out_read = -1, err_read = -1; // the pipes' read ends, closed at the end
+    int stop_pipe[2] = {-1, -1};
+    std::mutex mutex;
+    std::condition_variable changed;
     std::string pending, errors;
+    bool out_ended = false, err_ended = false;
+    std::thread reader;
 };
 
 } // namespace testing_host
