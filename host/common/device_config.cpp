@@ -1,6 +1,7 @@
 #include "host/common/device_config.h"
 
 #include "host/common/catalogue.h"
+#include "host/common/plain_text.h"
 #include "host/common/wire_timing.h"
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 namespace host {
 
 PortLocation parse_port(const std::string &text) {
+    if (!plain_text(text))
+        throw std::invalid_argument(kPlainTextExpected);
     PortLocation where;
     // "sim:NAME" is a simulated line of its own: devices on different names do not share one.
     if (text == "sim" || (text.rfind("sim:", 0) == 0 && text.size() > 4))

@@ -1,5 +1,7 @@
 #include "host/outputs/compact_json.h"
 
+#include "host/common/plain_text.h"
+
 #include <json/reader.h>
 
 #include <cmath>
@@ -135,16 +137,32 @@ void append_escaped(std::string &out, unsigned char byte) {
     }
 }
 
-// Runs of bytes that need no escape (UTF-8 among them) are copied whole.
+// Runs of bytes that need no escape (UTF-8 among them) are copied whole; a byte that is not
+// part of well-formed UTF-8 becomes U+FFFD, so that the document stays valid whatever a text
+// from outside (a request's payload) held.
 void append_string(std::string &out, const char *begin, const char *end) {
     out.push_back('"');
     const char *run = begin;
-    for (const char *c = begin; c != end; ++c) {
-        if (plain(static_cast<unsigned char>(*c)))
+    for (const char *c = begin; c != end;) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte >= 0x80) {
+            const size_t n = utf8_sequence(reinterpret_cast<const unsigned char *>(c),
+                                           reinterpret_cast<const unsigned char *>(end));
+            if (n != 0) {
+                c += n;
+                continue;
+            }
+            out.append(run, c);
+            out.append("\\ufffd");
+            run = ++c;
             continue;
-        out.append(run, c);
-        append_escaped(out, static_cast<unsigned char>(*c));
-        run = c + 1;
+        }
+        if (!plain(byte)) {
+            out.append(run, c);
+            append_escaped(out, byte);
+            run = c + 1;
+        }
+        ++c;
     }
     out.append(run, end);
     out.push_back('"');

@@ -1,6 +1,7 @@
 #include "host/outputs/metrics.h"
 
 #include "host/common/catalogue.h"
+#include "host/common/plain_text.h"
 
 #include <cctype>
 #include <cmath>
@@ -14,9 +15,11 @@ namespace {
 
 using Labels = std::vector<std::pair<std::string, std::string>>;
 
+// A label value is UTF-8 with backslash, quote and line feed escaped; a byte that is not UTF-8
+// would make the whole scrape unreadable, so it becomes U+FFFD.
 std::string escaped(const std::string &value) {
     std::string out;
-    for (char c : value)
+    for (char c : valid_utf8(value))
         out += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
     return out;
 }

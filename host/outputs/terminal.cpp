@@ -1,5 +1,6 @@
 #include "host/outputs/terminal.h"
 
+#include "host/common/plain_text.h"
 #include "host/outputs/block_view.h"
 
 #include <cstdio>
@@ -71,9 +72,9 @@ void Terminal::request_concluded(const RequestConcluded &r) {
     const std::string outcome = control_outcome_text(r);
     const RequestRecord &q = r.request;
     if (!json) {
-        out.line(device_label(q.data_id) + ": " + q.kind + " " + q.request + ": result " +
-                 std::to_string(r.result) + ", status " + std::to_string(r.status) + " (" +
-                 outcome + ")");
+        out.line(device_label(q.data_id) + ": " + q.kind + " " + printable(q.request) +
+                 ": result " + std::to_string(r.result) + ", status " + std::to_string(r.status) +
+                 " (" + outcome + ")");
         return;
     }
     Json::Value line;

@@ -1,6 +1,7 @@
 #include "host/program/config_file.h"
 
 #include "host/common/catalogue.h"
+#include "host/common/plain_text.h"
 #include "host/program/mqtt_keys.h"
 #include "host/program/values.h"
 #include "sim/scenario_file.h"
@@ -146,6 +147,8 @@ void parse_mains_frequency_key(DeviceConfig &d, const Json::Value &v, const std:
 void parse_name_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
     if (!v.isString() || v.asString().empty())
         bad(name, "expected a text that is not empty");
+    if (!plain_text(v.asString()))
+        bad(name, kPlainTextExpected);
     d.name = v.asString();
 }
 

@@ -2,15 +2,19 @@
 
 #include "host/common/catalogue.h"
 #include "host/common/clock_text.h"
+#include "host/common/plain_text.h"
 #include "host/outputs/block_view.h"
 #include "host/outputs/compact_json.h"
 
 namespace host {
 namespace {
 
-// A CSV field: quoted when it holds a separator, a quote or a line break.
-std::string csv_field(const std::string &text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos)
+// A CSV field: quoted when it holds a separator or a quote; control characters (a request's
+// line breaks and escapes among them) escaped, so that a stored text cannot forge a line or
+// drive the terminal it is listed on.
+std::string csv_field(const std::string &raw) {
+    const std::string text = printable(raw);
+    if (text.find_first_of(",\"") == std::string::npos)
         return text;
     std::string out = "\"";
     for (char c : text)
@@ -87,9 +91,9 @@ void print_requests(History &history, const Options &o, Output &out) {
             out.line(json_line(line));
         } else {
             out.line(r.time + " device " + std::to_string(r.data_id) + " " + r.kind + " " +
-                     r.request + " from " + r.source +
-                     (r.request_id.empty() ? "" : " (id " + r.request_id + ")") + ": " + r.outcome +
-                     (r.reason.empty() ? "" : " (" + r.reason + ")"));
+                     printable(r.request) + " from " + printable(r.source) +
+                     (r.request_id.empty() ? "" : " (id " + printable(r.request_id) + ")") + ": " +
+                     r.outcome + (r.reason.empty() ? "" : " (" + printable(r.reason) + ")"));
         }
     });
 }

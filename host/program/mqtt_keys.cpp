@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "host/common/device_config.h"
+#include "host/common/plain_text.h"
 #include "host/outputs/mqtt_client.h"
 #include "host/program/values.h"
 
@@ -18,6 +19,10 @@ namespace {
 std::string mqtt_text(const Json::Value &v, const std::string &name) {
     if (!v.isString() || v.asString().empty())
         throw ConfigError(name + ": expected a text");
+    // Topics, the client id and the account go to the broker as UTF-8 strings, where a NUL
+    // would cut them short.
+    if (!plain_text(v.asString()))
+        throw ConfigError(name + ": " + kPlainTextExpected);
     return v.asString();
 }
 

@@ -208,9 +208,11 @@ void Database::atomically(const std::function<void()> &work) {
     }
 }
 
+// Whole: a text stored with a NUL in it (a request id, say) comes back with it.
 std::string column_text(sqlite3_stmt *s, int column) {
     const auto *text = sqlite3_column_text(s, column);
-    return text ? reinterpret_cast<const char *>(text) : "";
+    const int n = sqlite3_column_bytes(s, column);
+    return text ? std::string(reinterpret_cast<const char *>(text), static_cast<size_t>(n)) : "";
 }
 
 std::string column_bytes(sqlite3_stmt *s, int column) {

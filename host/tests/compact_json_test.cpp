@@ -82,9 +82,9 @@ TEST(CompactJson, DocumentsAreWrittenAsTheLibraryWroteThem) {
     doc["ints"].append(Json::Value(std::numeric_limits<Json::Int64>::max()));
     doc["ints"].append(Json::Value(std::numeric_limits<Json::UInt64>::max()));
     doc["ints"].append(Json::Value(0u));
-    // Every byte in a value and in a key: escapes, the rest (UTF-8 included) as it stands.
+    // Every ASCII byte in a value and in a key: escapes, the rest (UTF-8 included) as it stands.
     std::string bytes;
-    for (int c = 1; c < 256; ++c)
+    for (int c = 1; c < 128; ++c)
         bytes.push_back(static_cast<char>(c));
     doc["text"] = bytes;
     doc[bytes] = "001#48V直流系统交流输入停电告警";
@@ -95,6 +95,10 @@ TEST(CompactJson, DocumentsAreWrittenAsTheLibraryWroteThem) {
     for (const Json::Value &v : {Json::Value(), Json::Value(Json::arrayValue),
                                  Json::Value(Json::objectValue), Json::Value("x"), Json::Value(7)})
         EXPECT_EQ(host::compact_json(v), library_line(v));
+    // A byte that is not part of well-formed UTF-8 (a stray continuation, a cut sequence, an
+    // overlong form, a surrogate) becomes U+FFFD: the document stays valid JSON.
+    EXPECT_EQ(host::compact_json(Json::Value("a\xff\xc3\xa9\x80\xe2\x82|\xc0\xaf\xed\xa0\x80z")),
+              "\"a\\ufffd\xc3\xa9\\ufffd\\ufffd\\ufffd|\\ufffd\\ufffd\\ufffd\\ufffd\\ufffdz\"");
 }
 
 } // namespace
