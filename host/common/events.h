@@ -38,6 +38,7 @@ struct RequestRecord {
     std::string request;
     std::string outcome;
     std::string reason;
+    bool reached = false; // its command went out to the device
 };
 
 // What a completed round cost on the line: the time from its first command to the published

@@ -213,12 +213,14 @@ void Channel::failed(const std::string &reason, const std::string &why) {
 }
 
 // Silence is mostly a wrong address, baud rate or wiring: said once, with where the host
-// listened, until the device answers again.
+// listened, until the device answers again; on a line that loses a reply now and then, at most
+// once a minute, with how many were not said.
 void Channel::failed_silent() {
     if (!silence_told)
-        log.line(label() + " (address " + std::to_string(address) + " on " + line->port().name() +
-                 " at " + std::to_string(baud) + " baud): no reply within " + timeout_text +
-                 ": check the address, the baud rate and the wiring");
+        log.limited("silent:" + label(), label() + " (address " + std::to_string(address) + " on " +
+                                             line->port().name() + " at " + std::to_string(baud) +
+                                             " baud): no reply within " + timeout_text +
+                                             ": check the address, the baud rate and the wiring");
     silence_told = true;
     last_failure = "no reply within " + timeout_text;
     count_failure("no-reply");
@@ -440,6 +442,7 @@ void Channel::finish_control() {
     told.result = control_result;
     told.status = status;
     told.sent = commands > 0;
+    told.request.reached = told.sent;
     events.tell(&Observer::request_concluded, told);
     if (!from && commands == 0)
         owner.failure(2);

@@ -3,6 +3,7 @@
 #include "host/core/request_form.h"
 
 #include "host/common/catalogue.h"
+#include "host/common/plain_text.h"
 #include "host/outputs/block_fields.h"
 #include "host/outputs/block_view.h"
 #include "host/outputs/documents.h"
@@ -28,8 +29,27 @@ const char *const kSetForm = "{\"id\": ID, \"signal_id\": \"ID\" or a parameter 
 const char *const kControlForm = "{\"id\": ID, \"request\": \"419500200002\" or a name "
                                  "(\"module-off:2\"), \"all_modules\": true to confirm}";
 
+// What the reader takes although JSON does not: a comment (a '/' outside every string; its
+// strict mode still steps over comments between an object's members) or a control character
+// inside a string, which JSON wants escaped.
+bool beyond_json(const std::string &payload) {
+    bool in_string = false;
+    for (size_t i = 0; i < payload.size(); ++i) {
+        const auto c = static_cast<unsigned char>(payload[i]);
+        if (in_string && c == '\\')
+            ++i;
+        else if (c == '"')
+            in_string = !in_string;
+        else if (in_string ? c < 0x20 : c == '/')
+            return true;
+    }
+    return false;
+}
+
 // Strict: one object, no comments, no trailing bytes, no repeated keys, not deep.
 bool parse_request(const std::string &payload, Json::Value &out) {
+    if (beyond_json(payload))
+        return false;
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     builder["stackLimit"] = 8;
@@ -56,8 +76,10 @@ bool only_keys(const Json::Value &v, std::initializer_list<const char *> keys) {
     return true;
 }
 
+// A text id is shown in listings and echoed in the result: UTF-8 without control characters.
 bool good_request_id(const Json::Value &id) {
-    return (id.isString() && !id.asString().empty() && id.asString().size() <= kLongestRequestId) ||
+    return (id.isString() && !id.asString().empty() && id.asString().size() <= kLongestRequestId &&
+            plain_text(id.asString())) ||
            (id.isIntegral() && !id.isBool());
 }
 
@@ -329,10 +351,15 @@ void MqttPublisher::send_backlog() {
     }
 }
 
-void MqttPublisher::on_delivered(int id) {
+// An event the broker refuses (its account may not write there) leaves the backlog all the
+// same: sent again it would be refused again, and hold back every event after it.
+void MqttPublisher::on_delivered(int id, bool accepted) {
     auto found = in_flight.find(id);
     if (found == in_flight.end())
         return; // state, alarms, results: nothing waits for them
+    if (!accepted)
+        log.limited("mqtt:refused", "mqtt: the broker refused an event (may this account write "
+                                    "its topic?)");
     try {
         backlog.event_delivered(found->second);
     } catch (const HistoryError &e) {
@@ -414,7 +441,8 @@ void MqttPublisher::take_request(uint32_t data_id, bool set, const std::string &
     const Json::Value id = v["id"];
     if (!good_request_id(id))
         return refuse(data_id, set, Json::Value(), payload,
-                      "expected an \"id\": a text of 1 to 64 characters or a whole number");
+                      "expected an \"id\": a text of 1 to 64 characters (UTF-8, no control "
+                      "characters) or a whole number");
     // A confirmation is true or false; absent, the request is not confirmed.
     const Json::Value &confirm = v[set ? "force" : "all_modules"];
     if (!confirm.isNull() && !confirm.isBool())

@@ -80,7 +80,7 @@ public:
     // MqttConnection::Listener
     void on_connected() override;
     void on_connection_lost() override;
-    void on_delivered(int id) override;
+    void on_delivered(int id, bool accepted) override;
     void on_message(const std::string &topic, const std::string &payload, bool retained) override;
 
 private:

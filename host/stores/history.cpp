@@ -1,5 +1,7 @@
 #include "host/stores/history.h"
 
+#include <algorithm>
+
 namespace host {
 namespace {
 
@@ -28,9 +30,17 @@ CREATE TABLE IF NOT EXISTS requests (
     request_id TEXT NOT NULL,
     request TEXT NOT NULL,
     outcome TEXT NOT NULL,
-    reason TEXT NOT NULL);
+    reason TEXT NOT NULL,
+    reached INTEGER NOT NULL DEFAULT 1);
 CREATE INDEX IF NOT EXISTS requests_by_device ON requests (data_id, id);
 )sql";
+
+// A history made before requests said whether they reached their device: its rows did, as far
+// as anyone can tell now, and stay with the requests that did.
+const char *const kAddReached =
+    "ALTER TABLE requests ADD COLUMN reached INTEGER NOT NULL DEFAULT 1";
+const char *const kRequestsByReach =
+    "CREATE INDEX IF NOT EXISTS requests_by_reach ON requests (data_id, reached, id)";
 
 // Everything of a device older than its newest `retention` rows goes.
 const char *const kTrimBlocks =
@@ -40,9 +50,11 @@ const char *const kTrimAlarms =
     "DELETE FROM alarms WHERE data_id = ?1 AND id <= (SELECT id FROM alarms WHERE data_id = ?1 "
     "ORDER BY id DESC LIMIT 1 OFFSET ?2)";
 
+// Requests that reached their device and those refused before it are trimmed apart, each to its
+// own number: a flood of refused requests cannot push the ones that acted out of the history.
 const char *const kTrimRequests =
-    "DELETE FROM requests WHERE data_id = ?1 AND id <= (SELECT id FROM requests WHERE data_id = ?1 "
-    "ORDER BY id DESC LIMIT 1 OFFSET ?2)";
+    "DELETE FROM requests WHERE data_id = ?1 AND reached = ?3 AND id <= (SELECT id FROM requests "
+    "WHERE data_id = ?1 AND reached = ?3 ORDER BY id DESC LIMIT 1 OFFSET ?2)";
 
 // Only the conditions given go into the text, so that SQLite can use the index by device.
 // The newest N are taken newest first and put back in stored order around them.
@@ -99,6 +111,15 @@ History::History(std::shared_ptr<Database> database, unsigned keep)
         trim_alarms = db->prepare(kTrimAlarms);
         select_newest = db->prepare("SELECT id, data_id, time, bytes FROM blocks WHERE data_id "
                                     "= ? ORDER BY id DESC LIMIT 1");
+        if (!db->read_only()) {
+            bool has_reached = false;
+            db->for_each_row(
+                "PRAGMA table_info(requests)", "read the requests' columns",
+                [&](sqlite3_stmt *r) { has_reached |= column_text(r, 1) == "reached"; });
+            if (!has_reached)
+                db->execute(kAddReached);
+            db->execute(kRequestsByReach);
+        }
     });
 }
 
@@ -156,15 +177,22 @@ void History::for_each_alarm(const HistoryFilter &which,
 
 void History::store_request(const RequestRecord &r) {
     Statement s = db->prepare("INSERT INTO requests (data_id, time, source, kind, request_id, "
-                              "request, outcome, reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+                              "request, outcome, reason, reached) VALUES (?, ?, ?, ?, ?, ?, ?, ?, "
+                              "?)");
     sqlite3_bind_int64(s.get(), 1, r.data_id);
     int column = 2;
     for (const std::string *text :
          {&r.time, &r.source, &r.kind, &r.request_id, &r.request, &r.outcome, &r.reason})
         sqlite3_bind_text(s.get(), column++, text->c_str(), static_cast<int>(text->size()),
                           SQLITE_TRANSIENT);
+    sqlite3_bind_int(s.get(), column, r.reached ? 1 : 0);
     db->step_done(s.get(), "store request");
-    trim(db->prepare(kTrimRequests).get(), r.data_id, "trim requests");
+    Statement trim_requests = db->prepare(kTrimRequests);
+    sqlite3_bind_int64(trim_requests.get(), 1, r.data_id);
+    sqlite3_bind_int64(trim_requests.get(), 2,
+                       r.reached ? retention : std::min(retention, kRefusedRequestsKept));
+    sqlite3_bind_int(trim_requests.get(), 3, r.reached ? 1 : 0);
+    db->step_done(trim_requests.get(), "trim requests");
 }
 
 void History::for_each_request(const HistoryFilter &which,

@@ -17,6 +17,10 @@
 
 namespace host {
 
+// Requests refused before they reached their device (malformed, unconfirmed, the device busy or
+// away) kept per device beside the `retention` that reached it.
+constexpr unsigned kRefusedRequestsKept = 1000;
+
 struct StoredBlock {
     int64_t row = 0;
     uint32_t data_id = 0;

@@ -146,6 +146,39 @@ TEST_F(HistoryTest, RequestsAreKeptWithSourceAndOutcome) {
     EXPECT_EQ(seen[2].outcome, "answered");
 }
 
+// The requests that reached their device stay whatever flood of refused ones follows them, and
+// a stored text comes back whole, a NUL in it included.
+TEST_F(HistoryTest, RefusedRequestsCannotPushTheActedOnesOut) {
+    host::History h(path, 5);
+    const std::string with_nul("4195\0"
+                               "0200002",
+                               12);
+    auto request = [&](const std::string &id, bool reached) {
+        host::RequestRecord r;
+        r.data_id = 7;
+        r.time = "2026-12-08 10:00:00";
+        r.source = "mqtt";
+        r.kind = "control";
+        r.request_id = id;
+        r.request = with_nul;
+        r.outcome = reached ? "answered" : "refused";
+        r.reached = reached;
+        return r;
+    };
+    for (int i = 0; i < 3; ++i)
+        h.store_request(request("acted" + std::to_string(i), true));
+    for (int i = 0; i < 20; ++i)
+        h.store_request(request("junk", false));
+    size_t acted = 0, junk = 0;
+    h.for_each_request([&](const host::RequestRecord &r) {
+        acted += r.request_id.rfind("acted", 0) == 0;
+        junk += r.request_id == "junk";
+        EXPECT_EQ(r.request.size(), 12u);
+    });
+    EXPECT_EQ(acted, 3u);
+    EXPECT_EQ(junk, 5u); // a retention below the refused ones' own bound holds them too
+}
+
 // Every listing selects by device, by a span of stored times (the start included, the end not)
 // and the newest N of what passes, still oldest first.
 TEST_F(HistoryTest, ListingsSelectByDeviceTimeAndTheNewest) {
