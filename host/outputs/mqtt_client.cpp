@@ -6,6 +6,7 @@
 #include <boost/asio/post.hpp>
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -36,6 +37,26 @@ struct Scheme {
     bool tls;
 };
 constexpr Scheme kSchemes[] = {{"mqtt://", 1883, false}, {"mqtts://", 8883, true}};
+
+// Asks the broker (MQTT 5's Maximum Packet Size) never to send a packet larger than `largest`:
+// the library takes a packet whole into memory before anyone sees it, so a 100 MB message on a
+// request topic would be held whole only to be refused. The library sends CONNECT properties
+// only from its blocking connect, which stores them before it looks at the port: given a port it
+// refuses, it keeps them and connects nowhere, and the asynchronous connect then sends them.
+// False when the library does not work so (the session then speaks MQTT 3.1.1, without limit).
+bool ask_packet_limit(mosquitto *m, uint32_t largest) {
+    if (mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5) != MOSQ_ERR_SUCCESS)
+        return false;
+    mosquitto_property *properties = nullptr;
+    bool kept =
+        mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, largest) ==
+            MOSQ_ERR_SUCCESS &&
+        mosquitto_connect_bind_v5(m, "localhost", -1, 60, nullptr, properties) == MOSQ_ERR_INVAL;
+    mosquitto_property_free_all(&properties);
+    if (!kept)
+        mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    return kept;
+}
 
 } // namespace
 
@@ -157,9 +178,15 @@ bool MqttConnection::open_session(const std::string &address) {
     mosquitto *m = session.get();
     mosquitto_connect_callback_set(m, &MqttConnection::connected_cb);
     mosquitto_disconnect_callback_set(m, &MqttConnection::disconnected_cb);
-    mosquitto_publish_callback_set(m, &MqttConnection::published_cb);
+    mosquitto_publish_v5_callback_set(m, &MqttConnection::published_cb);
     mosquitto_message_callback_set(m, &MqttConnection::message_cb);
     mosquitto_log_callback_set(m, &MqttConnection::log_cb);
+    v5 = ask_packet_limit(m, kLargestIncomingPacket);
+    if (!v5)
+        log.limited("mqtt:v311", "mqtt: this MQTT library cannot ask the broker to hold its "
+                                 "messages to " +
+                                     std::to_string(kLargestIncomingPacket) +
+                                     " bytes; speaking MQTT 3.1.1 without that limit");
     int rc = login.will_topic.empty()
                  ? MOSQ_ERR_SUCCESS
                  : mosquitto_will_set(m, login.will_topic.c_str(),
@@ -262,11 +289,16 @@ bool MqttConnection::session_alive() const {
     return session && !dropped && mosquitto_socket(session.get()) >= 0;
 }
 
+// A session that the broker takes and then drops at once is tried again as slowly as one it
+// refuses: the wait starts over only after a session that lasted. Losses and connections that
+// repeat are told once a minute, with a count.
 void MqttConnection::session_down(const std::string &why) {
     const bool was_up = up;
     teardown();
     if (was_up) {
-        log.line("mqtt: connection to " + name() + " lost: " + why);
+        if (std::chrono::steady_clock::now() - up_since >= kLongestRetry)
+            retry_wait = kFirstRetry;
+        log.limited("mqtt:lost", "mqtt: connection to " + name() + " lost: " + why);
         listener.on_connection_lost();
     } else {
         log.limited("mqtt:down:" + why, "mqtt: cannot connect to " + name() + ": " + why);
@@ -365,13 +397,14 @@ void MqttConnection::stop(const std::string &topic, const std::string &payload,
 void MqttConnection::connected_cb(mosquitto *, void *self, int rc) {
     auto *c = static_cast<MqttConnection *>(self);
     if (rc != 0) {
-        c->refusal = std::string("refused: ") + mosquitto_connack_string(rc);
+        c->refusal = std::string("refused: ") +
+                     (c->v5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc));
         c->dropped = true;
         return;
     }
     c->up = true;
-    c->retry_wait = kFirstRetry;
-    c->log.line("mqtt: connected to " + c->name());
+    c->up_since = std::chrono::steady_clock::now();
+    c->log.limited("mqtt:connected", "mqtt: connected to " + c->name());
     c->listener.on_connected();
 }
 
@@ -385,8 +418,10 @@ void MqttConnection::disconnected_cb(mosquitto *, void *self, int) {
     static_cast<MqttConnection *>(self)->dropped = true;
 }
 
-void MqttConnection::published_cb(mosquitto *, void *self, int id) {
-    static_cast<MqttConnection *>(self)->listener.on_delivered(id);
+// MQTT 3.1.1 has no reason code: its acknowledgement is always 0, "taken".
+void MqttConnection::published_cb(mosquitto *, void *self, int id, int reason_code,
+                                  const mosquitto_property *) {
+    static_cast<MqttConnection *>(self)->listener.on_delivered(id, reason_code < 0x80);
 }
 
 void MqttConnection::message_cb(mosquitto *, void *self, const mosquitto_message *message) {

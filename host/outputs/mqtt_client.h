@@ -21,6 +21,7 @@
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
 
 namespace host {
 
@@ -56,8 +57,9 @@ public:
         virtual void on_connected() = 0;
         // A connection that was up is gone.
         virtual void on_connection_lost() = 0;
-        // The broker acknowledged the QoS 1 message `id`.
-        virtual void on_delivered(int id) = 0;
+        // The broker acknowledged the QoS 1 message `id`; `accepted` false when it said it did
+        // not take it (MQTT 5: not authorised, say).
+        virtual void on_delivered(int id, bool accepted) = 0;
         // `retained`: the broker kept it from before this session.
         virtual void on_message(const std::string &topic, const std::string &payload,
                                 bool retained) = 0;
@@ -65,6 +67,9 @@ public:
 
     static constexpr std::chrono::seconds kFirstRetry{1};
     static constexpr std::chrono::seconds kLongestRetry{30};
+    // What the broker may send: the requests and the retained discovery messages the host
+    // reads are a few hundred bytes.
+    static constexpr uint32_t kLargestIncomingPacket = 64 * 1024;
 
     MqttConnection(boost::asio::io_context &io, Log &log, MqttEndpoint endpoint, MqttLogin login,
                    Listener &listener);
@@ -108,7 +113,8 @@ private:
 
     static void connected_cb(mosquitto *, void *self, int rc);
     static void disconnected_cb(mosquitto *, void *self, int rc);
-    static void published_cb(mosquitto *, void *self, int id);
+    static void published_cb(mosquitto *, void *self, int id, int reason_code,
+                             const mqtt5__property *);
     static void message_cb(mosquitto *, void *self, const mosquitto_message *message);
     static void log_cb(mosquitto *, void *self, int level, const char *text);
 
@@ -126,6 +132,8 @@ private:
     unsigned generation = 0; // a torn-down session's waits find it changed and do nothing
     bool reading = false, writing = false;
     bool up = false;
+    bool v5 = false; // the session speaks MQTT 5, with the packet limit
+    std::chrono::steady_clock::time_point up_since{};
     bool dropped = false; // the library told of a lost connection inside one of its calls
     bool stopped = false;
     std::string refusal;    // the broker's answer to a refused CONNECT

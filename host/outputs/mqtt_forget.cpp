@@ -8,6 +8,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <map>
 #include <memory>
 #include <set>
 
@@ -40,21 +41,37 @@ public:
         connection->subscribe(discovery_filter(device), 1);
         wait_quiet();
     }
-    void on_connection_lost() override { in_flight.clear(); }
+    void on_connection_lost() override {
+        lost_unconfirmed += in_flight.size();
+        in_flight.clear();
+    }
     void on_message(const std::string &topic, const std::string &payload, bool retained) override {
         if (retained && !payload.empty() && !sending) {
             found.insert(topic);
             wait_quiet();
         }
     }
-    void on_delivered(int id) override {
+    // Only a topic the broker acknowledged taking is told as cleared.
+    void on_delivered(int id, bool accepted) override {
+        const auto sent = in_flight.find(id);
+        if (sent == in_flight.end())
+            return;
+        if (accepted)
+            outcome.cleared.push_back(sent->second);
+        else
+            ++lost_unconfirmed;
+        in_flight.erase(sent);
         // Called from inside the library: the session ends once the call has returned.
-        if (in_flight.erase(id) && in_flight.empty() && sending) {
-            outcome.done = true;
+        if (in_flight.empty() && sending) {
+            outcome.done = lost_unconfirmed == 0;
+            if (!outcome.done)
+                outcome.error = "the broker did not take every empty payload (may this account "
+                                "write the topics?)";
             boost::asio::post(io, [this] { finish(); });
         }
     }
     void finish() {
+        outcome.unconfirmed = in_flight.size() + lost_unconfirmed;
         quiet_timer.cancel();
         connection->stop("", "");
         io.stop();
@@ -77,11 +94,12 @@ private:
                 topics.push_back(m.topic);
         for (const char *leaf : {"availability", "state", "alarms"})
             topics.push_back(prefix + "/" + std::to_string(device.data_id) + "/" + leaf);
-        for (const std::string &t : topics)
-            if (const auto id = connection->publish(t, "", 1, true)) {
-                in_flight.insert(*id);
-                outcome.cleared.push_back(t);
-            }
+        for (const std::string &t : topics) {
+            if (const auto id = connection->publish(t, "", 1, true))
+                in_flight.emplace(*id, t);
+            else
+                ++lost_unconfirmed;
+        }
         if (in_flight.empty()) {
             outcome.error = "the broker took none of the empty payloads";
             finish();
@@ -95,7 +113,8 @@ private:
     DiscoveryDevice device;
     std::unique_ptr<MqttConnection> connection;
     std::set<std::string> found;
-    std::set<int> in_flight;
+    std::map<int, std::string> in_flight; // message id: topic
+    size_t lost_unconfirmed = 0;          // refused by the library, or lost with a connection
     bool sending = false;
     ForgetResult outcome;
 };

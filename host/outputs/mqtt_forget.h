@@ -16,7 +16,8 @@ namespace host {
 
 struct ForgetResult {
     bool done = false;                // the broker took every empty payload
-    std::vector<std::string> cleared; // the topics, in the order sent
+    std::vector<std::string> cleared; // the topics the broker acknowledged, in that order
+    size_t unconfirmed = 0;           // sent, or waiting to be, without an acknowledgement
     std::string error;                // when not done
 };
 

@@ -296,7 +296,10 @@ int mqtt_forget(const Options &o, Output &out, Log &log) {
     for (const auto &topic : r.cleared)
         out.line(topic);
     if (!r.done)
-        log.error("mqtt-forget: " + r.error);
+        log.error("mqtt-forget: " + r.error +
+                  (r.unconfirmed ? "; " + std::to_string(r.unconfirmed) +
+                                       " topics not confirmed cleared: run it again"
+                                 : ""));
     return r.done ? 0 : kExitFailure;
 }
 
