@@ -8,8 +8,12 @@
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cctype>
 #include <optional>
+#include <vector>
 
 namespace host {
 
@@ -19,14 +23,27 @@ namespace http = beast::http;
 using asio::ip::tcp;
 using boost::system::error_code;
 
+namespace {
+class Session;
+}
+
 struct HttpServer::Shared {
     Log &log;
     HttpLimits limits;
     HttpHandler handler;
     unsigned open = 0;
+    std::vector<std::weak_ptr<Session>> sessions; // to choose one to give way
 };
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A request that takes longer than this to arrive whole is slow enough to give way to a new
+// connection when every place is taken; a scrape sends its few hundred bytes at once.
+constexpr auto kSlowRequest = std::chrono::seconds(1);
+// Descriptors kept for everything but HTTP: ports, the history, the broker, the logs.
+constexpr rlim_t kReservedDescriptors = 48;
 
 // The answer to the connection past the limit, written without waiting and then closed.
 const char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n"
@@ -59,6 +76,10 @@ std::string percent_decoded(const std::string &text) {
 // keeps the connection. It keeps itself alive through its pending operations.
 class Session : public std::enable_shared_from_this<Session> {
 public:
+    // What the connection waits for: the first byte of a request, the rest of it, or the
+    // client to take an answer.
+    enum class Phase { Idle, Reading, Answering };
+
     Session(tcp::socket socket, std::shared_ptr<HttpServer::Shared> shared)
         : stream(std::move(socket)), shared(std::move(shared)) {
         ++this->shared->open;
@@ -66,12 +87,22 @@ public:
     ~Session() { --shared->open; }
 
     void start() { wait_for_request(); }
+    Phase phase() const { return current; }
+    Clock::time_point since() const { return phase_since; }
+    // Gives its place to a new connection: its pending operations end, and with them it.
+    void give_way() { close(); }
 
 private:
+    void enter(Phase p) {
+        current = p;
+        phase_since = Clock::now();
+    }
+
     // Idle: up to idle_timeout for the first byte; a byte already held counts as that.
     void wait_for_request() {
         if (buffer.size() > 0)
             return read_request();
+        enter(Phase::Idle);
         stream.expires_after(shared->limits.idle_timeout);
         stream.async_read_some(buffer.prepare(512),
                                [self = shared_from_this()](error_code ec, size_t n) {
@@ -83,6 +114,7 @@ private:
     }
 
     void read_request() {
+        enter(Phase::Reading);
         parser.emplace();
         parser->header_limit(shared->limits.header_limit);
         parser->body_limit(shared->limits.body_limit);
@@ -127,6 +159,7 @@ private:
     }
 
     void send(const HttpResponse &r, bool head, unsigned version) {
+        enter(Phase::Answering);
         response.emplace(static_cast<http::status>(r.status), version);
         response->set(http::field::server, "mpx23-host");
         response->set(http::field::content_type, r.content_type);
@@ -158,6 +191,8 @@ private:
     std::optional<http::request_parser<http::string_body>> parser;
     std::optional<http::response<http::string_body>> response;
     bool keep = false;
+    Phase current = Phase::Idle;
+    Clock::time_point phase_since = Clock::now();
 };
 
 } // namespace
@@ -197,10 +232,58 @@ std::string split_target(const std::string &target, std::map<std::string, std::s
     return percent_decoded(target.substr(0, mark));
 }
 
+// The connection that gives way to a new one when every place is taken: the one idle longest,
+// else the one that has been sending its request longest, if that is slow. Those taking an
+// answer are left alone.
+std::shared_ptr<Session> give_way_candidate(std::vector<std::weak_ptr<Session>> &sessions) {
+    sessions.erase(std::remove_if(sessions.begin(), sessions.end(),
+                                  [](const std::weak_ptr<Session> &s) { return s.expired(); }),
+                   sessions.end());
+    std::shared_ptr<Session> idle, slow;
+    const auto older = [](const std::shared_ptr<Session> &a, const std::shared_ptr<Session> &b) {
+        return !a || b->since() < a->since();
+    };
+    for (const auto &weak : sessions) {
+        const auto s = weak.lock();
+        if (s->phase() == Session::Phase::Idle && older(idle, s))
+            idle = s;
+        else if (s->phase() == Session::Phase::Reading &&
+                 Clock::now() - s->since() >= kSlowRequest && older(slow, s))
+            slow = s;
+    }
+    return idle ? idle : slow;
+}
+
+// As many connections as the descriptors allow beside the host's own: the soft limit is raised
+// to the hard one where that is needed, and the connections held below what remains.
+unsigned connections_within_descriptors(unsigned wanted, Log &log) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return wanted;
+    const rlim_t needed = wanted + kReservedDescriptors;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+        rlimit raised = limit;
+        raised.rlim_cur =
+            limit.rlim_max == RLIM_INFINITY ? needed : std::min(limit.rlim_max, needed);
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= needed)
+        return wanted;
+    const unsigned room = limit.rlim_cur > kReservedDescriptors + 1
+                              ? static_cast<unsigned>(limit.rlim_cur - kReservedDescriptors)
+                              : 1;
+    log.line("http: max_connections " + std::to_string(wanted) + " held to " +
+             std::to_string(room) + ": the process may open " + std::to_string(limit.rlim_cur) +
+             " descriptors");
+    return room;
+}
+
 HttpServer::HttpServer(asio::io_context &io, Log &log, const std::string &listen, HttpLimits limits,
                        HttpHandler handler)
     : log(log), acceptor(io), retry(io),
-      shared(std::make_shared<Shared>(Shared{log, limits, std::move(handler), 0})) {
+      shared(std::make_shared<Shared>(Shared{log, limits, std::move(handler), 0, {}})) {
+    shared->limits.max_connections = connections_within_descriptors(limits.max_connections, log);
     const tcp::endpoint at = parse_listen(listen);
     error_code ec;
     acceptor.open(at.protocol(), ec);
@@ -235,10 +318,17 @@ void HttpServer::accept() {
             });
             return;
         }
-        if (shared->open >= shared->limits.max_connections)
-            turn_away(std::move(socket));
-        else
-            std::make_shared<Session>(std::move(socket), shared)->start();
+        if (shared->open >= shared->limits.max_connections) {
+            const auto victim = give_way_candidate(shared->sessions);
+            if (!victim) {
+                turn_away(std::move(socket));
+                return accept();
+            }
+            victim->give_way();
+        }
+        const auto session = std::make_shared<Session>(std::move(socket), shared);
+        shared->sessions.push_back(session);
+        session->start();
         accept();
     });
 }

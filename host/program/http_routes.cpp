@@ -6,9 +6,11 @@
 #include "host/program/history_time.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <iterator>
+#include <optional>
 
 namespace host {
 namespace {
@@ -27,16 +29,28 @@ HttpResponse refusal(unsigned status, const std::string &why) {
     return json_answer(error, status);
 }
 
-// "?device=ID", when given: the device, or a refusal.
+// A query's whole number: decimal digits only, no sign, no exponent, no trailing text.
+std::optional<unsigned long long> whole_number(const std::string &text) {
+    if (text.empty() || text.size() > 19 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return std::stoull(text);
+}
+
+// "?device=ID", when given: the device, or a refusal (400 for what is no number, 404 for a
+// number that names no device, those past the identifiers' range included).
 const DeviceState *asked_device(const HttpSources &s, const Query &q, HttpResponse &refused) {
     const auto given = q.find("device");
     if (given == q.end())
         return nullptr;
     const std::string &text = given->second;
-    const DeviceState *d = nullptr;
-    if (!text.empty() && text.size() <= 10 &&
-        text.find_first_not_of("0123456789") == std::string::npos)
-        d = s.site.device(static_cast<uint32_t>(std::stoull(text)));
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        refused = refusal(400, "device: expected a whole number");
+        return nullptr;
+    }
+    const auto number = whole_number(text); // none: more digits than any identifier has
+    const DeviceState *d =
+        number && *number <= UINT32_MAX ? s.site.device(static_cast<uint32_t>(*number)) : nullptr;
     if (!d)
         refused = refusal(404, "device=" + text + ": no such device");
     return d;
@@ -127,13 +141,15 @@ HttpResponse history(const HttpSources &s, const Query &q) {
             filter.since = history_time(q.at("since"), "since", now);
         if (q.count("until"))
             filter.until = history_time(q.at("until"), "until", now);
-        if (q.count("last"))
-            filter.last = std::min<unsigned>(kLargestHistoryAnswer,
-                                             static_cast<unsigned>(std::stoul(q.at("last"))));
+        if (q.count("last")) {
+            const auto last = whole_number(q.at("last"));
+            if (!last || *last == 0)
+                return refusal(400, "last: expected a whole number from 1");
+            filter.last =
+                static_cast<unsigned>(std::min<unsigned long long>(kLargestHistoryAnswer, *last));
+        }
     } catch (const ConfigError &e) {
         return refusal(400, e.what());
-    } catch (const std::exception &) {
-        return refusal(400, "last: expected a whole number");
     }
     HttpResponse refused;
     if (const DeviceState *d = asked_device(s, q, refused))

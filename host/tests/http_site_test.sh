@@ -60,7 +60,8 @@ grep -q '"dcData":{[^}]*"voltage":53' <<<"$body" || fail "/api/state: no DC volt
 rounds_before=$(metric 'mpx23_rounds_completed_total{data_id="7",name="rack-a"}')
 for n in $(seq 20); do eval "exec {fd$n}<>/dev/tcp/127.0.0.1/$port"; done
 code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/metrics" || true)
-[ "$code" = 503 ] || fail "a 21st client was let in past 16 ($code)"
+# The idle ones give way: a scrape is answered whatever they hold.
+[ "$code" = 200 ] || fail "20 idle connections shut a scrape out ($code)"
 sleep 2 # past the 1 s time-out: the silent ones are closed
 [ -n "$(metric 'mpx23_up{data_id="7",name="rack-a"}')" ] || fail "the server did not recover from stalled clients"
 for n in $(seq 20); do eval "exec {fd$n}>&-"; done

@@ -1,0 +1,154 @@
+// The HTTP side in-process: what the routes answer to numbers that are not plain whole numbers,
+// and how the server shares its places when clients hold them idle or send slowly.
+#include "host/common/plain_text.h"
+#include "host/outputs/http_server.h"
+#include "host/program/http_routes.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using namespace std::chrono_literals;
+
+TEST(HttpRoutes, NumbersAreWholeAndDevicesExist) {
+    host::SiteState site({1});
+    const host::HttpSources sources{site, nullptr, {}, 1.0, ""};
+    struct Case {
+        const char *path;
+        std::map<std::string, std::string> query;
+        unsigned status;
+    };
+    const Case cases[] = {
+        {"/api/state", {{"device", "1"}}, 404}, // no round yet: no state document
+        {"/api/alarms", {{"device", "1"}}, 200},
+        {"/api/alarms", {{"device", "4294967297"}}, 404}, // 2^32 + 1 is no device 1
+        {"/api/alarms", {{"device", "99999999999999999999999"}}, 404},
+        {"/api/plot", {{"device", "-1"}}, 400},
+        {"/api/plot", {{"device", "1e0"}}, 400},
+        {"/api/state", {{"device", " 1"}}, 400},
+        {"/api/alarms", {{"device", ""}}, 400},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(host::http_route(sources, c.path, c.query).status, c.status)
+            << c.path << " device=" << c.query.begin()->second;
+}
+
+TEST(HttpRoutes, MetricsStayUtf8WhateverANameHolds) {
+    host::SiteState site({1});
+    site.set_name(1, "Site \xff\xfe \xf4 \"a\"\n");
+    const std::string text =
+        host::http_route(host::HttpSources{site, nullptr, {}, 1.0, ""}, "/metrics", {}).body;
+    EXPECT_EQ(host::valid_utf8(text), text);
+    EXPECT_NE(text.find("name=\"Site \xef\xbf\xbd\xef\xbf\xbd \xef\xbf\xbd \\\"a\\\"\\n\""),
+              std::string::npos);
+}
+
+// A server with two places on a thread of its own; its clients are blocking sockets.
+struct TwoPlaces : ::testing::Test {
+    asio::io_context io;
+    host::Log log{stderr};
+    std::unique_ptr<host::HttpServer> server;
+    std::thread loop;
+
+    void SetUp() override {
+        host::HttpLimits limits;
+        limits.max_connections = 2;
+        server = std::make_unique<host::HttpServer>(
+            io, log, "127.0.0.1:0", limits,
+            [](const std::string &, const std::map<std::string, std::string> &) {
+                return host::HttpResponse{200, "text/plain", "ok\n"};
+            });
+        loop = std::thread([this] { io.run(); });
+    }
+    void TearDown() override {
+        io.stop();
+        loop.join();
+    }
+
+    std::unique_ptr<tcp::socket> connect(const std::string &send = "") {
+        static asio::io_context client_io;
+        auto s = std::make_unique<tcp::socket>(client_io);
+        s->connect(server->local_endpoint());
+        if (!send.empty())
+            asio::write(*s, asio::buffer(send));
+        return s;
+    }
+
+    // The status of a whole GET on a new connection.
+    std::string status() {
+        auto s = connect("GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        std::string answer;
+        boost::system::error_code ec;
+        char buffer[512];
+        for (size_t n; (n = s->read_some(asio::buffer(buffer), ec)) > 0 && !ec;)
+            answer.append(buffer, n);
+        return answer.substr(0, 12);
+    }
+};
+
+TEST_F(TwoPlaces, IdleAndSlowClientsGiveWayToAScrape) {
+    auto idle_a = connect(), idle_b = connect();
+    EXPECT_EQ(status(), "HTTP/1.1 200");
+    // Two clients sending a request a few bytes at a time hold both places; past a second they
+    // count as slow and give way, the one that started first before the other.
+    auto slow_a = connect("GET /metrics HTTP/1.1\r\n");
+    auto slow_b = connect("GET /metrics HTTP/1.1\r\n");
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(status(), "HTTP/1.1 200");
+    EXPECT_EQ(status(), "HTTP/1.1 200");
+}
+
+TEST_F(TwoPlaces, RequestsJustStartedAreNotTurnedOut) {
+    // Fresh requests are not slow yet: the third client is turned away, not one of them.
+    auto a = connect("GET /metrics HTTP/1.1\r\n");
+    auto b = connect("GET /metrics HTTP/1.1\r\n");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(status(), "HTTP/1.1 503");
+}
+
+TEST(HttpServer, ConnectionsStayWithinTheDescriptorLimit) {
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = low.rlim_max = 96; // the hard limit too: it cannot be raised past it
+    if (setrlimit(RLIMIT_NOFILE, &low) != 0)
+        GTEST_SKIP() << "cannot lower the descriptor limit";
+    asio::io_context io;
+    std::FILE *told = std::tmpfile();
+    host::Log log(told);
+    host::HttpLimits limits;
+    limits.max_connections = 1024;
+    host::HttpServer server(io, log, "127.0.0.1:0", limits,
+                            [](const std::string &, const std::map<std::string, std::string> &) {
+                                return host::HttpResponse{};
+                            });
+    std::rewind(told);
+    char line[256] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, told), nullptr);
+    std::fclose(told);
+    EXPECT_NE(std::string(line).find("max_connections 1024 held to 48: the process may open 96 "
+                                     "descriptors"),
+              std::string::npos)
+        << line;
+    // Raising the hard limit back needs privileges; a test process keeps the lower one.
+    setrlimit(RLIMIT_NOFILE, &old);
+}
+
+} // namespace
