@@ -5,6 +5,7 @@
 #include "capture/format.h"
 #include "host/common/catalogue.h"
 #include "host/outputs/block_fields.h"
+#include "host/outputs/mqtt_client.h"
 #include "host/outputs/mqtt_publisher.h"
 #include "host/tests/child_process.h"
 #include "host/tests/mqtt_broker.h"
@@ -17,6 +18,10 @@
 
 #include <signal.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -24,6 +29,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -480,6 +486,14 @@ TEST_F(MqttHostTest, ControlRequestsNeedTheRightAccountTopicAndForm) {
          "float-voltage 70 V is outside 42 to 58 V: add \"force\": true to send it"},
         {"site/1/control", R"({"id": "s4", "request": "module-off:0", "all_modules": 1})",
          "expected {\"id\": ID, \"request\""},
+        // Requests are strict JSON; an id is plain text, shown in listings and echoed back.
+        {"site/1/control", R"({"id": "c1" /* comment */, "request": "419500200002"})",
+         "malformed JSON"},
+        {"site/1/control", R"({"id": "i1\u001b[2J\r\nforged", "request": "419500200002"})",
+         "expected an \"id\""},
+        {"site/1/control", "{\"id\": \"\xff\xfe\", \"request\": \"419500200002\"}",
+         "expected an \"id\""},
+        {"site/1/control", "{\"id\": \"r\x1b[31m\r\nforged line\"}", "malformed JSON"},
     };
     for (const Bad &b : bad) {
         const size_t before = result_count();
@@ -492,7 +506,17 @@ TEST_F(MqttHostTest, ControlRequestsNeedTheRightAccountTopicAndForm) {
         EXPECT_EQ(last_result()["reason"].asString().rfind(b.reason, 0), 0u)
             << last_result()["reason"].asString();
     }
+    // A payload far past what a request can be is never handed to the host: the broker is asked
+    // for no packet that large, and drops it. The refusal after it is the only one answered.
+    const size_t before_large = result_count();
+    ASSERT_TRUE(op.publish("site/1/control", std::string(1 << 20, ' ')));
+    ASSERT_TRUE(op.publish("site/1/control", "[]"));
+    ASSERT_TRUE(results->wait_for(
+        [&](const Messages &m) { return payloads_on(m, "site/1/result").size() > before_large; },
+        kLong));
+    EXPECT_EQ(last_result()["request"].asString(), "[]");
     const size_t requests = result_count();
+    EXPECT_EQ(requests, before_large + 1);
 
     host.signal(SIGTERM);
     const auto r = host.finish(kLong);
@@ -515,6 +539,65 @@ TEST_F(MqttHostTest, ControlRequestsNeedTheRightAccountTopicAndForm) {
     }
     EXPECT_EQ(lines, requests);
     EXPECT_EQ(answered, 1u);
+    // The listing shows what the requests held, but drives no terminal and forges no line.
+    ChildProcess text({HOST_PROGRAM, "history", "--history", history, "--requests"});
+    const auto shown = text.finish(kLong).out;
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), static_cast<long>(requests));
+    EXPECT_EQ(shown.find_first_of("\x1b\r"), std::string::npos);
+    EXPECT_NE(shown.find("r\\x1b[31m\\x0d\\x0aforged line"), std::string::npos) << shown;
+}
+
+// A broker that takes every session and drops it at once: the host tries again as slowly as for
+// one that refuses it (1 s, 2 s, 4 s ...), and says so once, not twice a try.
+TEST(MqttConnection, SessionsDroppedAtOnceAreTriedAgainWithBackOff) {
+    namespace asio = boost::asio;
+    asio::io_context broker_io;
+    asio::ip::tcp::acceptor acceptor(broker_io, {asio::ip::make_address("127.0.0.1"), 0});
+    std::atomic<int> sessions{0};
+    std::atomic<bool> stopping{false};
+    std::thread broker([&] {
+        for (;;) {
+            asio::ip::tcp::socket s(broker_io);
+            boost::system::error_code ec;
+            acceptor.accept(s, ec);
+            if (ec || stopping)
+                return;
+            char connect[256];
+            s.read_some(asio::buffer(connect), ec);
+            const unsigned char connack[] = {0x20, 0x03, 0x00, 0x00, 0x00}; // MQTT 5: accepted
+            asio::write(s, asio::buffer(connack), ec);
+            ++sessions;
+        }
+    });
+    std::FILE *told = std::tmpfile();
+    {
+        struct Quiet : host::MqttConnection::Listener {
+            void on_connected() override {}
+            void on_connection_lost() override {}
+            void on_delivered(int, bool) override {}
+            void on_message(const std::string &, const std::string &, bool) override {}
+        } listener;
+        asio::io_context io;
+        host::Log log(told);
+        host::MqttLogin login;
+        login.client_id = "back-off";
+        host::MqttConnection c(io, log, {"127.0.0.1", acceptor.local_endpoint().port(), false},
+                               login, listener);
+        c.start();
+        io.run_for(4500ms); // tries at 0, 1 and 3 s; every second, it would be five
+    }
+    stopping = true;
+    asio::ip::tcp::socket wake(broker_io); // the blocking accept ends with this connection
+    wake.connect(acceptor.local_endpoint());
+    broker.join();
+    EXPECT_GE(sessions.load(), 2);
+    EXPECT_LE(sessions.load(), 3);
+    std::rewind(told);
+    int lines = 0;
+    for (int c; (c = std::fgetc(told)) != EOF;)
+        lines += c == '\n';
+    std::fclose(told);
+    EXPECT_LE(lines, 2); // connected, lost: each once in the minute
 }
 
 TEST_F(MqttHostTest, ATlsBrokerIsReachedOnlyWithItsAuthority) {
@@ -756,6 +839,18 @@ TEST_F(MqttHostTest, DiscoveryDescribesThePlantAndIsForgotten) {
     for (const auto &[topic, m] : kept)
         EXPECT_TRUE(m.retained) << topic;
     EXPECT_TRUE(newest_under(late->messages(), "site/1/value/").empty());
+
+    // An account that may read the configurations but not clear them: the broker acknowledges
+    // each empty payload with a refusal, and nothing is told as cleared.
+    ChildProcess refused({HOST_PROGRAM, "mqtt-forget", "--config", config_file, "1", "--mqtt",
+                          "mqtt://127.0.0.1:" + std::to_string(broker.port()), "--mqtt-user",
+                          "operator", "--mqtt-password-file", broker.password_file_for("operator"),
+                          "--mqtt-prefix", "site", "--mqtt-discovery"});
+    const auto not_cleared = refused.finish(kLong);
+    EXPECT_EQ(not_cleared.exit_code, 1);
+    EXPECT_EQ(not_cleared.out, "");
+    EXPECT_NE(not_cleared.err.find("topics not confirmed cleared"), std::string::npos)
+        << not_cleared.err;
 
     ChildProcess forget({HOST_PROGRAM, "mqtt-forget", "--config", config_file, "1", "--mqtt",
                          "mqtt://127.0.0.1:" + std::to_string(broker.port()), "--mqtt-user", "host",
