@@ -48,9 +48,11 @@ Round make_round(uint8_t flag, bool full) {
 } // namespace
 
 Plant::Plant(uint8_t flag) {
-    parameters = Bytes(9, 0);
+    // flag, units, three limits, battery groups | float, equalise | two more, no user values
+    parameters = {0, 1, 0x16, 0xA8, 0x11, 0x94, 0x07, 0xD0, 2};
     put16(parameters, 5350);
     put16(parameters, 5600);
+    parameters.insert(parameters.end(), {0xFE, 0xD4, 0x01, 0x2C, 0});
 
     ac_analogue = {flag, 1, 2};
     for (int line = 0; line < 2; ++line) {
