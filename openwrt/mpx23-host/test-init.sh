@@ -21,9 +21,10 @@ shell=(busybox ash)
 # one, a boolean not 0 or 1 would be rounded or zeroed there): it writes them as invalid JSON.
 cat >"$dir/stubs.sh" <<'STUBS'
 # A UCI file: "config TYPE [NAME]", "option NAME VALUE", "list NAME VALUE", values bare or
-# quoted; unnamed sections are cfg1, cfg2, ... in file order.
+# quoted (in single quotes over lines too), read byte by byte; unnamed sections are cfg1, cfg2,
+# ... in file order.
 config_load() {
-  eval "$(awk -v q="'" '
+  eval "$(LC_ALL=C awk -v q="'" '
     function quoted(s) { gsub(q, q "\\" q q, s); return q s q }
     function unquoted(s) {
       if (s ~ ("^" q ".*" q "$")) return substr(s, 2, length(s) - 2)
@@ -33,6 +34,7 @@ config_load() {
     function value(  v) {
       v = $0; sub(/^[ \t]*[a-z]+[ \t]+[^ \t]+[ \t]*/, "", v); return unquoted(v)
     }
+    $3 ~ ("^" q) { while (gsub(q, q) % 2 && (getline more) > 0) $0 = $0 "\n" more }
     $1 == "config" { n++; s = $3 == "" ? "cfg" n : unquoted($3)
       print "CONFIG_SECTIONS=\"$CONFIG_SECTIONS " s "\"; CONFIG_" s "_TYPE=" quoted($2) }
     $1 == "option" { print "CONFIG_" s "_" $2 "=" quoted(value()) }
@@ -133,13 +135,19 @@ start() {
   errors=$(cat "$dir/stderr")
 }
 
-# The JSON written, as expected, and taken by the host: its configuration is loaded before
-# anything else, so a data_id no device has stops it right after that, with no port opened.
+# The JSON written, as expected, and taken by the host.
 expect_json() {
-  local want said
+  local want
   want=$(printf '%s' "$@")
   [ "$(cat "$site")" = "$want" ] || fail "JSON written: $(cat "$site"); expected $want"
   [ "$(stat -c %a "$site")" = 600 ] || fail "JSON file mode $(stat -c %a "$site"), not 600"
+  host_takes
+}
+
+# The host's configuration is loaded before anything else, so a data_id no device has stops it
+# right after that, with no port opened.
+host_takes() {
+  local said
   [ -n "$host" ] || return 0
   said=$("$host" --config "$site" --device 4294967295 --get dc.voltage 2>&1) || true
   grep -q -- '--device: no device with data_id 4294967295' <<<"$said" ||
@@ -201,6 +209,8 @@ expect_json '{"devices":[{"port":"tcp:192.168.1.50:4001","data_id":1001,"name":"
 expect_trace "reload_trigger mpx23"
 
 # ---- two devices on one port, the broker, the history ----------------------------------
+mkdir "$dir/certs"
+touch "$dir/certs/*" "$dir/certs/site.pem"
 start <<UCI
 config host
 	option history '$dir/flash/history.db'
@@ -218,7 +228,8 @@ config device 'plant2'
 config mqtt 'mqtt'
 	option url 'mqtts://broker.example:8883'
 	option user 'site-17'
-	option password_file '/etc/mpx23/mqtt.pw'
+	option ca '$dir/certs/*'
+	option password_file '/etc/mpx23/mqtt pw'
 	option prefix 'mpx23/site-17'
 	option control 'yes'
 	option values 'off'
@@ -231,14 +242,16 @@ config http
 UCI
 started
 expect_trace "$command_line" "append command --history $dir/flash/history.db" \
-  "append command --retention 2000" "append file /etc/mpx23/mqtt.pw"
+  "append command --retention 2000" "append file /etc/mpx23/mqtt pw" "append file $dir/certs/*"
+[ "$(grep -c '^append file' "$TRACE")" = 2 ] ||
+  fail "procd was told to watch other files than the two: $(cat "$TRACE")"
 ! grep -qxF "$quiet" "$TRACE" || fail "log_rounds on, yet the host was told --quiet"
 [ -d "$dir/flash" ] || fail "the history's folder was not made"
 expect_json '{"devices":[{"port":"/dev/ttyS1","data_id":1,"settings":{"address":1},' \
   '"alarm_settings":{},"alarm_thresholds":{}},{"port":"/dev/ttyS1","data_id":2,' \
   '"baud":19200,"settings":{"address":2},"alarm_settings":{},"alarm_thresholds":{}}],' \
-  '"mqtt":{"url":"mqtts://broker.example:8883","user":"site-17",' \
-  '"password_file":"/etc/mpx23/mqtt.pw","prefix":"mpx23/site-17","control":true,' \
+  '"mqtt":{"url":"mqtts://broker.example:8883",' "\"ca\":\"$dir/certs/*\",\"user\":\"site-17\"," \
+  '"password_file":"/etc/mpx23/mqtt pw","prefix":"mpx23/site-17","control":true,' \
   '"backlog":500,"values":false,"discovery":"ha"}}'
 
 # ---- alarms off but one, a limit moved; HTTP ----------------------------------------------
@@ -264,9 +277,9 @@ refused() {
   [ "$status" != 0 ] || fail "$section: start_service succeeded with a bad value"
   ! grep -q open_instance "$TRACE" || fail "$section: an instance was started for: $said"
   [ ! -e "$site" ] || fail "$section: the JSON was written anyway"
-  grep -F -- "mpx23: $section: " <<<"$errors" | grep -qF -- "$said" ||
+  grep -aF -- "mpx23: $section: " <<<"$errors" | grep -aqF -- "$said" ||
     fail "$section: expected 'mpx23: $section: ...$said' on standard error; got: $errors"
-  grep -F -- "$section: " "$SYSLOG" | grep -qF -- "$said" ||
+  grep -aF -- "$section: " "$SYSLOG" | grep -aqF -- "$said" ||
     fail "$section: '$said' is not in the log"
 }
 while IFS='|' read -r option value said; do
@@ -276,6 +289,7 @@ config device 'plant1'
 	option $option '$value'
 config device 'plant2'
 	option port '/dev/ttyS2'
+	option data_id '2'
 UCI
   refused "device 'plant1'" "option $option: $said"
 done <<'CASES'
@@ -292,18 +306,77 @@ enabled|2|'2' is not a boolean
 port||missing or empty
 protocol_version|0x1FF|'0x1FF' is not 0..255
 mains_frequency|55|'55' is not 50 or 60
+port|tcp:host-without-port|'tcp:host-without-port' is not tcp:HOST:PORT with a port from 1
+port|tcp::4001|'tcp::4001' is not tcp:HOST:PORT
+port|tcp:[::1:4001|'tcp:[::1:4001' is not tcp:HOST:PORT
+port|tcp:plc:0|'tcp:plc:0' is not tcp:HOST:PORT
+port|sim:|'sim:' is not sim:NAME
 CASES
 while IFS='|' read -r section lines said; do
   start < <(printf 'config device\n\toption port /dev/ttyS1\n%b\n' "$lines")
-  refused "$section" "$said"
+  refused "$section" "$(printf '%b' "$said")"
 done <<'CASES'
 device 'cfg1'|\tlist threshold '210600320010=low'|list threshold: '210600320010=low' is not ID=LIMIT
 device 'cfg1'|\tlist alarm_off '2106'|list alarm_off: '2106' is not an alarm identifier
 device 'cfg1'|\tlist alarm_off '210600340010'\n\tlist alarm_on '210600340010'|is listed twice
 mqtt 'cfg2'|config mqtt\n\toption url 'mqtt://b'\n\toption backlog '0'|'0' is not 1..1000000
 mqtt 'cfg2'|config mqtt\n\toption url 'http://b'|option url: 'http://b' is not mqtt://
+mqtt 'cfg2'|config mqtt\n\toption url 'mqtt://b:x'|option url: 'mqtt://b:x' is not mqtt://
+mqtt 'cfg2'|config mqtt\n\toption url 'mqtt://u@b'|option url: 'mqtt://u@b' is not mqtt://
+mqtt 'cfg2'|config mqtt\n\toption url 'mqtts://b'\n\toption ca '/none'|option ca: cannot read
 http 'cfg2'|config http\n\toption timeout '1'|option listen: missing or empty
 host 'cfg2'|config host\n\toption retention '1e3'|option retention: '1e3' is not a whole number
+host 'cfg2'|config host\n\toption history '/h\x1b'|option history: '/h?' has a control character
+device 'cfg1'|\toption name 'Site\n17'|option name: 'Site?17' has a control character
+device 'cfg1'|\toption interval '5\n0'|option interval: '5?0' has a control character
+device 'cfg1'|\tlist threshold '210600320010=4\n6'|threshold: '210600320010=4?6' is not ID=LIMIT
+device 'cfg1'|\toption name 'a\xffb'|option name: 'a\xffb' is not UTF-8 text without control
+device 'cfg1'|\toption name 'a\xc2\x85'|option name: 'a\xc2\x85' is not UTF-8 text
+CASES
+# The broker's and the web server's options, in a section beside a good device.
+wide=$(printf 'é%.0s' {1..101}) # 202 bytes
+while IFS='|' read -r type option value said; do
+  start < <(printf 'config device\n\toption port /dev/ttyS1\nconfig %s\n' "$type"
+    [ "$type" != mqtt ] || printf "\toption url 'mqtt://b'\n"
+    printf "\toption %s '%b'\n" "$option" "$value")
+  refused "$type 'cfg2'" "option $option: $said"
+done <<CASES
+mqtt|prefix|site/#|'site/#' is not topic levels
+mqtt|discovery_prefix|ha/+|'ha/+' is not topic levels
+mqtt|prefix|/site|'/site' is not topic levels
+mqtt|prefix|site/|'site/' is not topic levels
+mqtt|prefix|a//b|'a//b' is not topic levels
+mqtt|prefix|$wide|'$wide' is not topic levels
+mqtt|ca|$dir/certs/site.pem|only with an mqtts:// url
+mqtt|password_file|/pw|only with option user
+mqtt|user|a\x7f|'a?' has a control character
+http|listen|localhost:9123|'localhost:9123' is not [ADDRESS:]PORT
+http|listen|256.0.0.1:80|'256.0.0.1:80' is not [ADDRESS:]PORT
+http|listen|[1::2::3]:80|'[1::2::3]:80' is not [ADDRESS:]PORT
+http|listen|65536|'65536' is not [ADDRESS:]PORT
+CASES
+# A second device with the first's data_id, or at its address on its port (1 when not given).
+while IFS='|' read -r lines said; do
+  start < <(printf 'config device\n\toption port /dev/ttyS1\nconfig device\n%b\n' "$lines")
+  refused "device 'cfg2'" "option $said"
+done <<'CASES'
+\toption port /dev/ttyS2\n\toption data_id 01|data_id: '01' is already used by device 'cfg1'
+\toption port /dev/ttyS2|data_id: not given, and its default 1 is already used by device 'cfg1'
+\toption port /dev/ttyS1\n\toption data_id 2|address: address 1 already used on /dev/ttyS1
+CASES
+
+# ---- values at the edges of what the host takes: started, and the host takes the JSON ----
+while IFS='|' read -r lines; do
+  start < <(printf 'config device\n\toption port /dev/ttyS1\n%b\n' "$lines")
+  started
+  host_takes
+done <<CASES
+config device\n\toption port 'tcp:[::1]:4001'\n\toption data_id '2'
+config device\n\toption port 'sim:bench'\n\toption data_id '2'\n\toption name 'Zürich ☀ 𝄞'
+config mqtt\n\toption url 'mqtt://[::1]:1883'\n\toption prefix '${wide%é}'
+config http\n\toption listen '[fe80::1%eth0]:80'
+config http\n\toption listen '[::ffff:10.0.0.1]:0'
+config http\n\toption listen '0.0.0.0:65535'
 CASES
 start < <(printf "config device\n\toption enabled '0'\n\toption port /dev/ttyS1\n")
 [ "$status" != 0 ] && grep -q 'no device section is enabled' <<<"$errors" ||
