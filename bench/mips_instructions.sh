@@ -4,20 +4,26 @@
 # JSON block and per MQTT state message while it polls the native simulator over a pty. Each
 # figure is the difference of two runs that differ only in their number of rounds, so that
 # start-up and exit cancel out.
-#   bench/mips_instructions.sh [--hotspots] [CONTROLLER_BUILD_DIR] [NATIVE_BUILD_DIR]
+#   bench/mips_instructions.sh [--hotspots|--brief] [CONTROLLER_BUILD_DIR] [NATIVE_BUILD_DIR]
 #                                                    (defaults: build/controller build/host)
 # --hotspots counts blocks instead and tells, per function, where a round's instructions go
 # (slower: every block run calls the plugin, and every system call is traced).
+# --brief: one try of fewer rounds, to show the counting works (CI); rougher figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 hotspots=0
-if [ "${1:-}" = --hotspots ]; then hotspots=1; shift; fi
+brief=0
+case "${1:-}" in
+  --hotspots) hotspots=1; shift ;;
+  --brief) brief=1; shift ;;
+esac
 build=${1:-build/controller}
 native=${2:-build/host}
 player_rounds=200
 # Host runs: the first rounds connect and size the device's lists; the difference starts after.
 host_few=20
 host_many=320
+if [ $brief = 1 ]; then player_rounds=40; host_many=80; fi
 between=$(( host_many - host_few ))
 
 target=mipsel-openwrt-linux-musl
@@ -145,7 +151,7 @@ fi
 # The host's counts vary by a few per cent from run to run (how the reply bytes arrive in pieces
 # decides how many reads and waits it makes); each figure is the median of several tries.
 tries=5
-[ $hotspots = 0 ] || tries=1
+[ $hotspots = 0 ] && [ $brief = 0 ] || tries=1
 declare -A tried=()
 for _ in $(seq "$tries"); do
   for run in few many; do
