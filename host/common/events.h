@@ -51,11 +51,17 @@ struct RoundCost {
     unsigned long received_bytes = 0;
 };
 
-// A round completed: the block the device published, valid during the call only.
+struct DecodedBlock;
+
+// A round completed: the block the device published and, read once by the core, its records
+// (nullptr when the block could not be read: `unreadable` says why, and the core has told it).
+// Valid during the call only.
 struct RoundCompleted {
     uint32_t data_id = 0;
     const unsigned char *block = nullptr;
     size_t length = 0;
+    const DecodedBlock *decoded = nullptr;
+    std::string unreadable;
     RoundCost cost;
 };
 

@@ -1,6 +1,7 @@
 #include "host/core/channel.h"
 
 #include "framework/pmbus_protocol.h"
+#include "host/block/block_fields.h"
 #include "host/common/clock_text.h"
 #include "host/common/wire_timing.h"
 #include "protocol/control_codes.h"
@@ -348,7 +349,16 @@ void Channel::on_port_error(const std::string &what) {
 // RoundDone publishes the block: the round is complete.
 void Channel::published(const unsigned char *data, unsigned len) {
     ++completed;
-    last_block.assign(data, data + len);
+    // Read once, for every output alike; a block that cannot be read is told here, once, and
+    // the outputs leave it out.
+    DecodedBlock decoded;
+    std::string unreadable;
+    if (decode_block(data, len, decoded, unreadable))
+        last_block = std::move(decoded);
+    else {
+        last_block.reset();
+        log.limited("block:" + label(), label() + ": unreadable block: " + unreadable);
+    }
     consecutive_failures = 0;
     silence_told = false;
     back_off.succeeded();
@@ -361,6 +371,8 @@ void Channel::published(const unsigned char *data, unsigned len) {
     round.data_id = device->data_id;
     round.block = data;
     round.length = len;
+    round.decoded = last_block ? &*last_block : nullptr;
+    round.unreadable = unreadable;
     round.cost.round = completed;
     round.cost.commands = commands;
     round.cost.elapsed_ms =
@@ -385,9 +397,7 @@ void Channel::read_value(const std::string &name) {
     read.name = name;
     double value = 0.0;
     const BlockValue in_block =
-        plan.read_block_value
-            ? plan.read_block_value(name, last_block.data(), last_block.size(), value, read.error)
-            : BlockValue::NotInBlock;
+        read_block_field(name, last_block ? &*last_block : nullptr, value, read.error);
     if (in_block == BlockValue::Read)
         read.value = static_cast<float>(value);
     if (in_block == BlockValue::Missing)

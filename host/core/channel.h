@@ -10,11 +10,11 @@
 #pragma once
 
 #include "framework/vdevice.h"
+#include "host/block/decoded_block.h"
 #include "host/common/device_config.h"
 #include "host/common/events.h"
 #include "host/common/log.h"
 #include "host/core/back_off.h"
-#include "host/core/block_value.h"
 #include "host/core/requests.h"
 #include "host/line/line.h"
 
@@ -47,7 +47,6 @@ protected:
 struct ChannelPlan {
     unsigned rounds = 0;
     std::deque<Operation> operations;
-    BlockValueReader read_block_value; // for a --get of a block field; empty: the driver only
 };
 
 class Channel final : public LineMember {
@@ -157,7 +156,7 @@ private:
     std::optional<Operation> remote; // waiting for the line
     std::optional<Operation> control;
     int control_result = 0;
-    std::vector<unsigned char> last_block; // the last one published, for reading by name
+    std::optional<DecodedBlock> last_block; // the last one published and read, for --get by name
 };
 
 } // namespace host

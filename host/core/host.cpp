@@ -18,7 +18,6 @@ Host::~Host() = default;
 ChannelPlan Host::plan_for(const DeviceConfig &config) const {
     ChannelPlan plan;
     plan.rounds = options.rounds;
-    plan.read_block_value = options.read_block_value;
     if (options.target && *options.target != config.data_id)
         return plan;
     if (options.get)

@@ -34,7 +34,6 @@ struct RunOptions {
     // The data_id the one-shot operations go to; unset: every device.
     std::optional<uint32_t> target = std::nullopt;
     ::capture::CaptureWriter *capture = nullptr; // records every line; nullptr: none
-    BlockValueReader read_block_value = nullptr; // a --get of a block field
 };
 
 class Host : public kvo::HostServices, public RequestDesk, private ChannelOwner {

@@ -3,8 +3,8 @@
 #include "host/common/catalogue.h"
 #include "host/core/request_form.h"
 
+#include "host/json/json_writer.h"
 #include <json/reader.h>
-#include <json/writer.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -167,16 +167,22 @@ CheckedRequest check_set(const std::string &given, const Confirmations &confirme
 
 CheckedRequest check_set(const Json::Value &signal_id, const Json::Value &set_value,
                          const Confirmations &confirmed) {
-    Json::Value request(Json::objectValue);
-    request["signal_id"] = signal_id;
-    if (signal_id.isString())
-        if (const catalogue::Parameter *named = catalogue::parameter_named(signal_id.asString()))
-            request["signal_id"] = named->signal_id;
-    request["SetValue"] = set_value;
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["precision"] = 17;
-    const std::string raw = Json::writeString(builder, request);
+    // Only a number can be a setting, and only a text an identifier or a name.
+    if (!signal_id.isString() || !set_value.isNumeric() || set_value.isBool())
+        return malformed("", kSetRequestForm);
+    std::string id = signal_id.asString();
+    if (const catalogue::Parameter *named = catalogue::parameter_named(id))
+        id = named->signal_id;
+    std::string raw;
+    JsonWriter w(raw);
+    w.object().key("SetValue");
+    if (set_value.isUInt64())
+        w.number(set_value.asUInt64());
+    else if (set_value.isInt64())
+        w.number(set_value.asInt64());
+    else
+        w.exact(set_value.asDouble());
+    w.key("signal_id").text(id).end();
     if (!is_set_request(raw))
         return malformed("", kSetRequestForm);
     return guard_set(raw, confirmed);

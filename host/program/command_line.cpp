@@ -1,10 +1,10 @@
 #include "host/program/command_line.h"
 
 #include "host/program/config_file.h"
-#include "host/program/history_time.h"
 #include "host/program/mqtt_keys.h"
 #include "host/program/one_shot.h"
 #include "host/program/values.h"
+#include "host/stores/history_time.h"
 
 #include <json/value.h>
 

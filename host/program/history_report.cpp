@@ -3,8 +3,9 @@
 #include "host/common/catalogue.h"
 #include "host/common/clock_text.h"
 #include "host/common/plain_text.h"
-#include "host/outputs/block_view.h"
-#include "host/outputs/compact_json.h"
+#include "host/console/table.h"
+#include "host/json/documents.h"
+#include "host/json/json_writer.h"
 
 namespace host {
 namespace {
@@ -36,11 +37,7 @@ void print_blocks(History &history, const Options &o, Output &out, Log &log) {
         if (o.csv) {
             out.line(csv_row(b.row, b.time, b.data_id, decoded));
         } else if (o.json) {
-            std::string row, stored;
-            append_integer(row, b.row);
-            append_json_string(stored, iso_local_time(b.time));
-            out.line(block_document(b.data_id, decoded, data, b.bytes.size(),
-                                    {{"row", row}, {"stored", stored}}));
+            out.line(stored_block_document(b.row, b.time, b.data_id, b.bytes, decoded));
         } else {
             out.line("row " + std::to_string(b.row) + ", stored " + b.time + ": " +
                      block_table(b.data_id, decoded));
@@ -59,9 +56,7 @@ void print_alarms(History &history, const Options &o, Output &out) {
                      csv_field(catalogue::alarm_name(a.signal_id)) + "," + csv_field(a.text) + "," +
                      csv_field(a.detail));
         } else if (o.json) {
-            Json::Value line = alarm_json(a);
-            line["row"] = static_cast<Json::Int64>(a.row);
-            out.line(json_line(line));
+            out.line(alarm_document(a, a.row));
         } else {
             out.line(alarm_text(a));
         }
@@ -78,17 +73,29 @@ void print_requests(History &history, const Options &o, Output &out) {
                      csv_field(r.request_id) + "," + csv_field(r.request) + "," + r.outcome + "," +
                      csv_field(r.reason));
         } else if (o.json) {
-            Json::Value line;
-            line["row"] = static_cast<Json::Int64>(r.row);
-            line["time"] = iso_local_time(r.time);
-            line["data_id"] = r.data_id;
-            line["source"] = r.source;
-            line["kind"] = r.kind;
-            line["request_id"] = r.request_id;
-            line["request"] = r.request;
-            line["outcome"] = r.outcome;
-            line["reason"] = r.reason;
-            out.line(json_line(line));
+            std::string line;
+            JsonWriter(line)
+                .object()
+                .key("data_id")
+                .number(r.data_id)
+                .key("kind")
+                .text(r.kind)
+                .key("outcome")
+                .text(r.outcome)
+                .key("reason")
+                .text(r.reason)
+                .key("request")
+                .text(r.request)
+                .key("request_id")
+                .text(r.request_id)
+                .key("row")
+                .number(r.row)
+                .key("source")
+                .text(r.source)
+                .key("time")
+                .text(iso_local_time(r.time))
+                .end();
+            out.line(line);
         } else {
             out.line(r.time + " device " + std::to_string(r.data_id) + " " + r.kind + " " +
                      printable(r.request) + " from " + printable(r.source) +

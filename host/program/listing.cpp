@@ -1,68 +1,73 @@
 #include "host/program/listing.h"
 
+#include "host/block/block_fields.h"
 #include "host/common/catalogue.h"
 #include "host/core/named_requests.h"
-#include "host/outputs/block_fields.h"
+#include "host/json/json_writer.h"
 
 #include <cstdio>
 
 namespace host {
 namespace {
 
-Json::Value driver_value_json(const catalogue::DriverValue &v) {
-    Json::Value out;
-    out["name"] = v.name;
-    out["title"] = v.title;
-    out["unit"] = v.unit;
-    out["source"] = "driver";
-    return out;
+std::string text(const char *value) {
+    return json_string(value);
 }
 
-Json::Value block_field_json(const BlockField &f) {
-    Json::Value out;
-    out["name"] = f.name;
-    out["title"] = f.title;
-    out["unit"] = f.unit;
-    out["source"] = "block";
-    out["location"] = f.location;
+std::string driver_value_json(const catalogue::DriverValue &v) {
+    return object_of({{"name", text(v.name)},
+                      {"source", text("driver")},
+                      {"title", text(v.title)},
+                      {"unit", text(v.unit)}});
+}
+
+std::string block_field_json(const BlockField &f) {
+    JsonMembers out = {{"name", text(f.name)},
+                       {"title", text(f.title)},
+                       {"unit", text(f.unit)},
+                       {"source", text("block")},
+                       {"location", text(f.location)}};
     if (indexed(f)) {
-        out["count"] = f.count; // N runs from 1 to this
+        out.push_back({"count", text(f.count)}); // N runs from 1 to this
         if (f.capacity)
-            out["capacity"] = static_cast<Json::UInt>(f.capacity);
+            out.push_back({"capacity", std::to_string(f.capacity)});
     }
-    return out;
+    return object_of(out);
 }
 
-Json::Value parameter_json(const catalogue::Parameter &p) {
-    Json::Value out;
-    out["name"] = p.name;
-    out["signal_id"] = p.signal_id;
-    out["title"] = p.title;
-    out["unit"] = p.unit;
-    out["low"] = p.low;
-    out["high"] = p.high;
-    return out;
+std::string parameter_json(const catalogue::Parameter &p) {
+    return object_of({{"name", text(p.name)},
+                      {"signal_id", text(p.signal_id)},
+                      {"title", text(p.title)},
+                      {"unit", text(p.unit)},
+                      {"low", json_real(p.low)},
+                      {"high", json_real(p.high)}});
 }
 
-Json::Value control_json(const catalogue::Control &c) {
-    Json::Value out;
-    out["name"] = c.name;
-    out["command_id"] = c.command_id;
-    out["title"] = c.title;
-    out["takes_module"] = c.takes_module;
-    return out;
+std::string control_json(const catalogue::Control &c) {
+    return object_of({{"name", text(c.name)},
+                      {"command_id", text(c.command_id)},
+                      {"title", text(c.title)},
+                      {"takes_module", c.takes_module ? "true" : "false"}});
 }
 
-Json::Value alarm_json_row(const catalogue::Alarm &a) {
-    Json::Value out;
-    out["signal_id"] = a.signal.id;
-    out["name"] = a.name;
-    out["text"] = a.signal.text;
-    out["limit"]["fixed"] = a.limit.fixed;
-    out["limit"]["at_50hz"] = a.limit.at_50hz;
-    out["limit"]["at_60hz"] = a.limit.at_60hz;
-    out["limit"]["unit"] = a.limit.unit;
-    return out;
+std::string alarm_json_row(const catalogue::Alarm &a) {
+    const std::string limit = object_of({{"fixed", a.limit.fixed ? "true" : "false"},
+                                         {"at_50hz", json_real(a.limit.at_50hz)},
+                                         {"at_60hz", json_real(a.limit.at_60hz)},
+                                         {"unit", text(a.limit.unit)}});
+    return object_of({{"signal_id", text(a.signal.id)},
+                      {"name", text(a.name)},
+                      {"text", text(a.signal.text)},
+                      {"limit", limit}});
+}
+
+// A list of the written objects.
+template <class Items, class Write> std::string list_of(const Items &items, Write write) {
+    std::string out = "[";
+    for (const auto &item : items)
+        out += (out.size() > 1 ? "," : "") + write(item);
+    return out + "]";
 }
 
 std::string padded(std::string text, size_t width) {
@@ -118,20 +123,17 @@ std::string alarms_table() {
 
 } // namespace
 
-Json::Value listing_json() {
-    Json::Value out(Json::objectValue);
-    Json::Value &values = out["values"] = Json::Value(Json::arrayValue);
+std::string listing_json() {
+    std::string values = "[";
     for (const auto &v : catalogue::kDriverValues)
-        values.append(driver_value_json(v));
+        values += (values.size() > 1 ? "," : "") + driver_value_json(v);
     for (size_t i = 0; i < kBlockFieldCount; ++i)
-        values.append(block_field_json(kBlockFields[i]));
-    for (const auto &p : catalogue::kParameters)
-        out["parameters"].append(parameter_json(p));
-    for (const auto &c : catalogue::kControls)
-        out["controls"].append(control_json(c));
-    for (const auto &a : catalogue::kAlarms)
-        out["alarms"].append(alarm_json_row(a));
-    return out;
+        values += (values.size() > 1 ? "," : "") + block_field_json(kBlockFields[i]);
+    values += "]";
+    return object_of({{"values", values},
+                      {"parameters", list_of(catalogue::kParameters, parameter_json)},
+                      {"controls", list_of(catalogue::kControls, control_json)},
+                      {"alarms", list_of(catalogue::kAlarms, alarm_json_row)}});
 }
 
 std::string listing_table() {

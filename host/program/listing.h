@@ -9,7 +9,7 @@
 
 namespace host {
 
-Json::Value listing_json();
+std::string listing_json();
 std::string listing_table();
 
 } // namespace host

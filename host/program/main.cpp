@@ -3,25 +3,25 @@
 #include "capture/format.h"
 #include "capture/transcript.h"
 #include "capture/writer.h"
+#include "host/block/block_fields.h"
 #include "host/common/log.h"
+#include "host/console/terminal.h"
 #include "host/core/devices.h"
 #include "host/core/host.h"
 #include "host/core/plugin_loader.h"
-#include "host/outputs/block_fields.h"
-#include "host/outputs/history_recorder.h"
-#include "host/outputs/http_server.h"
-#include "host/outputs/mqtt_forget.h"
-#include "host/outputs/mqtt_publisher.h"
-#include "host/outputs/site_state.h"
-#include "host/outputs/terminal.h"
+#include "host/http/http_routes.h"
+#include "host/http/http_server.h"
+#include "host/mqtt/mqtt_forget.h"
+#include "host/mqtt/mqtt_publisher.h"
 #include "host/program/command_line.h"
 #include "host/program/demo.h"
 #include "host/program/history_report.h"
-#include "host/program/http_routes.h"
 #include "host/program/listing.h"
 #include "host/program/one_shot.h"
+#include "host/state/site_state.h"
 #include "host/stores/history.h"
 #include "host/stores/history_lock.h"
+#include "host/stores/history_recorder.h"
 #include "host/stores/outbox.h"
 #include "mpx23_version.h"
 
@@ -92,24 +92,30 @@ std::unique_ptr<History> open_history(const Options &o, Log &log) {
     }
 }
 
-// The HTTP side: what it shows, kept from the events, and the server that shows it. The page
-// asks again about as often as the quickest device completes a round.
-std::unique_ptr<SiteState> serve_http(const Options &o, const std::vector<DeviceConfig> &devices,
-                                      boost::asio::io_context &io, Log &log, History *history,
-                                      MqttPublisher *publisher, Outbox *backlog,
-                                      std::unique_ptr<HttpServer> &server) {
+// The site's state, kept once from the events for the broker and the HTTP side alike.
+std::unique_ptr<SiteState> keep_site_state(const std::vector<DeviceConfig> &devices,
+                                           History *history) {
     std::vector<uint32_t> data_ids;
-    double quickest = 10.0;
-    for (const auto &d : devices) {
+    for (const auto &d : devices)
         data_ids.push_back(d.data_id);
-        quickest = std::min(quickest, d.interval);
-    }
     auto site = std::make_unique<SiteState>(data_ids);
     for (const auto &d : devices)
         site->set_name(d.data_id, d.name);
     if (history)
         recall_recent_rounds(*site, *history);
-    HttpSources sources{*site, history, nullptr, std::max(0.5, quickest), mpx23_version()};
+    return site;
+}
+
+// The HTTP side: the server that shows the site's state. The page asks again about as often as
+// the quickest device completes a round.
+std::unique_ptr<HttpServer> serve_http(const Options &o, const std::vector<DeviceConfig> &devices,
+                                       boost::asio::io_context &io, Log &log, const SiteState &site,
+                                       History *history, MqttPublisher *publisher,
+                                       Outbox *backlog) {
+    double quickest = 10.0;
+    for (const auto &d : devices)
+        quickest = std::min(quickest, d.interval);
+    HttpSources sources{site, history, nullptr, std::max(0.5, quickest), mpx23_version()};
     if (publisher)
         sources.mqtt = [publisher, backlog] {
             MqttHealth health;
@@ -124,12 +130,11 @@ std::unique_ptr<SiteState> serve_http(const Options &o, const std::vector<Device
     limits.max_connections = o.http.max_connections;
     limits.idle_timeout = limits.request_timeout =
         std::chrono::milliseconds(static_cast<long>(o.http.timeout * 1000));
-    server = std::make_unique<HttpServer>(
+    return std::make_unique<HttpServer>(
         io, log, o.http.listen, limits,
         [sources](const std::string &path, const std::map<std::string, std::string> &query) {
             return http_route(sources, path, query);
         });
-    return site;
 }
 
 int run(const Options &o, Output &out, Log &log) {
@@ -168,7 +173,6 @@ int run(const Options &o, Output &out, Log &log) {
     boost::asio::io_context io;
     RunOptions run_options{o.rounds, o.get, o.set, o.control, o.target};
     run_options.capture = capture.get();
-    run_options.read_block_value = read_block_field;
     Events events;
     Host host(io, log, events, run_options);
     try {
@@ -188,6 +192,12 @@ int run(const Options &o, Output &out, Log &log) {
         log.error(e.what());
         return kExitFailure;
     }
+    // The site state hears every event first: the broker and the HTTP side read it.
+    std::unique_ptr<SiteState> site;
+    if (!o.mqtt.url.empty() || !o.http.listen.empty()) {
+        site = keep_site_state(devices, history.get());
+        events.listen(*site);
+    }
     // Events wait for the broker in the history's file; without one, in memory only.
     std::unique_ptr<Outbox> backlog;
     std::unique_ptr<MqttPublisher> publisher;
@@ -199,7 +209,8 @@ int run(const Options &o, Output &out, Log &log) {
                 backlog = std::make_unique<Outbox>(":memory:");
                 log.line("mqtt: no --history: events wait for the broker in memory only");
             }
-            publisher = std::make_unique<MqttPublisher>(io, log, host, *backlog, o.mqtt, devices);
+            publisher =
+                std::make_unique<MqttPublisher>(io, log, host, *backlog, *site, o.mqtt, devices);
         } catch (const ConfigError &e) {
             log.error(e.what());
             return kExitConfig;
@@ -234,17 +245,15 @@ int run(const Options &o, Output &out, Log &log) {
         events.listen(*recorder);
     if (publisher)
         publisher->start();
-    std::unique_ptr<SiteState> site;
     std::unique_ptr<HttpServer> http;
     if (!o.http.listen.empty()) {
         try {
-            site = serve_http(o, devices, io, log, history.get(), publisher.get(), backlog.get(),
-                              http);
+            http = serve_http(o, devices, io, log, *site, history.get(), publisher.get(),
+                              backlog.get());
         } catch (const ConfigError &e) {
             log.error(e.what());
             return kExitConfig;
         }
-        events.listen(*site);
     }
     if (o.mode == Options::Mode::Demo && !o.json)
         out.line(demo_banner(o.rounds));
@@ -281,7 +290,7 @@ int refuse_request(const Options &o, Log &log) {
 // "list": the names the host takes.
 int list_names(const Options &o, Output &out) {
     if (o.json)
-        out.line(json_line(listing_json()));
+        out.line(listing_json());
     else {
         std::string table = listing_table();
         table.pop_back(); // the line's own newline ends it

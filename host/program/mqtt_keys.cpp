@@ -7,7 +7,7 @@
 
 #include "host/common/device_config.h"
 #include "host/common/plain_text.h"
-#include "host/outputs/mqtt_client.h"
+#include "host/mqtt/mqtt_client.h"
 #include "host/program/values.h"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 // "mqtt" object and the help text all read, so that a key and its option cannot drift apart.
 #pragma once
 
-#include "host/outputs/mqtt_options.h"
+#include "host/mqtt/mqtt_options.h"
 
 #include <json/value.h>
 

@@ -1,9 +1,9 @@
 #include "host/program/one_shot.h"
 
+#include "host/block/block_fields.h"
 #include "host/common/catalogue.h"
 #include "host/common/clock_text.h"
 #include "host/core/named_requests.h"
-#include "host/outputs/block_fields.h"
 #include "host/stores/history.h"
 
 #include <algorithm>

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "host/common/device_config.h"
-#include "host/outputs/http_options.h"
-#include "host/outputs/mqtt_options.h"
+#include "host/http/http_options.h"
+#include "host/mqtt/mqtt_options.h"
 #include "host/stores/history_filter.h"
 
 #include <cstdint>

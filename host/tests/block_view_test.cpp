@@ -1,5 +1,7 @@
-#include "host/outputs/block_view.h"
+#include "host/console/table.h"
+#include "host/json/documents.h"
 #include "host/tests/fixed_time_zone.h"
+#include "host/tests/json_reading.h"
 
 #include <gtest/gtest.h>
 
@@ -135,7 +137,8 @@ TEST(BlockView, JsonNamesEveryFieldAndCarriesTheBytes) {
     std::string error;
     ASSERT_TRUE(decodes(block, d, error));
     const FixedTimeZone zone(kCentralEurope);
-    const Json::Value j = host::block_json(7, d, block.data(), block.size());
+    const Json::Value j =
+        testing_host::parsed(host::block_document(7, d, block.data(), block.size()));
 
     EXPECT_EQ(j["data_id"].asUInt(), 7u);
     EXPECT_EQ(j["time"].asString(), "2024-05-17T09:08:07+02:00");
@@ -163,7 +166,7 @@ TEST(BlockView, JsonNamesEveryFieldAndCarriesTheBytes) {
 
     // Single precision values print as written, not as their double expansion.
     d.dc.voltage = 53.1f;
-    const std::string line = host::json_line(host::block_json(7, d, block.data(), block.size()));
+    const std::string line = host::block_document(7, d, block.data(), block.size());
     EXPECT_NE(line.find("\"voltage\":53.1,"), std::string::npos) << line;
     EXPECT_EQ(line.find('\n'), std::string::npos);
 }
@@ -210,7 +213,8 @@ TEST(BlockView, ListsHoldTheAnnouncedValuesAndModulesTheirState) {
     d.modules[0].charge_mode = 1;
     d.modules[1].charge_mode = 7;
     d.modules[1].fault = 2;
-    const Json::Value j = host::block_json(7, d, block.data(), block.size());
+    const Json::Value j =
+        testing_host::parsed(host::block_document(7, d, block.data(), block.size()));
     const Json::Value &dc = j["dcData"];
     EXPECT_EQ(dc["m_values"].size(), 1u);
     EXPECT_EQ(dc["n_values"].size(), 0u);
@@ -239,7 +243,8 @@ TEST(BlockView, ListsHoldTheAnnouncedValuesAndModulesTheirState) {
     EXPECT_EQ(second["charge"].asString(), "unknown (7)");
     EXPECT_TRUE(second["failed"].asBool());
     d.modules[1].charge_mode = 2;
-    const Json::Value again = host::block_json(7, d, block.data(), block.size());
+    const Json::Value again =
+        testing_host::parsed(host::block_document(7, d, block.data(), block.size()));
     EXPECT_EQ(again["rc_channels"][1]["charge"].asString(), "test");
     EXPECT_NE(host::block_table(7, d).find("modules (equalise): #1 on 10.0 A limit, #2 off 11.0 A "
                                            "fault"),
@@ -254,7 +259,7 @@ TEST(BlockView, AlarmsCarryTheirName) {
     host::AlarmRecord a{0, 7, "2026-12-08 14:54:04", "220600140010", true, "停电", "ua1:0"};
     EXPECT_EQ(host::alarm_text(a), "2026-12-08 14:54:04 device 7 alarm raised  220600140010 AC "
                                    "input power failure (停电) [ua1:0]");
-    Json::Value j = host::alarm_json(a);
+    Json::Value j = testing_host::parsed(host::alarm_document(a));
     EXPECT_EQ(j["name"].asString(), "AC input power failure");
     EXPECT_EQ(j["text"].asString(), "停电");
     EXPECT_EQ(j["time"].asString(), "2026-12-08T14:54:04+01:00");
@@ -262,7 +267,7 @@ TEST(BlockView, AlarmsCarryTheirName) {
     a.raised = false;
     EXPECT_EQ(host::alarm_text(a),
               "2026-12-08 14:54:04 device 7 alarm cleared 999999999999 停电 [ua1:0]");
-    EXPECT_EQ(host::alarm_json(a)["name"].asString(), "");
+    EXPECT_EQ(testing_host::parsed(host::alarm_document(a))["name"].asString(), "");
 }
 
 } // namespace
@@ -287,7 +292,7 @@ TEST(BlockView, TheDocumentIsWrittenAsItsValueWritesIt) {
         if (modules > 0)
             d.modules[0].charge_mode = 9; // "unknown (9)"
         const std::string text = host::block_document(7, d, block.data(), block.size());
-        EXPECT_EQ(text, host::json_line(host::block_json(7, d, block.data(), block.size())));
+        EXPECT_EQ(text, testing_host::written(testing_host::parsed(text))); // one value, as written
         EXPECT_NE(text.find("\"voltage\":null"), std::string::npos) << text;
         EXPECT_NE(text.find("\"load_current\":1e+9999"), std::string::npos) << text;
         EXPECT_NE(text.find("\"out_v\":-1e+9999"), std::string::npos) << text;
@@ -301,10 +306,11 @@ TEST(BlockView, TheDocumentIsWrittenAsItsValueWritesIt) {
     const std::string text = host::block_document(
         7, d, block.data(), block.size(),
         {{"zz", "1"}, {"data_id", "\"mine\""}, {"a", "[]"}, {"b", "2"}, {"zz", "3"}});
-    Json::Value expected = host::block_json(7, d, block.data(), block.size());
+    Json::Value expected =
+        testing_host::parsed(host::block_document(7, d, block.data(), block.size()));
     expected["zz"] = 3;
     expected["data_id"] = "mine";
     expected["a"] = Json::Value(Json::arrayValue);
     expected["b"] = 2;
-    EXPECT_EQ(text, host::json_line(expected));
+    EXPECT_EQ(text, testing_host::written(expected));
 }

@@ -1,6 +1,7 @@
 // The host's single-line JSON against the library's own writer, which wrote every document
 // before: the same bytes for every kind of value, and for the readings' numbers above all.
-#include "host/outputs/compact_json.h"
+#include "host/json/json_writer.h"
+#include "host/tests/json_reading.h"
 
 #include <gtest/gtest.h>
 #include <json/writer.h>
@@ -91,13 +92,13 @@ TEST(CompactJson, DocumentsAreWrittenAsTheLibraryWroteThem) {
     doc[std::string("nul\0inside", 10)] = std::string("a\0b", 3);
     doc["Z"] = "";
     doc[""] = Json::Value(Json::objectValue);
-    EXPECT_EQ(host::compact_json(doc), library_line(doc));
+    EXPECT_EQ(testing_host::written(doc), library_line(doc));
     for (const Json::Value &v : {Json::Value(), Json::Value(Json::arrayValue),
                                  Json::Value(Json::objectValue), Json::Value("x"), Json::Value(7)})
-        EXPECT_EQ(host::compact_json(v), library_line(v));
+        EXPECT_EQ(testing_host::written(v), library_line(v));
     // A byte that is not part of well-formed UTF-8 (a stray continuation, a cut sequence, an
     // overlong form, a surrogate) becomes U+FFFD: the document stays valid JSON.
-    EXPECT_EQ(host::compact_json(Json::Value("a\xff\xc3\xa9\x80\xe2\x82|\xc0\xaf\xed\xa0\x80z")),
+    EXPECT_EQ(testing_host::written(Json::Value("a\xff\xc3\xa9\x80\xe2\x82|\xc0\xaf\xed\xa0\x80z")),
               "\"a\\ufffd\xc3\xa9\\ufffd\\ufffd\\ufffd|\\ufffd\\ufffd\\ufffd\\ufffd\\ufffdz\"");
 }
 

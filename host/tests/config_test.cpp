@@ -1,9 +1,9 @@
 #include "host/common/wire_timing.h"
 #include "host/core/request_form.h"
-#include "host/outputs/mqtt_client.h"
+#include "host/mqtt/mqtt_client.h"
 #include "host/program/command_line.h"
 #include "host/program/config_file.h"
-#include "host/program/history_time.h"
+#include "host/stores/history_time.h"
 
 #include <json/reader.h>
 

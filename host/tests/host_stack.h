@@ -2,9 +2,9 @@
 // history, the history recorder listening to it. Further observers listen through `events`.
 #pragma once
 
+#include "host/console/terminal.h"
 #include "host/core/host.h"
-#include "host/outputs/history_recorder.h"
-#include "host/outputs/terminal.h"
+#include "host/stores/history_recorder.h"
 
 #include <boost/asio/steady_timer.hpp>
 

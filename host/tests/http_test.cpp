@@ -1,8 +1,8 @@
 // The HTTP side in-process: what the routes answer to numbers that are not plain whole numbers,
 // and how the server shares its places when clients hold them idle or send slowly.
 #include "host/common/plain_text.h"
-#include "host/outputs/http_server.h"
-#include "host/program/http_routes.h"
+#include "host/http/http_routes.h"
+#include "host/http/http_server.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>

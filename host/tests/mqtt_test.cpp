@@ -3,10 +3,10 @@
 // (so that it can be killed), polling the simulator in its process; the line is recorded so
 // that "nothing was sent" is read off the bytes, not taken on trust.
 #include "capture/format.h"
+#include "host/block/block_fields.h"
 #include "host/common/catalogue.h"
-#include "host/outputs/block_fields.h"
-#include "host/outputs/mqtt_client.h"
-#include "host/outputs/mqtt_publisher.h"
+#include "host/mqtt/mqtt_client.h"
+#include "host/mqtt/mqtt_publisher.h"
 #include "host/tests/child_process.h"
 #include "host/tests/mqtt_broker.h"
 #include "host/tests/mqtt_subscriber.h"

@@ -1,12 +1,14 @@
 // The names the host takes: that `list` agrees with the driver's own tables and with what the
 // loaded plug-in reports, that each block field's name reads the value at its stated place in
 // the block document, and that names become the raw requests the driver takes.
+#include "host/block/block_fields.h"
 #include "host/core/devices.h"
 #include "host/core/host.h"
 #include "host/core/named_requests.h"
-#include "host/outputs/block_fields.h"
+#include "host/json/documents.h"
 #include "host/program/listing.h"
 #include "host/tests/host_stack.h"
+#include "host/tests/json_reading.h"
 #include "host/tests/plugin_path.h"
 #include "protocol/identifiers.h"
 
@@ -62,7 +64,7 @@ template <size_t N> std::set<std::string> ids(const protocol::IdentifiedCode (&t
 
 TEST(Names, TheListAgreesWithTheDriversTablesAndReports) {
     NEEDS_PLUGIN();
-    const Json::Value list = host::listing_json();
+    const Json::Value list = testing_host::parsed(host::listing_json());
     EXPECT_EQ(listed(list["parameters"], "signal_id"), ids(protocol::kParameterIds));
     EXPECT_EQ(listed(list["controls"], "command_id"), ids(protocol::kControlIds));
 
@@ -138,7 +140,8 @@ TEST(Names, EachBlockFieldReadsWhatItsPlaceInTheDocumentHolds) {
     host::DecodedBlock decoded;
     std::string error;
     ASSERT_TRUE(host::decode_block(block.data(), block.size(), decoded, error)) << error;
-    const Json::Value document = host::block_json(1, decoded, block.data(), block.size());
+    const Json::Value document =
+        testing_host::parsed(host::block_document(1, decoded, block.data(), block.size()));
     for (size_t i = 0; i < host::kBlockFieldCount; ++i) {
         const host::BlockField &field = host::kBlockFields[i];
         const size_t last = field.how_many(decoded);
@@ -146,8 +149,7 @@ TEST(Names, EachBlockFieldReadsWhatItsPlaceInTheDocumentHolds) {
         for (size_t n : {size_t{1}, last}) {
             const std::string name = host::field_name(field, n);
             double value = 0.0;
-            ASSERT_EQ(host::read_block_field(name, block.data(), block.size(), value, error),
-                      host::BlockValue::Read)
+            ASSERT_EQ(host::read_block_field(name, &decoded, value, error), host::BlockValue::Read)
                 << name;
             const Json::Value expected = at(document, host::field_location(field, n));
             ASSERT_TRUE(expected.isNumeric()) << name << " at " << host::field_location(field, n);
@@ -155,7 +157,7 @@ TEST(Names, EachBlockFieldReadsWhatItsPlaceInTheDocumentHolds) {
         }
     }
     double value = 0.0;
-    EXPECT_EQ(host::read_block_field("module4.current", block.data(), block.size(), value, error),
+    EXPECT_EQ(host::read_block_field("module4.current", &decoded, value, error),
               host::BlockValue::Missing);
     EXPECT_EQ(error, "the block holds 3 (rcData.channel_count), not 4");
     for (const char *unknown : {"module0.current", "module01.current", "modulex.current", "out_v"})

@@ -1,6 +1,6 @@
 // The event loop with the plug-in loaded in-process and the simulator as the line.
 #include "host/core/devices.h"
-#include "host/outputs/block_view.h"
+#include "host/json/documents.h"
 #include "host/tests/file_contents.h"
 #include "host/tests/host_stack.h"
 #include "host/tests/plugin_path.h"

@@ -1,0 +1,32 @@
+#include "host/stores/history_recorder.h"
+
+#include "host/common/clock_text.h"
+
+namespace host {
+
+template <class Store> bool HistoryRecorder::store(Store &&write) {
+    try {
+        write();
+    } catch (const HistoryError &e) {
+        if (trouble.failed())
+            events.tell(&Observer::history_trouble, HistoryTrouble{true, e.what(), 1});
+        return false;
+    }
+    if (trouble.succeeded())
+        events.tell(&Observer::history_trouble, HistoryTrouble{false, "", trouble.take_lost()});
+    return true;
+}
+
+bool HistoryRecorder::keep_block(const BlockToKeep &b) {
+    return store([&] { history.store_block(b.data_id, local_time_text(), b.block, b.length); });
+}
+
+void HistoryRecorder::alarm_changed(const AlarmRecord &alarm) {
+    store([&] { history.store_alarm(alarm); });
+}
+
+void HistoryRecorder::request_concluded(const RequestConcluded &r) {
+    store([&] { history.store_request(r.request); });
+}
+
+} // namespace host
