@@ -15,8 +15,9 @@
 
 struct HostStack {
     HostStack(boost::asio::io_context &io, host::Output &out, host::Log &log,
-              host::History *history, host::RunOptions options, bool json = true)
-        : terminal(out, log, json), core(io, log, events, std::move(options)) {
+              host::History *history, host::RunOptions options, bool json = true,
+              bool rounds = true)
+        : terminal(out, log, json, rounds), core(io, log, events, std::move(options)) {
         events.listen(terminal);
         if (history) {
             recorder.emplace(*history, events);

@@ -4,6 +4,7 @@
 #include "host/tests/file_contents.h"
 #include "host/tests/host_stack.h"
 #include "host/tests/plugin_path.h"
+#include "host/state/site_state.h"
 
 #include <json/reader.h>
 
@@ -543,6 +544,43 @@ TEST_F(PollerTest, ALineWaitingOnASilentDeviceIsNotSaturated) {
     EXPECT_EQ(occurrences(log, "per cycle"), 0u) << log;
     EXPECT_EQ(occurrences(log, "device 2 (address 2 on simulator at 115200 baud): no reply"), 1u)
         << log;
+}
+
+// A device whose block cannot be read (cut short): told once, by the core, whatever the outputs
+// are; none of them shows it, and the site state keeps no document of it.
+struct UnreadableBlockDevice : KVOSPDevice {
+    int RefreshStatus() override {
+        KVOSPDevice::RefreshStatus();
+        const unsigned char block[10] = {};
+        SendSP(5312, block, sizeof block, false);
+        return 1;
+    }
+};
+
+TEST(UnreadableBlock, IsToldOnceWhateverTheOutputs) {
+    for (const bool quiet : {true, false}) {
+        std::FILE *out_file = std::tmpfile(), *log_file = std::tmpfile();
+        host::Output out(out_file);
+        host::Log log(log_file);
+        boost::asio::io_context io;
+        host::RunOptions options;
+        options.rounds = 3;
+        HostStack stack(io, out, log, nullptr, options, true, !quiet);
+        host::SiteState site({1});
+        stack.events.listen(site);
+        host::DeviceConfig d;
+        d.interval = 0.01;
+        auto device = std::make_shared<UnreadableBlockDevice>();
+        device->data_id = d.data_id;
+        stack.core.add(d, device);
+        run_to_its_end(io, stack.core);
+        const std::string told = contents(log_file);
+        EXPECT_EQ(occurrences(told, "device 1: unreadable block: block of 10 bytes"), 1u) << told;
+        EXPECT_EQ(contents(out_file), "");
+        EXPECT_FALSE(site.device(1)->document);
+        std::fclose(out_file);
+        std::fclose(log_file);
+    }
 }
 
 } // namespace
