@@ -44,7 +44,7 @@ struct RetainedMessage {
 };
 
 // The device class and unit a sensor or number of each quantity is announced with, as the hub
-// defines them (the README lists them).
+// defines them (docs/mqtt.md lists them).
 struct DiscoveryUnit {
     const char *device_class;
     const char *unit;
