@@ -149,7 +149,7 @@ CaptureFile parse_capture(const std::string &text) {
 CaptureFile read_capture(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        throw std::runtime_error(path + ": " + std::strerror(errno));
+        throw CaptureError(path + ": " + std::strerror(errno));
     std::ostringstream text;
     text << in.rdbuf();
     return parse_capture(text.str());

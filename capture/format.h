@@ -25,10 +25,16 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace capture {
+
+// A capture file that cannot be written or read.
+struct CaptureError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 struct CaptureRecord {
     enum class Direction { Sent, Received };
@@ -59,7 +65,7 @@ bool parse_record(const std::string &line, CaptureRecord &record);
 
 // The records of a capture's text; `text` may end inside a record.
 CaptureFile parse_capture(const std::string &text);
-// Throws std::runtime_error when the file cannot be read.
+// Throws CaptureError when the file cannot be read.
 CaptureFile read_capture(const std::string &path);
 
 } // namespace capture

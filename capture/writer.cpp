@@ -42,7 +42,7 @@ CaptureWriter::CaptureWriter(std::string file, uint64_t max, Tell tell, TroubleE
       trouble_episode(std::move(now)) {
     open_file();
     if (fd < 0)
-        throw std::runtime_error("--capture: cannot open " + path + ": " + std::strerror(errno));
+        throw CaptureError("--capture: cannot open " + path + ": " + std::strerror(errno));
 }
 
 CaptureWriter::~CaptureWriter() {

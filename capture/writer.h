@@ -24,7 +24,7 @@ public:
     // and again when it goes on (see TroubleEpisode).
     using Tell = std::function<void(const std::string &)>;
 
-    // Throws std::runtime_error when FILE cannot be opened for appending. `now`: the clock of
+    // Throws CaptureError when FILE cannot be opened for appending. `now`: the clock of
     // the trouble's calm time (tests set their own).
     CaptureWriter(std::string path, uint64_t max_bytes, Tell tell, TroubleEpisode::Now now = {});
     ~CaptureWriter();

@@ -11,13 +11,13 @@ namespace host {
 
 PortLocation parse_port(const std::string &text) {
     if (!plain_text(text))
-        throw std::invalid_argument(kPlainTextExpected);
+        throw ConfigError(kPlainTextExpected);
     PortLocation where;
     // "sim:NAME" is a simulated line of its own: devices on different names do not share one.
     if (text == "sim" || (text.rfind("sim:", 0) == 0 && text.size() > 4))
         return where;
     if (text == "sim:")
-        throw std::invalid_argument("expected sim:NAME with a name");
+        throw ConfigError("expected sim:NAME with a name");
     if (text.rfind("tcp:", 0) == 0) {
         const auto colon = text.rfind(':');
         const std::string host = text.substr(4, colon - 4);
@@ -28,14 +28,14 @@ PortLocation parse_port(const std::string &text) {
         // A bracketed IPv6 address must be closed, else its colons are taken for the port's.
         const bool bracket_open = !host.empty() && host[0] == '[' && host.back() != ']';
         if (colon < 4 || host.empty() || bracket_open || number < 1 || number > 65535)
-            throw std::invalid_argument("expected tcp:HOST:PORT with a port from 1 to 65535");
+            throw ConfigError("expected tcp:HOST:PORT with a port from 1 to 65535");
         where.kind = PortLocation::Kind::Tcp;
         where.path = host;
         where.tcp_port = static_cast<uint16_t>(number);
         return where;
     }
     if (text.empty())
-        throw std::invalid_argument(
+        throw ConfigError(
             "expected a serial device path, tcp:HOST:PORT, sim or sim:NAME");
     where.kind = PortLocation::Kind::Serial;
     where.path = text;

@@ -8,15 +8,12 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include "host/common/errors.h"
+
 #include <stdexcept>
 #include <string>
 
 namespace host {
-
-// A wrong option or configuration value; the message names it and is meant for the user.
-struct ConfigError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 // Where a device is reached.
 struct PortLocation {
@@ -26,7 +23,8 @@ struct PortLocation {
     uint16_t tcp_port = 0;
 };
 
-// Parses "sim", "tcp:HOST:PORT" or a serial device path; throws std::invalid_argument.
+// Parses "sim", "tcp:HOST:PORT" or a serial device path; throws ConfigError saying what was
+// expected (the caller adds whose value it was).
 PortLocation parse_port(const std::string &text);
 
 struct DeviceConfig {

@@ -1,6 +1,6 @@
 #include "host/http/http_server.h"
 
-#include "host/common/device_config.h"
+#include "host/common/errors.h"
 
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>

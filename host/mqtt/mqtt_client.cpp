@@ -1,6 +1,6 @@
 #include "host/mqtt/mqtt_client.h"
 
-#include "host/common/device_config.h"
+#include "host/common/errors.h"
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>

@@ -62,7 +62,7 @@ const OptionSpec kOptions[] = {
      [](CommandLineState &s, const std::string &v) {
          try {
              s.device.port_location = parse_port(v);
-         } catch (const std::invalid_argument &e) {
+         } catch (const ConfigError &e) {
              throw ConfigError(std::string("--port: ") + e.what());
          }
          s.device.port = v;

@@ -31,7 +31,7 @@ void parse_port_key(DeviceConfig &d, const Json::Value &v, const std::string &na
         bad(name, "expected a text");
     try {
         d.port_location = parse_port(v.asString());
-    } catch (const std::invalid_argument &e) {
+    } catch (const ConfigError &e) {
         bad(name, e.what());
     }
     d.port = v.asString();
@@ -157,7 +157,7 @@ void parse_sim_key(DeviceConfig &d, const Json::Value &v, const std::string &nam
     try {
         sim::load_scenario(probe, v);
         sim::check_fill_patterns(probe);
-    } catch (const std::invalid_argument &e) {
+    } catch (const std::invalid_argument &e) { // the simulator's own word for a bad scenario
         bad(name, e.what());
     }
     d.sim = v;

@@ -138,59 +138,32 @@ std::unique_ptr<HttpServer> serve_http(const Options &o, const std::vector<Devic
 }
 
 int run(const Options &o, Output &out, Log &log) {
-    std::optional<Plugin> plugin;
-    try {
-        plugin.emplace(o.plugin.empty()
-                           ? default_plugin_path({MPX23_HOST_PLUGIN, MPX23_HOST_PLUGIN_INSTALLED})
-                           : o.plugin);
-    } catch (const PluginError &e) {
-        log.error(e.what());
-        return kExitFailure;
-    }
+    Plugin plugin(o.plugin.empty()
+                      ? default_plugin_path({MPX23_HOST_PLUGIN, MPX23_HOST_PLUGIN_INSTALLED})
+                      : o.plugin);
     std::optional<HistoryLock> history_lock;
     std::unique_ptr<History> history;
-    try {
-        if (!o.history.empty()) {
-            history_lock.emplace(o.history);
-            history = open_history(o, log);
-        }
-    } catch (const HistoryError &e) {
-        log.error(e.what());
-        return kExitFailure;
+    if (!o.history.empty()) {
+        history_lock.emplace(o.history);
+        history = open_history(o, log);
     }
     const std::vector<DeviceConfig> devices =
         o.mode == Options::Mode::Demo ? std::vector<DeviceConfig>{demo_device()} : o.devices;
     std::unique_ptr<capture::CaptureWriter> capture;
-    try {
-        if (!o.capture.empty())
-            capture = std::make_unique<capture::CaptureWriter>(
-                o.capture, o.capture_max, [&log](const std::string &text) { log.line(text); });
-    } catch (const std::runtime_error &e) {
-        log.error(e.what());
-        return kExitFailure;
-    }
+    if (!o.capture.empty())
+        capture = std::make_unique<capture::CaptureWriter>(
+            o.capture, o.capture_max, [&log](const std::string &text) { log.line(text); });
     auto controller = std::make_shared<KVOController>();
     boost::asio::io_context io;
     RunOptions run_options{o.rounds, o.get, o.set, o.control, o.target};
     run_options.capture = capture.get();
     Events events;
     Host host(io, log, events, run_options);
-    try {
-        for (const auto &d : devices) {
-            auto device = make_device(*plugin, d, controller);
-            if (history)
-                restore_cache(*history, *device, log);
-            host.add(d, device);
-        }
-    } catch (const ConfigError &e) {
-        log.error(e.what());
-        return kExitConfig;
-    } catch (const PluginError &e) {
-        log.error(e.what());
-        return kExitFailure;
-    } catch (const HistoryError &e) {
-        log.error(e.what());
-        return kExitFailure;
+    for (const auto &d : devices) {
+        auto device = make_device(plugin, d, controller);
+        if (history)
+            restore_cache(*history, *device, log);
+        host.add(d, device);
     }
     // The site state hears every event first: the broker and the HTTP side read it.
     std::unique_ptr<SiteState> site;
@@ -202,22 +175,14 @@ int run(const Options &o, Output &out, Log &log) {
     std::unique_ptr<Outbox> backlog;
     std::unique_ptr<MqttPublisher> publisher;
     if (!o.mqtt.url.empty()) {
-        try {
-            if (history) {
-                backlog = std::make_unique<Outbox>(history->database());
-            } else {
-                backlog = std::make_unique<Outbox>(":memory:");
-                log.line("mqtt: no --history: events wait for the broker in memory only");
-            }
-            publisher =
-                std::make_unique<MqttPublisher>(io, log, host, *backlog, *site, o.mqtt, devices);
-        } catch (const ConfigError &e) {
-            log.error(e.what());
-            return kExitConfig;
-        } catch (const HistoryError &e) {
-            log.error(e.what());
-            return kExitFailure;
+        if (history) {
+            backlog = std::make_unique<Outbox>(history->database());
+        } else {
+            backlog = std::make_unique<Outbox>(":memory:");
+            log.line("mqtt: no --history: events wait for the broker in memory only");
         }
+        publisher =
+            std::make_unique<MqttPublisher>(io, log, host, *backlog, *site, o.mqtt, devices);
         host.on_stop([&publisher] { publisher->stop(); });
     }
     // The outputs, in the order they hear each event: the broker's first, so that an event's
@@ -246,15 +211,9 @@ int run(const Options &o, Output &out, Log &log) {
     if (publisher)
         publisher->start();
     std::unique_ptr<HttpServer> http;
-    if (!o.http.listen.empty()) {
-        try {
-            http = serve_http(o, devices, io, log, *site, history.get(), publisher.get(),
-                              backlog.get());
-        } catch (const ConfigError &e) {
-            log.error(e.what());
-            return kExitConfig;
-        }
-    }
+    if (!o.http.listen.empty())
+        http = serve_http(o, devices, io, log, *site, history.get(), publisher.get(),
+                          backlog.get());
     if (o.mode == Options::Mode::Demo && !o.json)
         out.line(demo_banner(o.rounds));
     const int status = host.run();
@@ -266,13 +225,8 @@ int history_command(const Options &o, Output &out, Log &log) {
         log.error("history " + o.history + ": " + std::strerror(errno));
         return kExitFailure;
     }
-    try {
-        History history = History::for_reading(o.history);
-        return print_history(history, o, out, log);
-    } catch (const HistoryError &e) {
-        log.error(e.what());
-        return kExitFailure;
-    }
+    History history = History::for_reading(o.history);
+    return print_history(history, o, out, log);
 }
 
 // A request a safeguard refused sends nothing: it is told, recorded as refused, and the run
@@ -325,7 +279,7 @@ int capture_show(const Options &o, Output &out, Log &log) {
         for (const auto &line : capture::capture_transcript(capture::read_capture(o.capture)))
             out.line(line);
         return 0;
-    } catch (const std::runtime_error &e) {
+    } catch (const capture::CaptureError &e) {
         log.error("capture " + std::string(e.what()));
         return kExitFailure;
     }
@@ -355,13 +309,7 @@ int print_report(Report report, const Options &o, Output &out, Log &log) {
 }
 
 int start(int argc, char **argv, Log &log) {
-    Options options;
-    try {
-        options = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const ConfigError &e) {
-        log.error(e.what());
-        return kExitConfig;
-    }
+    const Options options = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
     if (options.mode == Options::Mode::Help) {
         std::fputs(usage().c_str(), stdout);
         return 0;
@@ -385,7 +333,8 @@ int start(int argc, char **argv, Log &log) {
 
 } // namespace
 
-// Whatever goes wrong, the host ends with a message and an exit code, never an abort.
+// Whatever goes wrong, the host ends with a message and an exit code, never an abort. Each room
+// throws its own error; here, and only here, each becomes its exit status.
 int main(int argc, char **argv) {
     // Writes past a file-size limit and into a closed pipe fail with an error the host tells
     // and survives, instead of killing it without a word.
@@ -394,6 +343,15 @@ int main(int argc, char **argv) {
     Log log;
     try {
         return start(argc, argv, log);
+    } catch (const ConfigError &e) {
+        log.error(e.what());
+        return kExitConfig;
+    } catch (const HistoryError &e) {
+        log.error(e.what());
+    } catch (const PluginError &e) {
+        log.error(e.what());
+    } catch (const capture::CaptureError &e) {
+        log.error(e.what());
     } catch (const std::exception &e) {
         log.error(std::string("unexpected error: ") + e.what());
     } catch (...) {

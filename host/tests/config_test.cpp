@@ -211,7 +211,7 @@ TEST(Config, PortsAndTimeouts) {
     EXPECT_EQ(tcp.tcp_port, 4001);
     for (const char *bad : {"", "tcp:", "tcp::4001", "tcp:host", "tcp:host:0", "tcp:host:x1",
                             "tcp:host:+80", "tcp:host: 80", "tcp:[::1:80", "sim:"})
-        EXPECT_THROW(host::parse_port(bad), std::invalid_argument) << bad;
+        EXPECT_THROW(host::parse_port(bad), ConfigError) << bad;
 
     // The largest reply must fit in the timeout at every line speed, never below half a second.
     EXPECT_DOUBLE_EQ(host::default_timeout(115200), 0.5);
