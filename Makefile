@@ -1,11 +1,11 @@
-# The front door: `make run` runs the reference host against the built-in simulator,
-# `make test` installs what is missing, builds and runs every test.
+# The front door: `make run` installs what running needs and runs the reference host against the
+# built-in simulator; `make test` installs what testing needs too, builds and runs every test.
 .PHONY: run test
 
 run:
-	@scripts/install-deps host
+	@scripts/install-deps run
 	@cmake --preset host >/dev/null
-	@cmake --build --preset host --target mpx23-host
+	@cmake --build --preset host --target mpx23-host mpx23-sim mpx23
 	@build/host/host/mpx23-host --demo
 
 test:
