@@ -160,8 +160,11 @@ for _ in $(seq "$tries"); do
     host_run json "$run" --json
     mqtt_run mqtt "$run"
     mqtt_run mqtt-quiet "$run" --quiet
+    mqtt_run mqtt-http "$run" --quiet --http 127.0.0.1:0
   done
-  for label in table quiet json mqtt mqtt-quiet; do tried[$label]+="$(per_round "$label") "; done
+  for label in table quiet json mqtt mqtt-quiet mqtt-http; do
+    tried[$label]+="$(per_round "$label") "
+  done
 done
 median() { # values... -> the middle one
   printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"
@@ -171,7 +174,7 @@ spread() { # values... -> "min to max"
 }
 declare -A mid=() range=()
 # shellcheck disable=SC2086 # the tries are words
-for label in table quiet json mqtt mqtt-quiet; do
+for label in table quiet json mqtt mqtt-quiet mqtt-http; do
   mid[$label]=$(median ${tried[$label]})
   range[$label]=$(spread ${tried[$label]})
 done
@@ -185,6 +188,8 @@ echo "host round with --mqtt: ${mid[mqtt]} instructions (${range[mqtt]}); per st
      "messages in $between rounds)"
 echo "host round with --mqtt --quiet (the broker alone): ${mid[mqtt-quiet]} instructions" \
      "(${range[mqtt-quiet]}); per state message: $(( mid[mqtt-quiet] - mid[quiet] ))"
+echo "host round with --mqtt --http --quiet (broker and HTTP side, no client): ${mid[mqtt-http]}" \
+     "instructions (${range[mqtt-http]}); over the broker alone: $(( mid[mqtt-http] - mid[mqtt-quiet] ))"
 # What the host told on standard error, each line once with its count (times of day left out).
 if [ -s "$out/host.err" ]; then
   echo "host's standard error:"

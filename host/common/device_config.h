@@ -27,6 +27,11 @@ struct PortLocation {
 // expected (the caller adds whose value it was).
 PortLocation parse_port(const std::string &text);
 
+// What a device without a port is told.
+constexpr const char *kPortMissing =
+    "missing: name the port the power system is on (a serial device, best by a stable name such "
+    "as /dev/serial/by-id/..., or tcp:HOST:PORT), or \"sim\" for the built-in simulator";
+
 struct DeviceConfig {
     std::string port = "sim";
     PortLocation port_location;

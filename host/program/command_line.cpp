@@ -58,7 +58,9 @@ template <bool Options::*member> void set_flag(CommandLineState &s, const std::s
 }
 
 const OptionSpec kOptions[] = {
-    {"--port", "PORT", true, "serial device path, tcp:HOST:PORT (serial server) or sim (default)",
+    {"--port", "PORT", true,
+     "serial device path (best /dev/serial/by-id/...), tcp:HOST:PORT (serial server), or sim "
+     "(the built-in simulator)",
      [](CommandLineState &s, const std::string &v) {
          try {
              s.device.port_location = parse_port(v);
@@ -288,6 +290,10 @@ Options complete(CommandLineState &s) {
     if (o.mode == Options::Mode::History)
         o.history_filter.data_id = o.target;
     if (o.mode == Options::Mode::Run) {
+        if (s.config_file.empty() &&
+            std::find(s.given.begin(), s.given.end(), "--port") == s.given.end())
+            throw ConfigError(std::string("--port: ") + kPortMissing + "; or --config FILE, or "
+                                                                       "--demo");
         o.devices = s.config_file.empty() ? std::vector<DeviceConfig>{s.device}
                                           : load_config_file(s.config_file, &o.mqtt, &o.http);
         check_target(o);

@@ -190,6 +190,10 @@ DeviceConfig parse_device(const Json::Value &v, const std::string &origin) {
             bad(d.key_name(key), "unknown key");
         parser->second(d, v[key], d.key_name(key));
     }
+    // A device without a port would be polled on the simulator, and its readings published
+    // under the site's name as if they were the plant's.
+    if (!v.isMember("port"))
+        bad(d.key_name("port"), kPortMissing);
     if (!d.sim.isNull() && d.port_location.kind != PortLocation::Kind::Sim)
         bad(d.key_name("sim"), "only for the port \"sim\" or \"sim:NAME\"");
     return d;

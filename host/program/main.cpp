@@ -309,6 +309,11 @@ int print_report(Report report, const Options &o, Output &out, Log &log) {
 }
 
 int start(int argc, char **argv, Log &log) {
+    // Nothing to poll was named: what the program takes, not a simulated plant.
+    if (argc <= 1) {
+        std::fputs(usage().c_str(), stderr);
+        return kExitConfig;
+    }
     const Options options = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
     if (options.mode == Options::Mode::Help) {
         std::fputs(usage().c_str(), stdout);

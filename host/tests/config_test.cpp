@@ -37,9 +37,27 @@ std::string config_error(const std::string &text) {
     return "accepted";
 }
 
+// The command line with the built-in simulator as its port, when it names none of its own: what
+// the other options do does not depend on the port.
+std::vector<std::string> on_sim(std::vector<std::string> args) {
+    const bool names_its_devices =
+        std::any_of(args.begin(), args.end(), [](const std::string &a) {
+            return a == "--port" || a == "--config" || a == "--demo" || a == "history" ||
+                   a == "list" || a == "capture" || a == "mqtt-forget" || a == "--help" ||
+                   a == "--version";
+        });
+    if (!names_its_devices)
+        args.insert(args.begin(), {"--port", "sim"});
+    return args;
+}
+
+Options parse(const std::vector<std::string> &args) {
+    return host::parse_command_line(on_sim(args));
+}
+
 std::string command_line_error(const std::vector<std::string> &args) {
     try {
-        host::parse_command_line(args);
+        parse(args);
     } catch (const ConfigError &e) {
         return e.what();
     }
@@ -53,7 +71,7 @@ TEST(Config, ReadsEveryDeviceKey) {
          "data_id": 1001, "interval": 0.5, "timeout": 2, "baud": 19200,
          "alarm_settings": {"220600140010": 1}, "alarm_thresholds": {"210600320010": 47.5}},
         {"port": "tcp:10.0.0.7:4001", "data_id": 1002, "name": "Site 17"},
-        {"sim": {"modules": 4, "events": [{"round": 2, "event": "mains_fail"}]}}]})"));
+        {"port": "sim", "sim": {"modules": 4, "events": [{"round": 2, "event": "mains_fail"}]}}]})"));
     ASSERT_EQ(devices.size(), 3u);
     const auto &a = devices[0];
     EXPECT_EQ(a.port_location.kind, PortLocation::Kind::Serial);
@@ -85,10 +103,10 @@ TEST(Config, ReadsEveryDeviceKey) {
 // alarm, the mains frequency, or all of them.
 TEST(Config, AlarmsAreOnUnlessSwitchedOff) {
     const auto devices = host::parse_config(json(R"({"devices": [
-        {"data_id": 1},
-        {"data_id": 2, "settings": {"address": 2, "alarm_profile": 0}, "mains_frequency": 60,
+        {"port": "sim", "data_id": 1},
+        {"port": "sim", "data_id": 2, "settings": {"address": 2, "alarm_profile": 0}, "mains_frequency": 60,
          "alarm_settings": {"220600140010": 0}, "alarm_thresholds": {"210600320010": 46.5}},
-        {"data_id": 3, "settings": {"address": 3}, "alarms": false,
+        {"port": "sim", "data_id": 3, "settings": {"address": 3}, "alarms": false,
          "alarm_settings": {"220600140010": 1}}]})"));
     const auto plain = devices[0].effective_alarm_settings();
     EXPECT_EQ(plain.size(), 8u);
@@ -118,59 +136,76 @@ TEST(Config, AlarmsAreOnUnlessSwitchedOff) {
 
 TEST(Config, MessagesNameTheKeyAtFault) {
     const std::pair<const char *, const char *> cases[] = {
-        {R"({"devices": [{"interval": -1}]})",
+        {R"({"devices": [{"port": "sim", "interval": -1}]})",
          "config: devices[0].interval: expected a number of seconds from 0.001 to 86400"},
-        {R"({"devices": [{}, {"interval": "5"}]})",
+        {R"({"devices": [{"port": "sim"}, {"port": "sim", "interval": "5"}]})",
          "config: devices[1].interval: expected a number of seconds"},
-        {R"({"devices": [{"timeout": 0}]})",
+        {R"({"devices": [{"port": "sim", "timeout": 0}]})",
          "config: devices[0].timeout: expected a number of seconds from 0.01 to 3600"},
-        {R"({"devices": [{"interval": 1e-300}]})", "config: devices[0].interval: expected a"},
-        {R"({"devices": [{"interval": 1e300}]})", "config: devices[0].interval: expected a"},
-        {R"({"devices": [{"timeout": 1e300}]})", "config: devices[0].timeout: expected a"},
-        {R"({"devices": [{"baud": 9601}]})", "config: devices[0].baud: expected one of 300,"},
+        {R"({"devices": [{"port": "sim", "interval": 1e-300}]})",
+         "config: devices[0].interval: expected a"},
+        {R"({"devices": [{"port": "sim", "interval": 1e300}]})",
+         "config: devices[0].interval: expected a"},
+        {R"({"devices": [{"port": "sim", "timeout": 1e300}]})",
+         "config: devices[0].timeout: expected a"},
+        {R"({"devices": [{"port": "sim", "baud": 9601}]})",
+         "config: devices[0].baud: expected one of 300,"},
         {R"({"devices": [{"port": 5}]})", "config: devices[0].port: expected a text"},
-        {R"({"devices": [{"name": ""}]})", "config: devices[0].name: expected a text that is not"},
-        {R"({"devices": [{"name": 17}]})", "config: devices[0].name: expected a text that is not"},
+        // A device without a port is no simulated plant under the site's name.
+        {R"({"devices": [{"data_id": 1701, "name": "Site 17 plant A"}]})",
+         "config: devices[0].port: missing: name the port the power system is on"},
+        {R"({"devices": [{"port": "sim", "name": ""}]})",
+         "config: devices[0].name: expected a text that is not"},
+        {R"({"devices": [{"port": "sim", "name": 17}]})",
+         "config: devices[0].name: expected a text that is not"},
         {R"({"devices": [{"port": "tcp:host:99999"}]})",
          "config: devices[0].port: expected tcp:HOST:PORT"},
         // Names and texts that reach topics, labels and documents: UTF-8 without controls.
-        {"{\"devices\": [{\"name\": \"Site \xff\xfe\"}]}",
+        {"{\"devices\": [{\"port\": \"sim\", \"name\": \"Site \xff\xfe\"}]}",
          "config: devices[0].name: expected UTF-8 text without control characters"},
-        {R"({"devices": [{"name": "Site\u0000A"}]})", "config: devices[0].name: expected UTF-8"},
-        {R"({"devices": [{"name": "Site\r\nA"}]})", "config: devices[0].name: expected UTF-8"},
+        {R"({"devices": [{"port": "sim", "name": "Site\u0000A"}]})",
+         "config: devices[0].name: expected UTF-8"},
+        {R"({"devices": [{"port": "sim", "name": "Site\r\nA"}]})",
+         "config: devices[0].name: expected UTF-8"},
         {R"({"devices": [{"port": "/dev/ttyS0\n"}]})", "config: devices[0].port: expected UTF-8"},
-        {R"({"devices": [{}], "mqtt": {"url": "mqtt://h", "prefix": "site\u0000x"}})",
+        {R"({"devices": [{"port": "sim"}], "mqtt": {"url": "mqtt://h", "prefix": "site\u0000x"}})",
          "config: mqtt.prefix: expected UTF-8 text without control characters"},
-        {"{\"devices\": [{}], \"mqtt\": {\"url\": \"mqtt://h\", \"client_id\": \"a\xc3\"}}",
+        {"{\"devices\": [{\"port\": \"sim\"}], \"mqtt\": {\"url\": \"mqtt://h\", \"client_id\": "
+         "\"a\xc3\"}}",
          "config: mqtt.client_id: expected UTF-8"},
-        {R"({"devices": [{}], "mqtt": {"url": "mqtt://h", "discovery": "ha\u001b"}})",
+        {R"({"devices": [{"port": "sim"}], "mqtt": {"url": "mqtt://h", "discovery": "ha\u001b"}})",
          "config: mqtt.discovery: expected UTF-8"},
-        {R"({"devices": [{"data_id": -3}]})", "config: devices[0].data_id: expected a whole"},
-        {R"({"devices": [{"settings": [1]}]})", "config: devices[0].settings: expected an object"},
-        {R"({"devices": [{"alarm_settings": {"220600140010": "on"}}]})",
+        {R"({"devices": [{"port": "sim", "data_id": -3}]})",
+         "config: devices[0].data_id: expected a whole"},
+        {R"({"devices": [{"port": "sim", "settings": [1]}]})",
+         "config: devices[0].settings: expected an object"},
+        {R"({"devices": [{"port": "sim", "alarm_settings": {"220600140010": "on"}}]})",
          "config: devices[0].alarm_settings.220600140010: expected a whole number"},
-        {R"({"devices": [{"alarm_thresholds": {"210600320010": null}}]})",
+        {R"({"devices": [{"port": "sim", "alarm_thresholds": {"210600320010": null}}]})",
          "config: devices[0].alarm_thresholds.210600320010: expected a number"},
-        {R"({"devices": [{"alarm_settings": {"220600140011": 1}}]})",
+        {R"({"devices": [{"port": "sim", "alarm_settings": {"220600140011": 1}}]})",
          "config: devices[0].alarm_settings.220600140011: not an alarm of the driver"},
-        {R"({"devices": [{"alarm_thresholds": {"210600320010": 1e300}}]})",
+        {R"({"devices": [{"port": "sim", "alarm_thresholds": {"210600320010": 1e300}}]})",
          "config: devices[0].alarm_thresholds.210600320010: expected a number from"},
-        {R"({"devices": [{"alarms": 0}]})", "config: devices[0].alarms: expected true or false"},
-        {R"({"devices": [{"mains_frequency": 55}]})",
+        {R"({"devices": [{"port": "sim", "alarms": 0}]})",
+         "config: devices[0].alarms: expected true or false"},
+        {R"({"devices": [{"port": "sim", "mains_frequency": 55}]})",
          "config: devices[0].mains_frequency: expected 50 or 60"},
-        {R"({"devices": [{"settings": {"address": "1"}}]})",
+        {R"({"devices": [{"port": "sim", "settings": {"address": "1"}}]})",
          "config: devices[0].settings.address: expected a whole number from 1 to 254"},
-        {R"({"devices": [{"settings": {"alarm_profile": 1}}]})",
+        {R"({"devices": [{"port": "sim", "settings": {"alarm_profile": 1}}]})",
          "config: devices[0].settings.alarm_profile: expected 0 or 2"},
-        {R"({"devices": [{"intervall": 5}]})", "config: devices[0].intervall: unknown key"},
-        {R"({"devices": [{"settings": {"adress": 7}}]})",
+        {R"({"devices": [{"port": "sim", "intervall": 5}]})",
+         "config: devices[0].intervall: unknown key"},
+        {R"({"devices": [{"port": "sim", "settings": {"adress": 7}}]})",
          "config: devices[0].settings.adress: unknown key"},
         {R"({"devices": [{"port": "/dev/ttyS0", "sim": {}}]})",
          "config: devices[0].sim: only for the port \"sim\""},
-        {R"({"devices": [{"sim": {"modules": "many"}}]})", "config: devices[0].sim: scenario"},
-        {R"({"devices": [{"data_id": 1}, {"data_id": 2}]})",
+        {R"({"devices": [{"port": "sim", "sim": {"modules": "many"}}]})",
+         "config: devices[0].sim: scenario"},
+        {R"({"devices": [{"port": "sim", "data_id": 1}, {"port": "sim", "data_id": 2}]})",
          "config: devices[1].settings.address: address 1 already used on sim by devices[0]"},
-        {R"({"devices": [{"data_id": 4}, {"data_id": 4}]})",
+        {R"({"devices": [{"port": "sim", "data_id": 4}, {"port": "sim", "data_id": 4}]})",
          "config: devices[1].data_id: already used by devices[0]"},
         {R"({"devices": []})", "config: devices: expected a list"},
         {R"({"device": []})", "config: device: unknown key"},
@@ -193,10 +228,12 @@ TEST(Config, AFileIsStrictJsonButForComments) {
         }
         return "accepted";
     };
-    EXPECT_EQ(load("// a site\n{\"devices\": [{\"interval\": 1 /* s */}]}"), "accepted");
-    EXPECT_NE(load(R"({"devices": [{"interval": 1, "interval": 2}]})").find("not valid JSON"),
+    EXPECT_EQ(load("// a site\n{\"devices\": [{\"port\": \"sim\", \"interval\": 1 /* s */}]}"),
+              "accepted");
+    EXPECT_NE(load(R"({"devices": [{"port": "sim", "interval": 1, "interval": 2}]})")
+                  .find("not valid JSON"),
               std::string::npos);
-    EXPECT_NE(load(R"({"devices": [{}]} {"devices": []})").find("not valid JSON"),
+    EXPECT_NE(load(R"({"devices": [{"port": "sim"}]} {"devices": []})").find("not valid JSON"),
               std::string::npos);
     std::remove(path.c_str());
     // The commented sample the package installs as /etc/mpx23/site.json.
@@ -224,7 +261,7 @@ TEST(Config, PortsAndTimeouts) {
 }
 
 TEST(Config, CommandLine) {
-    Options o = host::parse_command_line({"--port", "/dev/ttyS2", "--address", "7", "--data-id",
+    Options o = parse({"--port", "/dev/ttyS2", "--address", "7", "--data-id",
                                           "12", "--interval", "0.25", "--baud", "4800"});
     ASSERT_EQ(o.devices.size(), 1u);
     EXPECT_EQ(o.devices[0].port_location.path, "/dev/ttyS2");
@@ -236,11 +273,11 @@ TEST(Config, CommandLine) {
     EXPECT_EQ(o.devices[0].key_name("settings.protocol_version"), "--protocol-version");
 
     // A one-shot operation ends the run after it unless --rounds says otherwise.
-    EXPECT_EQ(host::parse_command_line({"--get", "out_v"}).rounds, 1u);
-    EXPECT_EQ(host::parse_command_line({"--control", "419500200001", "--rounds", "3"}).rounds, 3u);
-    EXPECT_EQ(host::parse_command_line({"--demo"}).rounds, 25u);
+    EXPECT_EQ(parse({"--get", "out_v"}).rounds, 1u);
+    EXPECT_EQ(parse({"--control", "419500200001", "--rounds", "3"}).rounds, 3u);
+    EXPECT_EQ(parse({"--demo"}).rounds, 25u);
 
-    o = host::parse_command_line({"history", "--history", "h.db", "--csv"});
+    o = parse({"history", "--history", "h.db", "--csv"});
     EXPECT_EQ(o.mode, Options::Mode::History);
     EXPECT_TRUE(o.csv);
 
@@ -276,9 +313,9 @@ TEST(Config, CommandLine) {
     EXPECT_EQ(command_line_error({"--frobnicate"}), "unknown option --frobnicate (see --help)");
 
     // A request aimed at one device names one that is configured.
-    o = host::parse_command_line({"--data-id", "0", "--device", "0", "--get", "out_v"});
+    o = parse({"--data-id", "0", "--device", "0", "--get", "out_v"});
     EXPECT_EQ(o.target, std::optional<uint32_t>(0));
-    EXPECT_FALSE(host::parse_command_line({"--get", "out_v"}).target);
+    EXPECT_FALSE(parse({"--get", "out_v"}).target);
     EXPECT_EQ(command_line_error({"--data-id", "7", "--device", "8", "--get", "out_v"}),
               "--device: no device with data_id 8");
     EXPECT_EQ(command_line_error({"--device", "1"}),
@@ -288,14 +325,14 @@ TEST(Config, CommandLine) {
 // The history listing selects with its own options and refuses every one it cannot use; those
 // options are refused outside it.
 TEST(Config, HistoryListingOptions) {
-    const Options o = host::parse_command_line({"history", "--history", "h.db", "--requests",
+    const Options o = parse({"history", "--history", "h.db", "--requests",
                                                 "--device", "7", "--since", "2026-12-08", "--until",
                                                 "2026-12-08 14:00:05", "--last", "5"});
     EXPECT_EQ(o.history_filter.data_id, std::optional<uint32_t>(7));
     EXPECT_EQ(o.history_filter.since, "2026-12-08 00:00:00");
     EXPECT_EQ(o.history_filter.until, "2026-12-08 14:00:05");
     EXPECT_EQ(o.history_filter.last, std::optional<unsigned>(5));
-    EXPECT_FALSE(host::parse_command_line({"history", "--history", "h.db"}).history_filter.last);
+    EXPECT_FALSE(parse({"history", "--history", "h.db"}).history_filter.last);
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
         {{"history", "--history", "h.db", "--rounds", "5"},
@@ -312,8 +349,8 @@ TEST(Config, HistoryListingOptions) {
     for (const auto &[args, message] : refused)
         EXPECT_EQ(command_line_error(args).rfind(message, 0), 0u)
             << args[1] << "\n  gave: " << command_line_error(args);
-    EXPECT_EQ(host::parse_command_line({"-h"}).mode, Options::Mode::Help);
-    EXPECT_EQ(host::parse_command_line({"history", "--version"}).mode, Options::Mode::Version);
+    EXPECT_EQ(parse({"-h"}).mode, Options::Mode::Help);
+    EXPECT_EQ(parse({"history", "--version"}).mode, Options::Mode::Version);
 }
 
 // A TIME is read into the local time the history stores: an offset or Z converted, a span
@@ -400,7 +437,7 @@ TEST(Config, MqttOptions) {
                           "client_id": "site-1", "control": true, "backlog": 500,
                           "discovery": "hub/discovery", "values": true}})";
     }
-    Options o = host::parse_command_line({"--config", path, "--mqtt-user", "other"});
+    Options o = parse({"--config", path, "--mqtt-user", "other"});
     EXPECT_EQ(o.mqtt.url, "mqtts://broker.example:8884");
     EXPECT_EQ(o.mqtt.ca_file, path); // any readable file will do here
     // A missing authority or an empty file name is refused at start, not found at connect.
@@ -421,20 +458,20 @@ TEST(Config, MqttOptions) {
     ASSERT_EQ(o.devices.size(), 2u);
     EXPECT_NE(o.devices[0].port, o.devices[1].port);
 
-    o = host::parse_command_line({"--mqtt", "mqtt://127.0.0.1:1884", "--mqtt-control"});
+    o = parse({"--mqtt", "mqtt://127.0.0.1:1884", "--mqtt-control"});
     EXPECT_TRUE(o.mqtt.control);
     EXPECT_EQ(o.mqtt.discovery_prefix, "");
     // Discovery's prefix may be left out, before another option or at the end.
     for (const auto &args : std::vector<std::vector<std::string>>{
              {"--mqtt", "mqtt://h", "--mqtt-discovery", "--mqtt-control"},
              {"--mqtt", "mqtt://h", "--mqtt-discovery"}}) {
-        o = host::parse_command_line(args);
+        o = parse(args);
         EXPECT_EQ(o.mqtt.discovery_prefix, "homeassistant");
     }
-    o = host::parse_command_line({"--mqtt-discovery", "hub", "--mqtt", "mqtt://h"});
+    o = parse({"--mqtt-discovery", "hub", "--mqtt", "mqtt://h"});
     EXPECT_EQ(o.mqtt.discovery_prefix, "hub");
     EXPECT_EQ(
-        host::parse_command_line({"--config", path, "--mqtt-discovery"}).mqtt.discovery_prefix,
+        parse({"--config", path, "--mqtt-discovery"}).mqtt.discovery_prefix,
         "homeassistant");
     EXPECT_EQ(host::parse_mqtt_url("mqtt://10.0.0.5").port, 1883);
     EXPECT_EQ(host::parse_mqtt_url("mqtts://broker").port, 8883);
@@ -467,17 +504,20 @@ TEST(Config, MqttOptions) {
     for (const auto &[args, message] : refused)
         EXPECT_EQ(command_line_error(args).rfind(message, 0), 0u)
             << args[0] << "\n  gave: " << command_line_error(args);
-    EXPECT_EQ(config_error(R"({"devices": [{}], "mqtt": {"url": "mqtt://h", "qos": 2}})"),
-              "config: mqtt.qos: unknown key");
-    EXPECT_EQ(config_error(R"({"devices": [{}], "mqtt": {"url": "mqtt://h", "control": 1}})"),
+    EXPECT_EQ(
+        config_error(R"({"devices": [{"port": "sim"}], "mqtt": {"url": "mqtt://h", "qos": 2}})"),
+        "config: mqtt.qos: unknown key");
+    EXPECT_EQ(config_error(
+                  R"({"devices": [{"port": "sim"}], "mqtt": {"url": "mqtt://h", "control": 1}})"),
               "config: mqtt.control: expected true or false");
-    EXPECT_EQ(config_error(R"({"devices": [{}], "mqtt": {"url": "mqtt://h", "discovery": 1}})"),
+    EXPECT_EQ(config_error(
+                  R"({"devices": [{"port": "sim"}], "mqtt": {"url": "mqtt://h", "discovery": 1}})"),
               "config: mqtt.discovery: expected a text");
-    o = host::parse_command_line({"mqtt-forget", "--config", path, "17"});
+    o = parse({"mqtt-forget", "--config", path, "17"});
     EXPECT_EQ(o.mode, Options::Mode::MqttForget);
     EXPECT_EQ(*o.target, 17u);
     EXPECT_EQ(o.mqtt.prefix, "fleet/site-1");
-    EXPECT_EQ(config_error(R"({"devices": [{}], "mqtt": {"url": 5}})"),
+    EXPECT_EQ(config_error(R"({"devices": [{"port": "sim"}], "mqtt": {"url": 5}})"),
               "config: mqtt.url: expected a text");
     EXPECT_EQ(host::parse_port("sim:line-2").kind, PortLocation::Kind::Sim);
 }

@@ -450,7 +450,8 @@ TEST_F(EndToEnd, RestartHandsTheStoredBlockToTheDevice) {
 // status says the output was lost.
 TEST_F(EndToEnd, ALostStandardOutputIsToldNotDiedOf) {
     const std::string db = dir + "/h.db";
-    const std::string host_args = std::string(HOST_PROGRAM) + " --interval 0.01 --history " + db;
+    const std::string host_args =
+        std::string(HOST_PROGRAM) + " --port sim --interval 0.01 --history " + db;
     ChildProcess piped_status({"/bin/bash", "-c",
                                host_args + " --json | head -n 2 >/dev/null; "
                                            "exit ${PIPESTATUS[0]}"});
@@ -480,7 +481,7 @@ TEST_F(EndToEnd, ALostStandardOutputIsToldNotDiedOf) {
 TEST_F(EndToEnd, AFileSizeLimitIsAStorageFailure) {
     ChildProcess p({"/bin/sh", "-c",
                     "ulimit -f 400 && exec " + std::string(HOST_PROGRAM) +
-                        " --interval 0.002 --rounds 600 --json --history " + dir +
+                        " --port sim --interval 0.002 --rounds 600 --json --history " + dir +
                         "/h.db --capture " + dir + "/c.capture"});
     const auto r = p.finish(60000ms);
     EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -492,9 +493,10 @@ TEST_F(EndToEnd, AFileSizeLimitIsAStorageFailure) {
 // A second host on a history in use is refused with the first one's process; listing works.
 TEST_F(EndToEnd, AHistoryServesOneHost) {
     const std::string db = dir + "/h.db";
-    ChildProcess first({HOST_PROGRAM, "--interval", "0.1", "--history", db});
+    ChildProcess first({HOST_PROGRAM, "--port", "sim", "--interval", "0.1", "--history", db});
     EXPECT_NE(first.first_line(20000ms).find("device 1  "), std::string::npos);
-    const HostRun second = host({"--interval", "0.1", "--rounds", "1", "--history", db});
+    const HostRun second =
+        host({"--port", "sim", "--interval", "0.1", "--rounds", "1", "--history", db});
     EXPECT_EQ(second.exit_code, 1);
     EXPECT_NE(second.err.find("history " + db + ": in use by another host (process " +
                               std::to_string(first.process_id()) + ")"),
@@ -513,10 +515,13 @@ TEST_F(EndToEnd, AReadOnlyHistoryIsToldAsItIs) {
     if (geteuid() != 0 || system("unshare -m true 2>/dev/null") != 0)
         GTEST_SKIP() << "needs root and a mount namespace";
     const std::string db = dir + "/h.db";
-    ASSERT_EQ(host({"--interval", "0.01", "--rounds", "2", "--json", "--history", db}).exit_code,
-              0);
+    ASSERT_EQ(
+        host({"--port", "sim", "--interval", "0.01", "--rounds", "2", "--json", "--history", db})
+            .exit_code,
+        0);
     const std::string program = HOST_PROGRAM;
-    const std::string try_both = program + " --rounds 1 --history " + db + "; echo host $?; " +
+    const std::string try_both = program + " --port sim --rounds 1 --history " + db +
+                                 "; echo host $?; " +
                                  program + " history --csv --history " + db + "; echo listing $?";
     ChildProcess read_only({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
                             "mount --bind " + dir + " " + dir + " && mount -o remount,bind,ro " +
@@ -550,7 +555,7 @@ TEST_F(EndToEnd, AReadOnlyHistoryIsToldAsItIs) {
 TEST_F(EndToEnd, SignalStopsTheHostCleanly) {
     const std::string db = dir + "/h.db";
     for (const char *interval : {"0.1", "0.001"}) { // the shortest interval keeps the loop busy
-        ChildProcess p({HOST_PROGRAM, "--interval", interval, "--history", db});
+        ChildProcess p({HOST_PROGRAM, "--port", "sim", "--interval", interval, "--history", db});
         EXPECT_NE(p.first_line(20000ms).find("device 1  "), std::string::npos);
         p.signal(SIGHUP);
         EXPECT_NE(p.first_line(20000ms), "");
@@ -577,16 +582,16 @@ TEST_F(EndToEnd, OneShotRunsEndAsScriptsExpect) {
 
     // A block field by name reads the block of the round just completed; one the block does not
     // hold fails after the round, a name that is none fails before any.
-    r = host({"--rounds", "1", "--json", "--get", "module2.current"});
+    r = host({"--port", "sim", "--rounds", "1", "--json", "--get", "module2.current"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     ASSERT_EQ(r.with("get").size(), 1u);
     EXPECT_EQ(r.with("get")[0]["value"], r.with("block").at(0)["rc_channels"][1]["out_i"]);
-    r = host({"--json", "--get", "module99.current"});
+    r = host({"--port", "sim", "--json", "--get", "module99.current"});
     EXPECT_EQ(r.exit_code, 1);
     ASSERT_EQ(r.with("get").size(), 1u);
     EXPECT_NE(r.with("get")[0]["error"].asString().find("(rcData.channel_count), not 99"),
               std::string::npos);
-    r = host({"--get", "dc.nonsense"});
+    r = host({"--port", "sim", "--get", "dc.nonsense"});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.err,
               "mpx23-host: --get: no value named dc.nonsense (mpx23-host list shows them)\n");
@@ -622,7 +627,8 @@ TEST_F(EndToEnd, RequestsThatCouldBlackOutASiteWaitForConfirmation) {
          "float-voltage 70 V is outside 42 to 58 V: add --force to send it"},
     };
     for (const auto &c : refused) {
-        const HostRun r = host({"--history", db, "--capture", capture, c.option, c.request});
+        const HostRun r =
+            host({"--port", "sim", "--history", db, "--capture", capture, c.option, c.request});
         EXPECT_EQ(r.exit_code, 2);
         EXPECT_EQ(r.err, std::string("mpx23-host: ") + c.option + ": " + c.reason + "\n");
     }
@@ -638,8 +644,8 @@ TEST_F(EndToEnd, RequestsThatCouldBlackOutASiteWaitForConfirmation) {
     }
 
     // Confirmed, it goes: every module is off in the next round.
-    const HostRun r = host({"--rounds", "2", "--interval", "0.05", "--json", "--control",
-                            "module-off:0", "--all-modules"});
+    const HostRun r = host({"--port", "sim", "--rounds", "2", "--interval", "0.05", "--json",
+                            "--control", "module-off:0", "--all-modules"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const auto blocks = r.with("block");
     ASSERT_EQ(blocks.size(), 2u);
@@ -658,11 +664,13 @@ void damage_page(const std::string &path, long page) {
 
 TEST_F(EndToEnd, ADamagedHistoryIsToldNotAborted) {
     const std::string db = dir + "/h.db";
-    HostRun r = host({"--interval", "0.001", "--rounds", "40", "--json", "--history", db});
+    HostRun r =
+        host({"--port", "sim", "--interval", "0.001", "--rounds", "40", "--json", "--history", db});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     for (long page : {1, 3}) {
         damage_page(db, page);
-        r = host({"--interval", "0.001", "--rounds", "1", "--json", "--history", db});
+        r = host(
+            {"--port", "sim", "--interval", "0.001", "--rounds", "1", "--json", "--history", db});
         EXPECT_EQ(r.exit_code, 1) << r.err;
         EXPECT_NE(r.err.find("mpx23-host: history " + db + ": damaged ("), std::string::npos)
             << r.err;
@@ -671,8 +679,8 @@ TEST_F(EndToEnd, ADamagedHistoryIsToldNotAborted) {
     ChildProcess report({HOST_PROGRAM, "history", "--history", db});
     EXPECT_EQ(report.finish(20000ms).exit_code, 1);
 
-    r = host(
-        {"--interval", "0.001", "--rounds", "2", "--json", "--history", db, "--history-recover"});
+    r = host({"--port", "sim", "--interval", "0.001", "--rounds", "2", "--json", "--history", db,
+              "--history-recover"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.err.find(": moved to " + db + ".damaged-"), std::string::npos) << r.err;
     EXPECT_EQ(r.with("block").size(), 2u);
@@ -685,7 +693,7 @@ TEST_F(EndToEnd, ADamagedHistoryIsToldNotAborted) {
 TEST_F(EndToEnd, AFullHistoryIsToldOnce) {
     const std::string db = dir + "/h.db";
     const std::string command = std::string("trap '' XFSZ; ulimit -f 200; exec ") + HOST_PROGRAM +
-                                " --interval 0.001 --rounds 300 --json --history " + db;
+                                " --port sim --interval 0.001 --rounds 300 --json --history " + db;
     ChildProcess p({"/bin/sh", "-c", command});
     const auto r = p.finish(60000ms);
     EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -726,9 +734,15 @@ TEST_F(EndToEnd, BadStartsFailWithTheirMessages) {
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.err, "mpx23-host: config: devices[0].interval: expected a number of seconds from "
                      "0.001 to 86400\n");
+    // Nothing named to poll: the usage, not a simulated plant.
+    r = host({});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err.rfind("usage: mpx23-host", 0), 0u) << r.err;
+    EXPECT_TRUE(r.lines.empty());
 
     const std::string refused =
-        file("version.json", R"({"devices": [{"settings": {"protocol_version": "0x1FF"}}]})");
+        file("version.json",
+             R"({"devices": [{"port": "sim", "settings": {"protocol_version": "0x1FF"}}]})");
     r = host({"--config", refused});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.err, "mpx23-host: config: devices[0].settings.protocol_version: expected an "
@@ -758,7 +772,7 @@ TEST_F(EndToEnd, BadStartsFailWithTheirMessages) {
         {HOST_FIXTURE_EMPTY, "offers no device provider"},
     };
     for (const auto &[path, message] : plugins) {
-        r = host({"--plugin", path, "--rounds", "1"});
+        r = host({"--port", "sim", "--plugin", path, "--rounds", "1"});
         EXPECT_EQ(r.exit_code, 1) << path;
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
         EXPECT_TRUE(r.lines.empty());
