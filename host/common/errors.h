@@ -4,6 +4,7 @@
 //   ConfigError   a wrong option or configuration value             (common; exit 2)
 //   HistoryError  the history cannot be opened, read or written      (stores; exit 1)
 //   PluginError   the plug-in cannot be loaded or refuses a device   (core; exit 1)
+//   PortBusy      a port another program polls                      (line; exit 1)
 //   CaptureError  a capture file cannot be written or read           (capture; exit 1)
 #pragma once
 

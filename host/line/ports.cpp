@@ -11,7 +11,12 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <deque>
 
@@ -20,6 +25,17 @@ namespace {
 
 namespace asio = boost::asio;
 using boost::system::error_code;
+
+// A port the user may not open is the group's to give: serial ports belong to dialout on
+// Debian and OpenWrt.
+std::string group_hint(const std::string &path) {
+    struct stat st {};
+    const group *g = ::stat(path.c_str(), &st) == 0 ? ::getgrgid(st.st_gid) : nullptr;
+    const std::string name = g ? g->gr_name : "dialout";
+    return " (the port belongs to the group " + name +
+           ": the host's user needs to be a member, "
+           "as the packaged service's user is of dialout)";
+}
 
 // Reading and writing shared by the serial port and the TCP connection. Every handler checks
 // the generation it was started in, so that nothing of a closed connection touches a new one.
@@ -112,9 +128,16 @@ public:
             stream.set_option(sp::stop_bits(sp::stop_bits::one), ec);
         if (!ec)
             stream.set_option(sp::flow_control(sp::flow_control::none), ec);
-        if (ec)
+        std::string why = ec ? ec.message() : "";
+        // Beside the lock files, the device itself: programs that lock the device rather than
+        // write a lock file see it taken too.
+        if (!ec && ::flock(stream.native_handle(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+            why = "in use by another program (it holds a lock on the device)";
+        if (ec == boost::system::errc::permission_denied)
+            why += group_hint(path);
+        if (!why.empty())
             close();
-        ready(done, ec ? ec.message() : "");
+        ready(done, why);
     }
 
     std::string name() const override { return path; }

@@ -5,12 +5,14 @@
 #include "capture/writer.h"
 #include "host/block/block_fields.h"
 #include "host/common/log.h"
+#include "host/common/run_folder.h"
 #include "host/console/terminal.h"
 #include "host/core/devices.h"
 #include "host/core/host.h"
 #include "host/core/plugin_loader.h"
 #include "host/http/http_routes.h"
 #include "host/http/http_server.h"
+#include "host/line/port_lock.h"
 #include "host/mqtt/mqtt_forget.h"
 #include "host/mqtt/mqtt_publisher.h"
 #include "host/program/command_line.h"
@@ -149,6 +151,13 @@ int run(const Options &o, Output &out, Log &log) {
     }
     const std::vector<DeviceConfig> devices =
         o.mode == Options::Mode::Demo ? std::vector<DeviceConfig>{demo_device()} : o.devices;
+    // Every port this host polls is its own for as long as it runs.
+    const std::string run_folder = own_run_folder();
+    std::map<std::string, std::unique_ptr<PortLock>> port_locks;
+    for (const auto &d : devices)
+        if (!port_locks.count(d.port))
+            port_locks[d.port] =
+                std::make_unique<PortLock>(d.port, d.port_location, run_folder, log);
     std::unique_ptr<capture::CaptureWriter> capture;
     if (!o.capture.empty())
         capture = std::make_unique<capture::CaptureWriter>(
@@ -212,8 +221,8 @@ int run(const Options &o, Output &out, Log &log) {
         publisher->start();
     std::unique_ptr<HttpServer> http;
     if (!o.http.listen.empty())
-        http = serve_http(o, devices, io, log, *site, history.get(), publisher.get(),
-                          backlog.get());
+        http =
+            serve_http(o, devices, io, log, *site, history.get(), publisher.get(), backlog.get());
     if (o.mode == Options::Mode::Demo && !o.json)
         out.line(demo_banner(o.rounds));
     const int status = host.run();
@@ -354,6 +363,8 @@ int main(int argc, char **argv) {
     } catch (const HistoryError &e) {
         log.error(e.what());
     } catch (const PluginError &e) {
+        log.error(e.what());
+    } catch (const PortBusy &e) {
         log.error(e.what());
     } catch (const capture::CaptureError &e) {
         log.error(e.what());

@@ -1,5 +1,6 @@
 // The host program against the simulator program on a pseudo-terminal, as it would poll a
 // power system on a serial line.
+#include "host/line/port_lock.h"
 #include "host/tests/child_process.h"
 
 #include <json/reader.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -521,8 +523,8 @@ TEST_F(EndToEnd, AReadOnlyHistoryIsToldAsItIs) {
         0);
     const std::string program = HOST_PROGRAM;
     const std::string try_both = program + " --port sim --rounds 1 --history " + db +
-                                 "; echo host $?; " +
-                                 program + " history --csv --history " + db + "; echo listing $?";
+                                 "; echo host $?; " + program + " history --csv --history " + db +
+                                 "; echo listing $?";
     ChildProcess read_only({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
                             "mount --bind " + dir + " " + dir + " && mount -o remount,bind,ro " +
                                 dir + " " + dir + " && " + try_both});
@@ -777,6 +779,43 @@ TEST_F(EndToEnd, BadStartsFailWithTheirMessages) {
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
         EXPECT_TRUE(r.lines.empty());
     }
+}
+
+} // namespace
+
+namespace {
+
+// A port is polled by one program at a time: a second host is refused at once with the first's
+// process, and the lock of a host that died without removing it is taken over.
+TEST_F(EndToEnd, APortIsPolledByOneHostAtATime) {
+    NEEDS_SIM();
+    const std::string pty = start_sim({"--drift", "0"});
+    ChildProcess first({HOST_PROGRAM, "--port", pty, "--interval", "0.2", "--timeout", "2"});
+    ASSERT_NE(first.first_line(20000ms).find("device 1  "), std::string::npos);
+    const HostRun second = host({"--port", pty, "--rounds", "1"});
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_NE(second.err.find("port " + pty + ": in use by process " +
+                              std::to_string(first.process_id())),
+              std::string::npos)
+        << second.err;
+    first.signal(SIGTERM);
+    ASSERT_EQ(first.finish(20000ms).exit_code, 0);
+
+    const std::string lock = host::PortLock::serial_lock_file(pty);
+    if (lock.empty())
+        GTEST_SKIP() << "no lock folder this user may write";
+    ChildProcess gone({"/bin/true"});
+    const pid_t dead = gone.process_id();
+    gone.finish(20000ms);
+    std::ofstream(lock) << std::setw(10) << dead << "\n";
+    const HostRun after =
+        host({"--port", pty, "--interval", "0.05", "--timeout", "2", "--rounds", "1", "--json"});
+    EXPECT_EQ(after.exit_code, 0) << after.err;
+    EXPECT_NE(after.err.find("the lock of process " + std::to_string(dead) +
+                             ", which no longer runs, taken over"),
+              std::string::npos)
+        << after.err;
+    EXPECT_EQ(access(lock.c_str(), F_OK), -1); // removed at the end
 }
 
 } // namespace
