@@ -85,6 +85,21 @@ struct RoundFailed {
     std::string reason;
 };
 
+// Communication came back, and what answers is not the power system that was there: another
+// number of modules, AC inputs, battery groups or branches, or other parameters (a pseudo-
+// terminal's number reused, a USB adapter renumbered after a reset).
+struct PlantChanged {
+    uint32_t data_id = 0;
+    std::string port;
+    std::string difference; // "3 modules before, 6 now"
+};
+// "a different power system answers at /dev/ttyUSB0: 3 modules before, 6 now"
+inline std::string plant_changed_text(const PlantChanged &c) {
+    return "a different power system answers at " + c.port + ": " + c.difference;
+}
+// The signal under which the history keeps it, among the alarm transitions.
+constexpr const char *kPlantChangedSignal = "plant-changed";
+
 // A reply frame the protocol layer threw away, by the fault's name ("bad CHKSUM").
 struct FrameDropped {
     uint32_t data_id = 0;
@@ -146,6 +161,7 @@ public:
     virtual void history_trouble(const HistoryTrouble &) {}
     virtual void round_failed(const RoundFailed &) {}
     virtual void frame_dropped(const FrameDropped &) {}
+    virtual void plant_changed(const PlantChanged &) {}
     virtual void line_turn(const LineTurn &) {}
 };
 

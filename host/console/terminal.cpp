@@ -97,6 +97,10 @@ void Terminal::line_load_changed(const LineLoad &load) {
     log.line(text);
 }
 
+void Terminal::plant_changed(const PlantChanged &c) {
+    log.line(device_label(c.data_id) + ": " + plant_changed_text(c));
+}
+
 void Terminal::history_trouble(const HistoryTrouble &t) {
     log.line(t.failing
                  ? "history: cannot store: " + t.what

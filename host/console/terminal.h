@@ -20,6 +20,7 @@ public:
     void request_concluded(const RequestConcluded &request) override;
     void line_load_changed(const LineLoad &load) override;
     void history_trouble(const HistoryTrouble &trouble) override;
+    void plant_changed(const PlantChanged &change) override;
 
 private:
     Output &out;

@@ -359,9 +359,19 @@ void Channel::published(const unsigned char *data, unsigned len) {
         last_block.reset();
         log.limited("block:" + label(), label() + ": unreadable block: " + unreadable);
     }
+    if (last_block) {
+        const PlantShape now = plant_shape(*last_block);
+        if (lost && shape && *shape != now)
+            events.tell(&Observer::plant_changed, PlantChanged{device->data_id, line->port().name(),
+                                                               difference(*shape, now)});
+        plant_differs = lost && shape && *shape != now;
+        shape = now;
+    }
     consecutive_failures = 0;
     silence_told = false;
     back_off.succeeded();
+    // In the order they came about: what answers, the round's alarms, the communication back.
+    release_held_alarms();
     if (lost) {
         lost = false;
         events.tell(&Observer::communication_changed,
@@ -383,6 +393,24 @@ void Channel::published(const unsigned char *data, unsigned len) {
     // Still inside the device's process(): what follows calls the device again, so it waits.
     if (phase == Phase::Polling)
         went_idle();
+}
+
+void Channel::alarm_changed(const AlarmRecord &alarm) {
+    if (lost)
+        return held_alarms.push_back(alarm);
+    events.tell(&Observer::alarm_changed, alarm);
+}
+
+// The alarms of the round that brought communication back, once its block showed what answers:
+// where another power system answers, what clears is its reading, not a fault gone, and says so.
+void Channel::release_held_alarms() {
+    for (AlarmRecord &alarm : held_alarms) {
+        if (plant_differs && !alarm.raised)
+            alarm.detail = "a different power system answers; " + alarm.detail;
+        events.tell(&Observer::alarm_changed, alarm);
+    }
+    held_alarms.clear();
+    plant_differs = false;
 }
 
 void Channel::run_operation(const Operation &op) {

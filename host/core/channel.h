@@ -11,6 +11,7 @@
 
 #include "framework/vdevice.h"
 #include "host/block/decoded_block.h"
+#include "host/block/plant_shape.h"
 #include "host/common/device_config.h"
 #include "host/common/events.h"
 #include "host/common/log.h"
@@ -65,6 +66,9 @@ public:
     // Fewer rounds completed than the run asked for.
     bool rounds_short() const { return plan.rounds != 0 && completed < plan.rounds; }
     bool communication_lost() const { return lost; }
+    // An alarm transition of the round under way: held while communication comes back, until
+    // the round's block shows whether the same power system answers.
+    void alarm_changed(const AlarmRecord &alarm);
     // Takes a control request from outside, or answers it at once (busy, no communication).
     void submit(RemoteRequest request);
 
@@ -106,6 +110,7 @@ private:
     void read_value(const std::string &name);
     void begin_control(const Operation &op);
     void finish_control();
+    void release_held_alarms();
     RequestOutcome control_outcome(int32_t status) const;
     int refusal() const;
     void refuse_remote(RemoteRequest &request, const RequestOutcome &outcome);
@@ -157,6 +162,9 @@ private:
     std::optional<Operation> control;
     int control_result = 0;
     std::optional<DecodedBlock> last_block; // the last one published and read, for --get by name
+    std::optional<PlantShape> shape;        // of the last block read
+    std::vector<AlarmRecord> held_alarms;   // of a round that brings communication back
+    bool plant_differs = false;             // that round's block is of another power system
 };
 
 } // namespace host

@@ -107,7 +107,10 @@ bool Host::CheckThresholdBool(KVOVDevice &device, int, const std::string &id, co
     if (!change)
         return false;
     const AlarmRecord record{0, device.data_id, local_time_text(), id, *change, text, detail};
-    events.tell(&Observer::alarm_changed, record);
+    if (Channel *c = find(device))
+        c->alarm_changed(record);
+    else
+        events.tell(&Observer::alarm_changed, record);
     return true;
 }
 

@@ -190,6 +190,26 @@ void MqttPublisher::communication_changed(const CommunicationChanged &change) {
     queue_event(change.data_id, event);
 }
 
+void MqttPublisher::plant_changed(const PlantChanged &c) {
+    std::string event;
+    JsonWriter(event)
+        .object()
+        .key("data_id")
+        .number(c.data_id)
+        .key("difference")
+        .text(c.difference)
+        .key("event")
+        .text("plant")
+        .key("port")
+        .text(c.port)
+        .key("text")
+        .text(plant_changed_text(c))
+        .key("time")
+        .text(utc_time_text())
+        .end();
+    queue_event(c.data_id, event);
+}
+
 // Before this run's first round the broker keeps no state: one left from an earlier run would
 // look current to a subscriber that does not check the availability.
 void MqttPublisher::publish_state(uint32_t data_id) {

@@ -78,6 +78,7 @@ public:
     void round_completed(const RoundCompleted &round) override;
     void alarm_changed(const AlarmRecord &alarm) override;
     void communication_changed(const CommunicationChanged &change) override;
+    void plant_changed(const PlantChanged &change) override;
 
     // MqttConnection::Listener
     void on_connected() override;

@@ -25,6 +25,18 @@ void HistoryRecorder::alarm_changed(const AlarmRecord &alarm) {
     store([&] { history.store_alarm(alarm); });
 }
 
+// Among the alarm transitions, where whoever reads why alarms cleared finds it.
+void HistoryRecorder::plant_changed(const PlantChanged &c) {
+    const AlarmRecord record{0,
+                             c.data_id,
+                             local_time_text(),
+                             kPlantChangedSignal,
+                             true,
+                             "a different power system answers at " + c.port,
+                             c.difference};
+    store([&] { history.store_alarm(record); });
+}
+
 void HistoryRecorder::request_concluded(const RequestConcluded &r) {
     store([&] { history.store_request(r.request); });
 }

@@ -18,6 +18,7 @@ public:
     bool keep_block(const BlockToKeep &block) override;
     void alarm_changed(const AlarmRecord &alarm) override;
     void request_concluded(const RequestConcluded &request) override;
+    void plant_changed(const PlantChanged &change) override;
 
 private:
     template <class Store> bool store(Store &&write);

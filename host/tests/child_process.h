@@ -87,6 +87,14 @@ public:
     // blocks on a full pipe.
     void keep_reading(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
+    // Whether standard error holds `text` by the time limit.
+    bool said(const std::string &text, std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, limit, [&] {
+            return errors.find(text) != std::string::npos || err_ended;
+        }) && errors.find(text) != std::string::npos;
+    }
+
     // Sends a signal (for example SIGTERM) to the program.
     void signal(int number) { kill(pid, number); }
     pid_t process_id() const { return pid; }

@@ -819,3 +819,33 @@ TEST_F(EndToEnd, APortIsPolledByOneHostAtATime) {
 }
 
 } // namespace
+
+namespace {
+
+// A port whose name comes to stand for another device (a USB adapter renumbered, here a link
+// moved from one simulator's terminal to another's): when communication comes back and the
+// plant has another shape, the host says so, and keeps it in the history beside the alarms.
+TEST_F(EndToEnd, AnotherPlantAtTheSamePortIsTold) {
+    NEEDS_SIM();
+    const std::string first_pty = start_sim({"--drift", "0", "--modules", "3"});
+    auto first_sim = std::move(sim);
+    const std::string port = dir + "/port", db = dir + "/h.db";
+    ASSERT_EQ(symlink(first_pty.c_str(), port.c_str()), 0);
+    ChildProcess h(
+        {HOST_PROGRAM, "--port", port, "--interval", "0.1", "--timeout", "0.3", "--history", db});
+    ASSERT_NE(h.first_line(20000ms).find("device 1  "), std::string::npos);
+    first_sim.reset(); // the first plant is gone
+    ASSERT_TRUE(h.said("device 1: communication lost", 20000ms));
+    const std::string second_pty = start_sim({"--drift", "0", "--modules", "6"});
+    ASSERT_EQ(unlink(port.c_str()), 0);
+    ASSERT_EQ(symlink(second_pty.c_str(), port.c_str()), 0);
+    EXPECT_TRUE(h.said("device 1: a different power system answers at " + port +
+                           ": 3 modules before, 6 now",
+                       20000ms));
+    h.signal(SIGTERM);
+    EXPECT_EQ(h.finish(20000ms).exit_code, 0);
+    ChildProcess alarms({HOST_PROGRAM, "history", "--history", db, "--alarms", "--csv"});
+    EXPECT_NE(alarms.finish(20000ms).out.find("plant-changed,raised"), std::string::npos);
+}
+
+} // namespace
