@@ -1,6 +1,7 @@
 #include "host/common/clock_text.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -18,10 +19,13 @@ std::string local_time_text() {
 
 std::string utc_time_text() {
     const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
+    return iso_utc_time(std::chrono::duration<double>(now.time_since_epoch()).count());
+}
+
+std::string iso_utc_time(double epoch_seconds) {
+    const long long whole_ms = std::llround(epoch_seconds * 1000.0);
+    const std::time_t seconds = static_cast<std::time_t>(whole_ms / 1000);
+    const long long ms = whole_ms % 1000;
     std::tm utc{};
     gmtime_r(&seconds, &utc);
     char text[40];

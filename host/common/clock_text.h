@@ -9,6 +9,8 @@ namespace host {
 std::string local_time_text();
 // UTC with milliseconds, "2026-12-08T21:40:03.125Z": the broker's.
 std::string utc_time_text();
+// The same of a time in seconds since the epoch.
+std::string iso_utc_time(double epoch_seconds);
 
 // A local "YYYY-MM-DD HH:MM:SS" (as the history stores it and the driver's time records read)
 // in ISO 8601 with the offset local time had then: "2026-12-08T14:54:04+01:00". A text that is

@@ -151,8 +151,12 @@ const OptionSpec kOptions[] = {
     {"--json", nullptr, false, "one JSON object per line instead of the table",
      set_flag<&Options::json>},
     {"--quiet", nullptr, false,
-     "no line per round: alarms, requests and the line's events only (for a system log)",
+     "no line per round: alarms, requests and the line's events only (for a system log); with "
+     "--get, the value alone (also -q)",
      set_flag<&Options::quiet>},
+    {"--socket", "PATH", false,
+     "the control socket to listen at (default: RUN_FOLDER/mpx23-host.PID.sock), or to ask",
+     set_text<&Options::socket>},
     {"--csv", nullptr, false, "history: comma-separated values", set_flag<&Options::csv>},
     {"--alarms", nullptr, false, "history: the stored alarm transitions",
      set_flag<&Options::alarms>},
@@ -249,7 +253,7 @@ void check_path(const std::string &option, const char *value_name, const std::st
 
 size_t take_option(CommandLineState &s, const std::vector<std::string> &args, size_t i) {
     // Given twice, one of them would be dropped without a word: which one was meant?
-    const std::string name = args[i] == "-h" ? "--help" : args[i];
+    const std::string name = args[i] == "-h" ? "--help" : args[i] == "-q" ? "--quiet" : args[i];
     if (std::find(s.given.begin(), s.given.end(), name) != s.given.end())
         throw ConfigError(args[i] + ": given twice");
     s.given.push_back(name);
@@ -292,8 +296,9 @@ Options complete(CommandLineState &s) {
     if (o.mode == Options::Mode::Run) {
         if (s.config_file.empty() &&
             std::find(s.given.begin(), s.given.end(), "--port") == s.given.end())
-            throw ConfigError(std::string("--port: ") + kPortMissing + "; or --config FILE, or "
-                                                                       "--demo");
+            throw ConfigError(std::string("--port: ") + kPortMissing +
+                              "; or --config FILE, or "
+                              "--demo");
         o.devices = s.config_file.empty() ? std::vector<DeviceConfig>{s.device}
                                           : load_config_file(s.config_file, &o.mqtt, &o.http);
         check_target(o);
@@ -358,6 +363,17 @@ Options parse_command_line(const std::vector<std::string> &args) {
     }
     if (!args.empty() && args[0] == "mqtt-forget")
         return parse_forget(args);
+    if (!args.empty() && args[0] == "status") {
+        s.options.mode = Options::Mode::Status;
+        for (++i; i < args.size(); ++i)
+            if (args[i] == "--json")
+                s.options.json = true;
+            else if (args[i] == "--socket" && i + 1 < args.size())
+                s.options.socket = args[++i];
+            else
+                throw ConfigError("status: expected mpx23-host status [--json] [--socket PATH]");
+        return s.options;
+    }
     if (!args.empty() && args[0] == "capture") {
         if (args.size() != 3 || args[1] != "show")
             throw ConfigError("capture: expected capture show FILE");
@@ -379,6 +395,7 @@ std::string usage() {
            "                  [--device DATA_ID] [--since TIME] [--until TIME] [--last N]\n"
            "       mpx23-host capture show FILE\n"
            "       mpx23-host list [--json]   the values, parameters, controls and alarms by name\n"
+           "       mpx23-host status [--json] [--socket PATH]   every running host's devices\n"
            "       mpx23-host mqtt-forget --config FILE DATA_ID   a removed device's retained\n"
            "                  topics and discovery cleared from the broker\n"
            "Loads the mpx23 plug-in, polls its power systems and prints what they publish.\n\n";

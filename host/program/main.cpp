@@ -7,6 +7,8 @@
 #include "host/common/log.h"
 #include "host/common/run_folder.h"
 #include "host/console/terminal.h"
+#include "host/control/control_requests.h"
+#include "host/control/control_server.h"
 #include "host/core/devices.h"
 #include "host/core/host.h"
 #include "host/core/plugin_loader.h"
@@ -15,6 +17,7 @@
 #include "host/line/port_lock.h"
 #include "host/mqtt/mqtt_forget.h"
 #include "host/mqtt/mqtt_publisher.h"
+#include "host/program/ask_service.h"
 #include "host/program/command_line.h"
 #include "host/program/demo.h"
 #include "host/program/history_report.h"
@@ -108,12 +111,10 @@ std::unique_ptr<SiteState> keep_site_state(const std::vector<DeviceConfig> &devi
     return site;
 }
 
-// The HTTP side: the server that shows the site's state. The page asks again about as often as
-// the quickest device completes a round.
-std::unique_ptr<HttpServer> serve_http(const Options &o, const std::vector<DeviceConfig> &devices,
-                                       boost::asio::io_context &io, Log &log, const SiteState &site,
-                                       History *history, MqttPublisher *publisher,
-                                       Outbox *backlog) {
+// What the HTTP API's documents are written from, over HTTP and the control socket alike. The
+// page asks again about as often as the quickest device completes a round.
+HttpSources document_sources(const std::vector<DeviceConfig> &devices, const SiteState &site,
+                             History *history, MqttPublisher *publisher, Outbox *backlog) {
     double quickest = 10.0;
     for (const auto &d : devices)
         quickest = std::min(quickest, d.interval);
@@ -128,6 +129,12 @@ std::unique_ptr<HttpServer> serve_http(const Options &o, const std::vector<Devic
             }
             return std::optional<MqttHealth>(health);
         };
+    return sources;
+}
+
+// The HTTP side: the server that shows the site's state.
+std::unique_ptr<HttpServer> serve_http(const Options &o, boost::asio::io_context &io, Log &log,
+                                       const HttpSources &sources) {
     HttpLimits limits;
     limits.max_connections = o.http.max_connections;
     limits.idle_timeout = limits.request_timeout =
@@ -176,7 +183,9 @@ int run(const Options &o, Output &out, Log &log) {
     }
     // The site state hears every event first: the broker and the HTTP side read it.
     std::unique_ptr<SiteState> site;
-    if (!o.mqtt.url.empty() || !o.http.listen.empty()) {
+    // A host that polls until stopped answers on its control socket; a one-shot run does not.
+    const bool serves = !o.get && !o.set && !o.control;
+    if (!o.mqtt.url.empty() || !o.http.listen.empty() || serves) {
         site = keep_site_state(devices, history.get());
         events.listen(*site);
     }
@@ -220,9 +229,29 @@ int run(const Options &o, Output &out, Log &log) {
     if (publisher)
         publisher->start();
     std::unique_ptr<HttpServer> http;
-    if (!o.http.listen.empty())
-        http =
-            serve_http(o, devices, io, log, *site, history.get(), publisher.get(), backlog.get());
+    std::unique_ptr<ControlRequests> control_requests;
+    std::unique_ptr<ControlServer> control;
+    if (site) {
+        const HttpSources sources =
+            document_sources(devices, *site, history.get(), publisher.get(), backlog.get());
+        if (!o.http.listen.empty())
+            http = serve_http(o, io, log, sources);
+        const std::string socket = !o.socket.empty()    ? o.socket
+                                   : run_folder.empty() ? ""
+                                                        : control_socket_path(run_folder);
+        if (serves && socket.empty())
+            log.line("no control socket: no run folder this user may write (--socket PATH)");
+        if (serves && !socket.empty()) {
+            control_requests = std::make_unique<ControlRequests>(host, *site, sources, devices,
+                                                                 [] { return listing_json(); });
+            control = std::make_unique<ControlServer>(
+                io, log, socket,
+                [&control_requests](const std::string &line, const Asker &asker,
+                                    ControlServer::Answer answer) {
+                    control_requests->handle(line, asker, answer);
+                });
+        }
+    }
     if (o.mode == Options::Mode::Demo && !o.json)
         out.line(demo_banner(o.rounds));
     const int status = host.run();
@@ -297,6 +326,7 @@ int capture_show(const Options &o, Output &out, Log &log) {
 using Report = int (*)(const Options &, Output &, Log &);
 
 const std::map<Options::Mode, Report> reports = {
+    {Options::Mode::Status, print_status},
     {Options::Mode::History, history_command},
     {Options::Mode::CaptureShow, capture_show},
     {Options::Mode::List, [](const Options &o, Output &out, Log &) { return list_names(o, out); }},
@@ -337,6 +367,10 @@ int start(int argc, char **argv, Log &log) {
         return print_report(report->second, options, out, log);
     if (options.refused)
         return refuse_request(options, log);
+    // The port is the running host's: it is asked, and the port left alone.
+    if (options.mode == Options::Mode::Run && (options.get || options.set || options.control))
+        if (const auto status = ask_running_host(options, out, log))
+            return *status;
     std::string error;
     if (!redirect_driver_output(options, error)) {
         log.error(error);

@@ -15,7 +15,7 @@
 namespace host {
 
 struct Options {
-    enum class Mode { Run, Demo, History, Help, Version, CaptureShow, List, MqttForget };
+    enum class Mode { Run, Demo, History, Help, Version, CaptureShow, List, MqttForget, Status };
     Mode mode = Mode::Run;
     std::string plugin; // empty: the plug-in built or installed with the program
     std::vector<DeviceConfig> devices;
@@ -48,6 +48,9 @@ struct Options {
     uint64_t capture_max = 16u << 20;
     MqttOptions mqtt;
     HttpOptions http;
+    // The control socket: where this host listens, or the one a client asks; empty: the run
+    // folder's (a client: every running host's there).
+    std::string socket;
 };
 
 } // namespace host

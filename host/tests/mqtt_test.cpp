@@ -869,3 +869,80 @@ TEST_F(MqttHostTest, DiscoveryDescribesThePlantAndIsForgotten) {
 }
 
 } // namespace
+
+namespace {
+
+// A frame of the command (cid1, cid2) sent to `address` ("02"), counted in the capture.
+size_t commands_to(const std::string &capture, const char *address, const char *cid1,
+                   const char *cid2) {
+    size_t count = 0;
+    for (const auto &r : capture::read_capture(capture).records)
+        if (r.direction == capture::CaptureRecord::Direction::Sent)
+            for (size_t at = r.bytes.find('~'); at != std::string::npos;
+                 at = r.bytes.find('~', at + 1))
+                count += r.bytes.compare(at + 3, 2, address) == 0 &&
+                         r.bytes.compare(at + 5, 2, cid1) == 0 &&
+                         r.bytes.compare(at + 7, 2, cid2) == 0;
+    return count;
+}
+
+// While the service polls two power systems on one line (with its history and a broker), the
+// command line asks it instead of opening the port: every answer comes in well under two
+// seconds, the service loses no communication, and the control reaches only its address.
+TEST_F(MqttHostTest, TheCommandLineAsksTheRunningService) {
+#ifndef HOST_SIM_PROGRAM
+    GTEST_SKIP() << "mpx23-sim is not part of this build";
+#else
+    ChildProcess sim({HOST_SIM_PROGRAM, "--pty", "--address", "1,2", "--drift", "0"}, false);
+    const std::string pty = sim.first_line(20000ms);
+    ASSERT_EQ(pty.rfind("/dev/", 0), 0u) << pty;
+    const std::string device = R"("interval": 0.2, "timeout": 1, "port": ")" + pty + "\"";
+    const std::string line =
+        fleet("line", {R"("data_id": 1, )" + device,
+                       R"("data_id": 2, "settings": {"address": 2}, )" + device});
+    const std::string capture = broker.dir() + "/line.capture", db = broker.dir() + "/h.db";
+    ChildProcess service(host_args(line, {"--capture", capture, "--history", db, "--quiet"}));
+    ASSERT_TRUE(service.said("control socket: ", kLong));
+    // Both devices completed a round: what the service holds from then on is fresh.
+    const auto both_up = [&] {
+        ChildProcess status({HOST_PROGRAM, "status"});
+        const std::string shown = status.finish(kLong).out;
+        return shown.find("device 1 on " + pty + ": up") != std::string::npos &&
+               shown.find("device 2 on " + pty + ": up") != std::string::npos;
+    };
+    for (auto end = std::chrono::steady_clock::now() + kLong;
+         !both_up() && std::chrono::steady_clock::now() < end;)
+        std::this_thread::sleep_for(50ms);
+    auto ask = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {HOST_PROGRAM, "--port", pty, "--address", "2"});
+        const auto start = std::chrono::steady_clock::now();
+        ChildProcess client(args);
+        auto r = client.finish(kLong);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << args.back();
+        return r;
+    };
+    for (int i = 0; i < 3; ++i) {
+        const auto got = ask({"--get", "dc.voltage", "-q"});
+        EXPECT_EQ(got.exit_code, 0) << got.err;
+        EXPECT_EQ(got.out, "53\n");
+    }
+    EXPECT_EQ(ask({"--set", "float-voltage=54"}).out,
+              "device 2: set {\"signal_id\": \"4196A3201001\", \"SetValue\": 54}: answered\n");
+    EXPECT_EQ(ask({"--control", "module-off:1"}).out, "device 2: control 419500200001: answered\n");
+    ChildProcess status({HOST_PROGRAM, "status"});
+    const auto shown = status.finish(kLong);
+    EXPECT_EQ(shown.exit_code, 0);
+    EXPECT_NE(shown.out.find("device 2 on " + pty + ": up"), std::string::npos) << shown.out;
+
+    service.signal(SIGTERM);
+    const auto r = service.finish(kLong);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err.find("communication lost"), std::string::npos) << r.err;
+    EXPECT_EQ(commands_to(capture, "02", "41", "45"), 1u);
+    EXPECT_EQ(commands_to(capture, "01", "41", "45"), 0u);
+    ChildProcess requests({HOST_PROGRAM, "history", "--history", db, "--requests"});
+    EXPECT_NE(requests.finish(kLong).out.find("from socket (uid "), std::string::npos);
+#endif
+}
+
+} // namespace
