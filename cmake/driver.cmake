@@ -34,18 +34,6 @@ set_property(TARGET mpx23 APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DI
 # Not a library for the linker: a private folder, where mpx23-host looks for it.
 install(TARGETS mpx23 LIBRARY DESTINATION ${MPX23_INSTALL_PLUGINDIR})
 
-set(MPX23_DRIVER_TEST_SOURCES
-  decode_ac_test.cpp
-  decode_rc_test.cpp
-  decode_dc_test.cpp
-  polling_test.cpp
-  data_block_test.cpp
-  plugin_test.cpp
-  variable_query_test.cpp
-  alarm_test.cpp
-  control_test.cpp
-  diagnostics_test.cpp)
-
 if(MPX23_BUILD_TESTS)
   add_test(NAME plugin.symbols
            COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-plugin $<TARGET_FILE:mpx23>
