@@ -1,4 +1,5 @@
-// The event loop with the plug-in loaded in-process and the simulator as the line.
+// The per-device state machine (Channel, host/core) on the event loop, with the plug-in loaded
+// in-process and the simulator as the line.
 #include "host/core/devices.h"
 #include "host/json/documents.h"
 #include "host/tests/file_contents.h"
