@@ -38,11 +38,13 @@ if(MPX23_BUILD_TESTS)
   add_test(NAME plugin.symbols
            COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-plugin $<TARGET_FILE:mpx23>
                    ${CMAKE_NM} ${CMAKE_READELF})
+  set_tests_properties(plugin.symbols PROPERTIES LABELS process)
   # The controller's build: what the controller's loader and calling convention demand.
   if(MPX23_CONTROLLER_SYSROOT)
     add_test(NAME plugin.controller
              COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-controller-plugin $<TARGET_FILE:mpx23>
                      ${MPX23_CONTROLLER_SYSROOT} ${PROJECT_SOURCE_DIR}/cmake/host-symbols.txt
                      $<TARGET_FILE:kvo_host> ${CMAKE_NM} ${CMAKE_READELF} ${CMAKE_STRIP})
+    set_tests_properties(plugin.controller PROPERTIES LABELS process)
   endif()
 endif()
