@@ -34,27 +34,17 @@ set_property(TARGET mpx23 APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DI
 # Not a library for the linker: a private folder, where mpx23-host looks for it.
 install(TARGETS mpx23 LIBRARY DESTINATION ${MPX23_INSTALL_PLUGINDIR})
 
-set(MPX23_DRIVER_TEST_SOURCES
-  decode_ac_test.cpp
-  decode_rc_test.cpp
-  decode_dc_test.cpp
-  polling_test.cpp
-  data_block_test.cpp
-  plugin_test.cpp
-  variable_query_test.cpp
-  alarm_test.cpp
-  control_test.cpp
-  diagnostics_test.cpp)
-
 if(MPX23_BUILD_TESTS)
   add_test(NAME plugin.symbols
            COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-plugin $<TARGET_FILE:mpx23>
                    ${CMAKE_NM} ${CMAKE_READELF})
+  set_tests_properties(plugin.symbols PROPERTIES LABELS process)
   # The controller's build: what the controller's loader and calling convention demand.
   if(MPX23_CONTROLLER_SYSROOT)
     add_test(NAME plugin.controller
              COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-controller-plugin $<TARGET_FILE:mpx23>
                      ${MPX23_CONTROLLER_SYSROOT} ${PROJECT_SOURCE_DIR}/cmake/host-symbols.txt
                      $<TARGET_FILE:kvo_host> ${CMAKE_NM} ${CMAKE_READELF} ${CMAKE_STRIP})
+    set_tests_properties(plugin.controller PROPERTIES LABELS process)
   endif()
 endif()

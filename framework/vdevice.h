@@ -1,8 +1,8 @@
 // The host's device framework as the driver sees it: VDeviceInterface -> KVOVDevice ->
 // KVOSPDevice. The order in which the virtual operations are declared below is the binary
 // contract with the closed host: every slot of the table of virtual operations must stay where
-// it is (tests/abi_test.cpp checks each slot index). Bodies written here are the ones the
-// plug-in carries itself; everything else is the host's and stays undefined in the plug-in.
+// it is (framework/tests/abi_test.cpp checks each slot index). Bodies written here are the ones
+// the plug-in carries itself; everything else is the host's and stays undefined in the plug-in.
 #pragma once
 
 #include "host_records.h"

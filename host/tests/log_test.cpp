@@ -1,5 +1,4 @@
 #include "host/common/log.h"
-#include "host/core/alarm_tracker.h"
 
 #include <gtest/gtest.h>
 
@@ -8,20 +7,6 @@
 namespace {
 
 using std::chrono::seconds;
-
-TEST(AlarmTracker, ReportsEachTransitionOnce) {
-    host::AlarmTracker t;
-    EXPECT_EQ(t.report(1, "A", false), std::nullopt); // first report, inactive: nothing
-    EXPECT_EQ(t.report(1, "A", false), std::nullopt);
-    EXPECT_EQ(t.report(1, "A", true), true);
-    EXPECT_EQ(t.report(1, "A", true), std::nullopt);
-    EXPECT_EQ(t.report(1, "A", false), false);
-    EXPECT_EQ(t.report(1, "A", false), std::nullopt);
-    // Devices and alarms are tracked apart.
-    EXPECT_EQ(t.report(2, "A", true), true); // first report, active: raised
-    EXPECT_EQ(t.report(1, "B", true), true);
-    EXPECT_EQ(t.report(1, "A", true), true);
-}
 
 TEST(RateLimiter, OneLinePerKeyAndPeriodCountingTheRest) {
     host::RateLimiter limiter(seconds(60));

@@ -1,97 +1,17 @@
-// The names the host takes: that `list` agrees with the driver's own tables and with what the
-// loaded plug-in reports, that each block field's name reads the value at its stated place in
-// the block document, and that names become the raw requests the driver takes.
+// The names the host takes: that each block field's name reads the value at its stated place in
+// the block document, and that names become the raw requests the driver takes. That `list` shows
+// every name the driver knows is listing_test.cpp's.
 #include "host/block/block_fields.h"
-#include "host/core/devices.h"
-#include "host/core/host.h"
 #include "host/core/named_requests.h"
 #include "host/json/documents.h"
-#include "host/program/listing.h"
-#include "host/tests/host_stack.h"
 #include "host/tests/json_reading.h"
-#include "host/tests/plugin_path.h"
-#include "protocol/identifiers.h"
-
-#include <boost/asio/steady_timer.hpp>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <random>
-#include <set>
 
 namespace {
-
-// Every alarm the driver checks, whatever its state: the host's alarm service told each time.
-class AlarmCollectingHost : public host::Host {
-public:
-    using host::Host::Host;
-    bool CheckThresholdBool(KVOVDevice &device, int setting, const std::string &id,
-                            const std::string &id2, const std::string &detail,
-                            const std::string &text, bool active, unsigned short flag) override {
-        reported.insert(id);
-        return Host::CheckThresholdBool(device, setting, id, id2, detail, text, active, flag);
-    }
-    std::set<std::string> reported;
-};
-
-// After its first round the driver has entered every alarm it knows in the device's settings
-// (as off): each is switched on for the rounds that follow.
-struct EnableEveryAlarm : host::Observer {
-    explicit EnableEveryAlarm(KVOVDevice &device) : device(device) {}
-    void round_completed(const host::RoundCompleted &) override {
-        for (auto &setting : device.alarm_settings)
-            setting.second = 1;
-    }
-    KVOVDevice &device;
-};
-
-std::set<std::string> listed(const Json::Value &rows, const char *key) {
-    std::set<std::string> out;
-    for (const auto &row : rows)
-        out.insert(row[key].asString());
-    return out;
-}
-
-template <size_t N> std::set<std::string> ids(const protocol::IdentifiedCode (&table)[N]) {
-    std::set<std::string> out;
-    for (const auto &entry : table)
-        out.insert(entry.id);
-    return out;
-}
-
-TEST(Names, TheListAgreesWithTheDriversTablesAndReports) {
-    NEEDS_PLUGIN();
-    const Json::Value list = testing_host::parsed(host::listing_json());
-    EXPECT_EQ(listed(list["parameters"], "signal_id"), ids(protocol::kParameterIds));
-    EXPECT_EQ(listed(list["controls"], "command_id"), ids(protocol::kControlIds));
-
-    host::Plugin plugin(testing_host::plugin_path());
-    FILE *log_file = std::tmpfile();
-    host::Log log(log_file);
-    host::DeviceConfig d;
-    d.interval = 0.05;
-    auto device = host::make_device(plugin, d, std::make_shared<KVOController>());
-    boost::asio::io_context io;
-    host::Events events;
-    EnableEveryAlarm enable(*device);
-    events.listen(enable);
-    AlarmCollectingHost h(io, log, events, {3, {}, {}, {}});
-    h.add(d, device);
-    run_to_its_end(io, h);
-    std::fclose(log_file);
-    ASSERT_FALSE(h.reported.empty());
-    EXPECT_EQ(listed(list["alarms"], "signal_id"), h.reported);
-
-    for (const auto &value : list["values"]) {
-        if (value["source"] != "driver")
-            continue;
-        const std::string name = value["name"].asString();
-        EXPECT_NO_THROW(device->Get_Value(0, name)) << name;
-    }
-}
 
 // "rc_channels[1].out_i" in a block document.
 Json::Value at(const Json::Value &document, const std::string &location) {

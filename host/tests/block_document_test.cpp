@@ -1,3 +1,5 @@
+// A data block as the host shows it: decoded once (host/block), written as its JSON document
+// (host/json), and as the table and CSV of the terminal (host/console).
 #include "host/console/table.h"
 #include "host/json/documents.h"
 #include "host/tests/fixed_time_zone.h"

@@ -1,10 +1,13 @@
-// The event loop with the plug-in loaded in-process and the simulator as the line.
+// The per-device state machine (Channel, host/core) on the event loop, with the plug-in loaded
+// in-process and the simulator as the line.
+#include "capture/format.h"
+#include "capture/writer.h"
 #include "host/core/devices.h"
 #include "host/json/documents.h"
+#include "host/state/site_state.h"
 #include "host/tests/file_contents.h"
 #include "host/tests/host_stack.h"
 #include "host/tests/plugin_path.h"
-#include "host/state/site_state.h"
 
 #include <json/reader.h>
 
@@ -335,12 +338,15 @@ TEST_F(PollerTest, SilenceLosesAndRegainsCommunicationOnce) {
     Json::Value scenario;
     scenario["faults"].append("silence:rounds=2-6");
     scenario["faults"].append("silence:rounds=9,11,13"); // a reply lost now and then
+    scenario["faults"].append("checksum:rounds=8");      // and one that comes damaged
     const auto lines = run({6, {}, {}, {}, true}, sim_device(0.03, scenario, 0.05));
     EXPECT_EQ(with(lines, "block").size(), 6u);
+    EXPECT_EQ(exit_status, 0);
     const std::string log = log_text();
     EXPECT_EQ(occurrences(log, "device 1: communication lost"), 1u) << log;
     EXPECT_EQ(occurrences(log, "device 1: communication re-established"), 1u) << log;
-    // Eight rounds failed; silence is told once, with where the host listened, and the silences
+    EXPECT_EQ(occurrences(log, "device 1: frame dropped (bad CHKSUM"), 1u) << log;
+    // Nine rounds failed; silence is told once, with where the host listened, and the silences
     // between completed rounds after it wait for the minute to pass.
     EXPECT_EQ(occurrences(log, "device 1 (address 1 on simulator at 115200 baud): no reply "
                                "within 0.05 s: check the address, the baud rate and the wiring\n"),
@@ -373,6 +379,7 @@ TEST_F(PollerTest, RoundsAreCountedExactlyWhateverTheInterval) {
         ASSERT_EQ(with(lines, "get").size(), 1u) << rounds;
         EXPECT_TRUE(lines[1].isMember("get"));
         EXPECT_GT(with(lines, "get")[0]["value"].asDouble(), 40.0) << rounds;
+        EXPECT_EQ(exit_status, 0) << rounds;
     }
 }
 
@@ -492,17 +499,47 @@ TEST_F(PollerTest, ASilentDeviceDoesNotStarveTheOthers) {
     }
     EXPECT_TRUE(of_device(lines, 3).empty());
     EXPECT_EQ(occurrences(log_text(), "device 3: communication lost"), 1u);
+    EXPECT_EQ(exit_status, 0);
 }
 
-// A control request for device 2 goes to address 2 only, in its own turn: its module 2 is off
-// in its later blocks, the same module of the others stays on.
+// The ADR field of a frame as the capture holds it ("~20024145...").
+std::string address_of(const std::string &frame) {
+    return frame.substr(3, 2);
+}
+
+bool one_whole_frame(const std::string &bytes) {
+    return !bytes.empty() && bytes.front() == '~' && bytes.find('\r') == bytes.size() - 1;
+}
+
+// A control request for device 2 goes to address 2 only, once, in its own turn: its module 2 is
+// off in its later blocks, the same module of the others stays on. On the line every command
+// goes out whole and its one reply, slow as it is, comes whole from the address it names before
+// the next command goes out.
 TEST_F(PollerTest, ControlReachesOnlyItsDevice) {
+    char dir[] = "/tmp/host-channel-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/line.capture";
     std::vector<host::DeviceConfig> ds;
     for (unsigned n = 1; n <= 3; ++n)
-        ds.push_back(bus_device(n, 0.01, 0.5));
+        ds.push_back(bus_device(n, 0.01, 0.5, {"slow:ms=10"}));
     host::RunOptions options{3, {}, {}, std::string("419500200002")};
     options.target = 2;
-    const auto lines = run_line(options, ds);
+    std::vector<Json::Value> lines;
+    {
+        capture::CaptureWriter writer(path, capture::CaptureWriter::kDefaultMaxBytes,
+                                      [](const std::string &) {});
+        options.capture = &writer;
+        lines = run_line(options, ds);
+    }
+    std::vector<std::pair<std::string, std::string>> exchanges; // command, what answered it
+    for (const auto &r : capture::read_capture(path).records) {
+        if (r.direction == capture::CaptureRecord::Direction::Sent)
+            exchanges.push_back({r.bytes, ""});
+        else if (!exchanges.empty())
+            exchanges.back().second += r.bytes;
+    }
+    unlink(path.c_str());
+    rmdir(dir);
     const auto control = with(lines, "control");
     ASSERT_EQ(control.size(), 1u);
     EXPECT_EQ(control[0]["data_id"].asUInt(), 2u);
@@ -510,8 +547,19 @@ TEST_F(PollerTest, ControlReachesOnlyItsDevice) {
     for (unsigned n = 1; n <= 3; ++n) {
         const auto blocks = of_device(lines, n);
         ASSERT_EQ(blocks.size(), 3u);
+        EXPECT_EQ(blocks.front()["rc_channels"][1]["on_off"].asUInt(), 0u) << n;
         EXPECT_EQ(blocks.back()["rc_channels"][1]["on_off"].asUInt(), n == 2 ? 1u : 0u) << n;
     }
+    ASSERT_GE(exchanges.size(), 3u * 9u);
+    std::vector<std::string> controlled; // the addresses remote control commands went to
+    for (const auto &[command, reply] : exchanges) {
+        EXPECT_TRUE(one_whole_frame(command)) << command;
+        ASSERT_TRUE(one_whole_frame(reply)) << command << " answered by " << reply;
+        EXPECT_EQ(address_of(reply), address_of(command)) << command;
+        if (command.substr(5, 4) == "4145")
+            controlled.push_back(address_of(command));
+    }
+    EXPECT_EQ(controlled, std::vector<std::string>{"02"});
 }
 
 // Rounds that outgrow the interval: the line says so once, with the figures, and stays busy.
