@@ -69,6 +69,9 @@ std::optional<Found> find_device(const Options &o, const Json::Value &status,
     for (const Json::Value &d : status["devices"]) {
         const uint32_t id = d["data_id"].asUInt();
         for (const DeviceConfig &mine : o.devices) {
+            // A built-in simulator is each host's own: another host's "sim" is another plant.
+            if (mine.port_location.kind == PortLocation::Kind::Sim && !o.target)
+                continue;
             const unsigned address =
                 mine.settings["address"].isUInt() ? mine.settings["address"].asUInt() : 1;
             const bool wanted = o.target
