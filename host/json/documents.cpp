@@ -3,6 +3,8 @@
 #include "host/common/catalogue.h"
 #include "host/common/clock_text.h"
 
+#include <chrono>
+
 namespace host {
 
 namespace {
@@ -15,24 +17,40 @@ JsonMember text_member(const char *key, const std::string &text) {
 
 } // namespace
 
-StateDocument::StateDocument(const RoundCompleted &round, const DecodedBlock &block)
-    : data_id(round.data_id), block(block),
-      bytes(round.block, round.block + round.length), extras{
-                                                          poll_member(round),
-                                                          text_member("published", utc_time_text()),
-                                                          units_member(),
-                                                          text_member("comm_status", "ok")} {
-    write();
+namespace {
+
+RoundCompleted figures_of(const RoundCompleted &round) {
+    RoundCompleted figures;
+    figures.data_id = round.data_id;
+    figures.cost = round.cost;
+    return figures;
 }
+
+double epoch_now() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+StateDocument::StateDocument(const RoundCompleted &round, const DecodedBlock &block)
+    : round(figures_of(round)), block(block), bytes(round.block, round.block + round.length),
+      published(epoch_now()) {}
 
 void StateDocument::mark_lost() {
-    extras.push_back(text_member("comm_status", "lost"));
-    extras.push_back(text_member("lost_since", utc_time_text()));
-    write();
+    lost_since = epoch_now();
+    written.clear();
 }
 
-void StateDocument::write() {
-    written = block_document(data_id, block, bytes.data(), bytes.size(), extras);
+const std::string &StateDocument::text() const {
+    if (!written.empty())
+        return written;
+    JsonMembers extras{poll_member(round), text_member("published", iso_utc_time(published)),
+                       units_member(), text_member("comm_status", lost_since ? "lost" : "ok")};
+    if (lost_since)
+        extras.push_back(text_member("lost_since", iso_utc_time(lost_since)));
+    written = block_document(round.data_id, block, bytes.data(), bytes.size(), extras);
+    return written;
 }
 
 void note_alarm(ActiveAlarms &active, const AlarmRecord &alarm, const std::string &since) {

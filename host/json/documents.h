@@ -22,24 +22,24 @@ using ActiveAlarms = std::map<std::string, ActiveAlarm>; // by signal_id
 void note_alarm(ActiveAlarms &active, const AlarmRecord &alarm, const std::string &since);
 
 // The last completed round: its `--json` document, the time it was published, the units and
-// "comm_status": "ok". Written once per round, as text: it goes out as it is, and what it was
-// written from is kept so that it can be written again marked lost.
+// "comm_status": "ok". Written as text the first time someone reads it, and then kept: it goes
+// out as it is, a round nobody reads costs no writing, and what it is written from is kept so
+// that it can be written again marked lost.
 class StateDocument {
 public:
     StateDocument(const RoundCompleted &round, const DecodedBlock &block);
     // Once communication is lost: kept, as the best guess there is, but marked so that nothing
     // of it passes for current ("comm_status": "lost", "lost_since").
     void mark_lost();
-    const std::string &text() const { return written; }
+    const std::string &text() const;
 
 private:
-    void write();
-
-    uint32_t data_id;
+    RoundCompleted round; // its figures; the pointers left null
     DecodedBlock block;
     std::vector<unsigned char> bytes;
-    JsonMembers extras;
-    std::string written;
+    double published;            // seconds since the epoch
+    double lost_since = 0.0;     // 0: not lost
+    mutable std::string written; // empty: not written since the last change
 };
 // An alarm transition as a JSON object (the time in ISO 8601), with the alarm's English name;
 // with its history row when `row` is not 0.
