@@ -79,8 +79,7 @@ bool answered_at(asio::io_context &io, const std::string &path) {
 }
 
 ControlServer::ControlServer(asio::io_context &io, Log &log, std::string path, Handler handler)
-    : io(io), log(log), socket_path(std::move(path)), handler(std::move(handler)), acceptor(io),
-      retry(io) {
+    : log(log), socket_path(std::move(path)), handler(std::move(handler)), acceptor(io), retry(io) {
     if (::access(socket_path.c_str(), F_OK) == 0) {
         if (answered_at(io, socket_path))
             throw ConfigError("--socket " + socket_path + ": another host answers there");

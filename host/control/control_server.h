@@ -45,7 +45,6 @@ public:
 private:
     void accept();
 
-    boost::asio::io_context &io;
     Log &log;
     std::string socket_path;
     Handler handler;

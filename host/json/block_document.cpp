@@ -20,8 +20,6 @@
 namespace host {
 namespace {
 
-constexpr size_t kTailBytes = 4; // param47_a, param47_b
-
 // ---- field tables: every member of the packed records, read from their bytes ---------------
 
 enum class Kind : uint8_t { U8, U32, F32, Time };
