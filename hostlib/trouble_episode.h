@@ -18,9 +18,9 @@ public:
     explicit TroubleEpisode(Now now = {}, Clock::duration calm = kCalm)
         : now(now ? std::move(now) : Now(&Clock::now)), calm(calm) {}
 
-    // An attempt failed: true when this starts an episode, to be told.
-    bool failed() {
-        ++lost_count;
+    // An attempt failed, losing `lost` records: true when this starts an episode, to be told.
+    bool failed(unsigned long lost = 1) {
+        lost_count += lost;
         last_failure = now();
         if (active)
             return false;

@@ -32,6 +32,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -85,17 +86,46 @@ bool redirect_driver_output(const Options &o, std::string &error) {
 
 // A damaged history stops the host unless it was told to move the file aside and start anew.
 std::unique_ptr<History> open_history(const Options &o, Log &log) {
+    std::unique_ptr<History> history;
     try {
-        return std::make_unique<History>(o.history, o.retention);
+        history = std::make_unique<History>(o.history, o.retention);
     } catch (const HistoryDamaged &e) {
         if (!o.history_recover)
             throw HistoryDamaged(std::string(e.what()) +
                                  "; --history-recover moves it aside and starts a new one");
         const std::string moved = move_aside(o.history);
         log.line(std::string(e.what()) + ": moved to " + moved + ", starting a new one");
-        return std::make_unique<History>(o.history, o.retention);
+        history = std::make_unique<History>(o.history, o.retention);
     }
+    history->set_commit_interval(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(o.history_commit)));
+    return history;
 }
+
+// Blocks waiting for their commit reach the file within their interval even when rounds stop
+// (every device lost, say); a stop commits them at once, so that a failure is still told.
+class HistoryCommits {
+public:
+    HistoryCommits(boost::asio::io_context &io, HistoryRecorder &recorder)
+        : timer(io), recorder(recorder) {
+        wait();
+    }
+    ~HistoryCommits() { recorder.commit_now(); }
+
+private:
+    void wait() {
+        timer.expires_after(std::chrono::seconds(5));
+        timer.async_wait([this](boost::system::error_code ec) {
+            if (ec)
+                return;
+            recorder.commit_due();
+            wait();
+        });
+    }
+
+    boost::asio::steady_timer timer;
+    HistoryRecorder &recorder;
+};
 
 // The site's state, kept once from the events for the broker and the HTTP side alike.
 std::unique_ptr<SiteState> keep_site_state(const std::vector<DeviceConfig> &devices,
@@ -219,8 +249,11 @@ int run(const Options &o, Output &out, Log &log) {
     });
     Terminal terminal(out, log, o.json, !o.quiet);
     std::optional<HistoryRecorder> recorder;
-    if (history)
+    std::optional<HistoryCommits> commits;
+    if (history) {
         recorder.emplace(*history, events);
+        commits.emplace(io, *recorder);
+    }
     if (publisher)
         events.listen(*publisher);
     events.listen(terminal);
@@ -255,6 +288,7 @@ int run(const Options &o, Output &out, Log &log) {
     if (o.mode == Options::Mode::Demo && !o.json)
         out.line(demo_banner(o.rounds));
     const int status = host.run();
+    commits.reset();
     return output_lost ? std::max(status, kExitFailure) : status;
 }
 

@@ -11,6 +11,24 @@
 namespace host {
 namespace {
 
+// How long opening waits for another program that holds the file (a listing reading it), and
+// how long a write on the host's loop does.
+constexpr int kOpeningWaitMs = 2000;
+constexpr int kWriterWaitMs = 20;
+
+// Write-ahead mode, as a file's header says it (its read and write versions 2), without
+// opening it: a file left so by earlier versions.
+bool in_write_ahead_mode(const std::string &path) {
+    unsigned char header[20] = {};
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    const size_t n = std::fread(header, 1, sizeof header, f);
+    std::fclose(f);
+    return n == sizeof header && std::memcmp(header, "SQLite format 3", 16) == 0 &&
+           header[18] == 2 && header[19] == 2;
+}
+
 bool in_memory(const std::string &path) {
     return path == ":memory:";
 }
@@ -74,28 +92,51 @@ std::string reader_uri(const std::string &path) {
 
 Database::Database(const std::string &file, Access how) : path(file), access(how) {
     open_file();
-    sqlite3_busy_timeout(db, 2000);
-    if (read_only()) {
-        try {
-            check_integrity();
-        } catch (const HistoryError &) {
-            sqlite3_close(db);
-            throw;
-        }
-        return;
-    }
+    sqlite3_busy_timeout(db, kOpeningWaitMs);
     try {
+        if (read_only()) {
+            check_integrity();
+            return;
+        }
+        if (!in_memory(path) && in_write_ahead_mode(path))
+            leave_write_ahead_mode();
         check_integrity();
-        // A controller's flash wears: one journal write per round, not two. Its space is
-        // small: the log is checkpointed often and cut back after each checkpoint.
-        set_up("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL", [this] {
-            execute(("PRAGMA wal_autocheckpoint = " + std::to_string(kWalCheckpointPages)).c_str());
-            execute(("PRAGMA journal_size_limit = " + std::to_string(kWalSizeLimit)).c_str());
-        });
+        set_journal();
     } catch (const HistoryError &) {
         sqlite3_close(db);
+        db = nullptr;
         throw;
     }
+    // The host's loop waits for nobody: a commit another program's reading holds up is tried
+    // again later.
+    sqlite3_busy_timeout(db, kWriterWaitMs);
+}
+
+// A file in write-ahead mode (as earlier versions left it) needs its -shm file mapped shared,
+// which a flash file system without shared writable mappings (jffs2) refuses. With the lock
+// held exclusively SQLite keeps that index in its own memory, and the file can leave that mode;
+// opened anew, the connection's locks are normal again, so that listings read beside. A file
+// another program reads just now stays as it is until the next start (and works wherever its
+// shared memory does).
+void Database::leave_write_ahead_mode() {
+    execute("PRAGMA locking_mode = EXCLUSIVE");
+    sqlite3_exec(db, "PRAGMA journal_mode = PERSIST", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    db = nullptr;
+    open_file();
+    sqlite3_busy_timeout(db, kOpeningWaitMs);
+}
+
+// The rollback journal, kept in place: no shared memory (see above), and the file synced at the
+// few commits a batch of rows makes. Deleted rows are not overwritten with zeros first: Debian's
+// SQLite does that by default, doubling what a trim writes.
+void Database::set_journal() {
+    set_up("PRAGMA secure_delete = OFF; PRAGMA synchronous = FULL", [this] {
+        execute(("PRAGMA page_size = " + std::to_string(kPageSize)).c_str());
+        // As for leave_write_ahead_mode(): a file another program reads stays as it is.
+        sqlite3_exec(db, "PRAGMA journal_mode = PERSIST", nullptr, nullptr, nullptr);
+        execute(("PRAGMA journal_size_limit = " + std::to_string(kJournalSizeLimit)).c_str());
+    });
 }
 
 void Database::open_file() {
@@ -116,8 +157,11 @@ void Database::open_file() {
     }
 }
 
-// Statements go before their connection: whoever prepared them holds the connection too.
+// Statements go before their connection: whoever prepared them holds the connection too. Rows
+// still waiting are kept: a stop loses nothing.
 Database::~Database() {
+    if (open_batch)
+        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(db);
 }
 
@@ -208,6 +252,28 @@ void Database::atomically(const std::function<void()> &work) {
     }
 }
 
+void Database::batched(const std::function<void()> &work) {
+    if (!open_batch) {
+        execute("BEGIN");
+        open_batch = true;
+    }
+    atomically(work);
+}
+
+void Database::commit() {
+    if (!open_batch)
+        return;
+    if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
+        open_batch = false;
+        return;
+    }
+    const std::string why = sqlite3_errmsg(db);
+    // SQLite rolls back what an I/O error or a full disk interrupted; a busy file leaves the
+    // transaction open.
+    open_batch = !sqlite3_get_autocommit(db);
+    throw HistoryError("commit: " + why);
+}
+
 // Whole: a text stored with a NUL in it (a request id, say) comes back with it.
 std::string column_text(sqlite3_stmt *s, int column) {
     const auto *text = sqlite3_column_text(s, column);
@@ -231,7 +297,7 @@ std::string move_aside(const std::string &path) {
     if (std::rename(path.c_str(), moved.c_str()) != 0)
         throw HistoryError("history " + path + ": cannot move it to " + moved + ": " +
                            std::strerror(errno));
-    for (const char *suffix : {"-wal", "-shm"})
+    for (const char *suffix : {"-wal", "-shm", "-journal"})
         std::rename((path + suffix).c_str(), (moved + suffix).c_str());
     return moved;
 }

@@ -22,10 +22,12 @@ struct HistoryDamaged : HistoryError {
     using HistoryError::HistoryError;
 };
 
-// The write-ahead log is folded into the database every this many pages and cut back to at
-// most this many bytes, so that it never grows beyond a few hundred kilobytes on a small flash.
-constexpr int kWalCheckpointPages = 32;
-constexpr long kWalSizeLimit = 256 * 1024;
+// A new file's pages: a round's row rewrites a kilobyte or two of the table and its index, not
+// four times that. A file made with larger pages keeps them.
+constexpr int kPageSize = 1024;
+// The rollback journal stays in place between transactions (its header cleared, no file made
+// and removed each time) and is cut back to at most this many bytes.
+constexpr long kJournalSizeLimit = 256 * 1024;
 
 struct StatementDeleter {
     void operator()(sqlite3_stmt *s) const { sqlite3_finalize(s); }
@@ -61,6 +63,16 @@ public:
                       const std::function<void(sqlite3_stmt *)> &row);
     // All of `work` or, when it throws HistoryError, none of it.
     void atomically(const std::function<void()> &work);
+    // All of `work` or none of it, in a transaction left open for more until commit(): many
+    // rows reach the file together, and this connection reads them before they do.
+    void batched(const std::function<void()> &work);
+    // Ends the open transaction, if any. Throws HistoryError; the transaction is still open
+    // (and the commit tried again later) when another program's reading held it up, and gone
+    // with its rows when the file refused them (batch_open() tells which).
+    void commit();
+    bool batch_open() const { return open_batch; }
+    // The row number of the last row inserted.
+    int64_t last_row() const { return sqlite3_last_insert_rowid(db); }
     [[noreturn]] void fail(const char *what);
 
     bool read_only() const { return access == Access::ReadOnly; }
@@ -68,10 +80,13 @@ public:
 private:
     void open_file();
     void check_integrity();
+    void leave_write_ahead_mode();
+    void set_journal();
 
     sqlite3 *db = nullptr;
     std::string path;
     Access access;
+    bool open_batch = false;
 };
 
 std::string column_text(sqlite3_stmt *s, int column);

@@ -15,6 +15,10 @@ struct HistoryFilter {
     std::string until; // excluded
     // The newest N rows that pass the rest, still listed oldest first; unset: every one.
     std::optional<unsigned> last;
+    // Rows by their number, both bounds excluded; unset: unbounded. A long listing is read in
+    // pages, each after the last row of the one before.
+    std::optional<int64_t> after_row;
+    std::optional<int64_t> before_row;
 };
 
 } // namespace host

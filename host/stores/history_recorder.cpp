@@ -8,7 +8,7 @@ template <class Store> bool HistoryRecorder::store(Store &&write) {
     try {
         write();
     } catch (const HistoryError &e) {
-        if (trouble.failed())
+        if (trouble.failed(history.take_rows_lost()))
             events.tell(&Observer::history_trouble, HistoryTrouble{true, e.what(), 1});
         return false;
     }
@@ -19,6 +19,14 @@ template <class Store> bool HistoryRecorder::store(Store &&write) {
 
 bool HistoryRecorder::keep_block(const BlockToKeep &b) {
     return store([&] { history.store_block(b.data_id, local_time_text(), b.block, b.length); });
+}
+
+void HistoryRecorder::commit_due() {
+    store([&] { history.commit_if_due(); });
+}
+
+void HistoryRecorder::commit_now() {
+    store([&] { history.commit(); });
 }
 
 void HistoryRecorder::alarm_changed(const AlarmRecord &alarm) {

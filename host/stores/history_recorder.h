@@ -20,6 +20,11 @@ public:
     void request_concluded(const RequestConcluded &request) override;
     void plant_changed(const PlantChanged &change) override;
 
+    // The blocks waiting for their commit, when they have waited long enough (a timer's work:
+    // rounds may have stopped) or at once (at a stop, so that a failure is told).
+    void commit_due();
+    void commit_now();
+
 private:
     template <class Store> bool store(Store &&write);
 

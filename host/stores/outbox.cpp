@@ -38,12 +38,13 @@ Outbox::Outbox(std::shared_ptr<Database> database) : db(std::move(database)) {
 unsigned long Outbox::queue_event(const std::string &topic, const std::string &payload,
                                   unsigned long limit) {
     unsigned long dropped = 0;
-    db->atomically([&] {
+    db->batched([&] {
         sqlite3_bind_text(insert_event.get(), 1, topic.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(insert_event.get(), 2, payload.c_str(), -1, SQLITE_TRANSIENT);
         db->step_done(insert_event.get(), "queue event");
         dropped = drop_beyond(limit);
     });
+    db->commit();
     return dropped;
 }
 
@@ -84,9 +85,12 @@ std::vector<QueuedEvent> Outbox::queued_events(int64_t after_seq, unsigned count
     return events;
 }
 
+// Forgotten with the next commit: a crash before it sends the event again, with its seq.
 void Outbox::event_delivered(int64_t seq) {
-    sqlite3_bind_int64(delete_event.get(), 1, seq);
-    db->step_done(delete_event.get(), "forget delivered event");
+    db->batched([&] {
+        sqlite3_bind_int64(delete_event.get(), 1, seq);
+        db->step_done(delete_event.get(), "forget delivered event");
+    });
 }
 
 } // namespace host

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -22,7 +23,7 @@ struct HistoryTest : ::testing::Test {
         path = dir + "/h.db";
     }
     void TearDown() override {
-        for (const char *suffix : {"", "-wal", "-shm"})
+        for (const char *suffix : {"", "-wal", "-shm", "-journal"})
             unlink((path + suffix).c_str());
         rmdir(dir.c_str());
     }
@@ -218,28 +219,171 @@ TEST_F(HistoryTest, ListingsSelectByDeviceTimeAndTheNewest) {
                                                "2026-12-08 10:00:00", "2026-12-08 10:00:02"}));
 }
 
-// The write-ahead log stays small however many blocks go in (MPX23_WAL_BLOCKS sets how many;
-// the figures are printed for the record).
-TEST_F(HistoryTest, TheWriteAheadLogStaysBounded) {
-    const char *wanted = std::getenv("MPX23_WAL_BLOCKS");
-    const unsigned blocks = wanted ? static_cast<unsigned>(std::atoi(wanted)) : 2000;
-    const std::vector<unsigned char> block(400, 0x5A); // a device data block of three modules
-    off_t largest_wal = 0;
-    {
-        host::History h(path, 10000);
-        for (unsigned i = 0; i < blocks; ++i) {
-            h.store_block(1, "2024-05-17 09:08:07", block.data(), block.size());
-            struct stat wal {};
-            if (stat((path + "-wal").c_str(), &wal) == 0)
-                largest_wal = std::max(largest_wal, wal.st_size);
-        }
+size_t count_blocks(host::History &h, const host::HistoryFilter &which = {}) {
+    size_t n = 0;
+    h.for_each_block(which, [&](const host::StoredBlock &) { ++n; });
+    return n;
+}
+
+// Blocks wait for their commit, read meanwhile by the host's own connection only; alarms take
+// them along at once, and closing the history loses none.
+TEST_F(HistoryTest, BlocksReachTheFileInBatches) {
+    auto h = std::make_unique<host::History>(path, 100);
+    h->set_commit_interval(std::chrono::hours(1));
+    for (unsigned char i = 0; i < 3; ++i)
+        store(*h, 1, i);
+    const auto in_the_file = [this] {
+        host::History reader = host::History::for_reading(path);
+        return count_blocks(reader);
+    };
+    EXPECT_EQ(count_blocks(*h), 3u);
+    EXPECT_EQ(in_the_file(), 0u);
+    h->store_alarm({0, 1, "2024-05-17 09:08:07", "220600140010", true, "t", "d"});
+    store(*h, 1, 3);
+    EXPECT_EQ(in_the_file(), 3u);
+    h.reset();
+    EXPECT_EQ(in_the_file(), 4u);
+}
+
+// A selection by time reads only the spans it meets and is exact across a clock set back; a
+// time no row has finds nothing. Read in pages, a pinned selection leaves out what came after.
+TEST_F(HistoryTest, TimeSelectionsAndPagesAreExact) {
+    host::History h(path, 1000);
+    h.set_commit_interval(std::chrono::seconds(0));
+    const auto time_of = [](unsigned minute) {
+        char text[32];
+        std::snprintf(text, sizeof text, "2026-12-08 %02u:%02u:00", 10 + minute / 60, minute % 60);
+        return std::string(text);
+    };
+    const unsigned char byte = 0;
+    for (unsigned i = 0; i < 200; ++i) // the clock goes back an hour after the 150th
+        h.store_block(1, time_of(i < 150 ? i : i - 60), &byte, 1);
+    host::HistoryFilter which;
+    which.since = time_of(100);
+    which.until = time_of(110);
+    EXPECT_EQ(count_blocks(h, which), 20u); // 100..109, and 160..169 after the step
+    which.since = time_of(500);
+    which.until.clear();
+    EXPECT_EQ(count_blocks(h, which), 0u);
+
+    which = {};
+    which.last = 150;
+    const host::HistoryFilter pinned = h.pinned_blocks(which);
+    h.store_block(1, time_of(300), &byte, 1);
+    std::vector<int64_t> rows;
+    host::HistoryFilter page = pinned;
+    for (auto got = h.block_page(page, 64); !got.empty(); got = h.block_page(page, 64)) {
+        for (const auto &b : got)
+            rows.push_back(b.row);
+        page.after_row = rows.back();
     }
-    struct stat db {};
-    ASSERT_EQ(stat(path.c_str(), &db), 0);
-    std::printf("%u blocks: database %lld bytes, write-ahead log at most %lld bytes\n", blocks,
-                static_cast<long long>(db.st_size), static_cast<long long>(largest_wal));
-    EXPECT_GT(largest_wal, 0);
-    EXPECT_LE(largest_wal, host::kWalSizeLimit);
+    ASSERT_EQ(rows.size(), 150u);
+    EXPECT_TRUE(std::is_sorted(rows.begin(), rows.end()));
+    EXPECT_EQ(rows.back(), h.newest_block(1)->row - 1);
+}
+
+// Past its retention a device's oldest blocks go in bulk: never more than a sixteenth over.
+TEST_F(HistoryTest, TheTrimKeepsTheNewestWithinASixteenth) {
+    host::History h(path, 64);
+    h.set_commit_interval(std::chrono::seconds(0));
+    for (unsigned i = 0; i < 300; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(i);
+        h.store_block(1, "2026-12-08 10:00:00", &byte, 1);
+        ASSERT_LE(count_blocks(h), 68u);
+    }
+    host::HistoryFilter which;
+    which.last = 1;
+    h.for_each_block(which, [](const host::StoredBlock &b) { EXPECT_EQ(b.bytes[0], '\x2B'); });
+    EXPECT_GE(count_blocks(h), 64u);
+}
+
+// A flash file system without shared writable mappings (jffs2), as a file system of SQLite's
+// own: every call goes to the default one but the mapping of shared memory, which fails.
+struct NoSharedMemory {
+    struct File {
+        sqlite3_file base;
+        sqlite3_file *real;
+    };
+    static sqlite3_file *real(sqlite3_file *f) { return reinterpret_cast<File *>(f)->real; }
+    static const sqlite3_io_methods *of(sqlite3_file *f) { return real(f)->pMethods; }
+
+    static int open(sqlite3_vfs *vfs, const char *name, sqlite3_file *f, int flags, int *out) {
+        static const sqlite3_io_methods methods = {
+            2,
+            [](sqlite3_file *f) {
+                const int rc = of(f) ? of(f)->xClose(real(f)) : SQLITE_OK;
+                std::free(real(f));
+                return rc;
+            },
+            [](sqlite3_file *f, void *b, int n, sqlite3_int64 at) {
+                return of(f)->xRead(real(f), b, n, at);
+            },
+            [](sqlite3_file *f, const void *b, int n, sqlite3_int64 at) {
+                return of(f)->xWrite(real(f), b, n, at);
+            },
+            [](sqlite3_file *f, sqlite3_int64 n) { return of(f)->xTruncate(real(f), n); },
+            [](sqlite3_file *f, int flags) { return of(f)->xSync(real(f), flags); },
+            [](sqlite3_file *f, sqlite3_int64 *n) { return of(f)->xFileSize(real(f), n); },
+            [](sqlite3_file *f, int lock) { return of(f)->xLock(real(f), lock); },
+            [](sqlite3_file *f, int lock) { return of(f)->xUnlock(real(f), lock); },
+            [](sqlite3_file *f, int *out) { return of(f)->xCheckReservedLock(real(f), out); },
+            [](sqlite3_file *f, int op, void *arg) {
+                return of(f)->xFileControl(real(f), op, arg);
+            },
+            [](sqlite3_file *f) { return of(f)->xSectorSize(real(f)); },
+            [](sqlite3_file *f) { return of(f)->xDeviceCharacteristics(real(f)); },
+            [](sqlite3_file *, int, int, int, void volatile **) { return SQLITE_IOERR_SHMMAP; },
+            [](sqlite3_file *f, int at, int n, int flags) {
+                return of(f)->xShmLock(real(f), at, n, flags);
+            },
+            [](sqlite3_file *f) { of(f)->xShmBarrier(real(f)); },
+            [](sqlite3_file *f, int drop) { return of(f)->xShmUnmap(real(f), drop); },
+            nullptr,
+            nullptr};
+        auto *base = static_cast<sqlite3_vfs *>(vfs->pAppData);
+        auto *file = reinterpret_cast<File *>(f);
+        file->real = static_cast<sqlite3_file *>(std::calloc(1, base->szOsFile));
+        const int rc = base->xOpen(base, name, file->real, flags, out);
+        file->base.pMethods = rc == SQLITE_OK ? &methods : nullptr;
+        if (rc != SQLITE_OK)
+            std::free(file->real);
+        return rc;
+    }
+
+    NoSharedMemory() : base(sqlite3_vfs_find(nullptr)), vfs(*base) {
+        vfs.zName = "no-shared-memory";
+        vfs.pAppData = base;
+        vfs.szOsFile = sizeof(File);
+        vfs.xOpen = open;
+        sqlite3_vfs_register(&vfs, 1);
+    }
+    ~NoSharedMemory() {
+        sqlite3_vfs_unregister(&vfs);
+        sqlite3_vfs_register(base, 1);
+    }
+    sqlite3_vfs *base;
+    sqlite3_vfs vfs;
+};
+
+// A history left in write-ahead mode opens all the same, leaves that mode, and is read beside.
+TEST_F(HistoryTest, OpensWhereSharedMemoryCannotBeMapped) {
+    {
+        host::History h(path, 10);
+        store(h, 1, 0x42);
+        h.commit();
+        h.database()->execute("PRAGMA journal_mode = WAL");
+    }
+    NoSharedMemory jffs2;
+    host::History h(path, 10);
+    ASSERT_TRUE(h.newest_block(1));
+    store(h, 1, 0x43);
+    h.commit();
+    std::string mode;
+    h.database()->for_each_row("PRAGMA journal_mode", "mode",
+                               [&](sqlite3_stmt *r) { mode = host::column_text(r, 0); });
+    EXPECT_EQ(mode, "persist");
+    host::History reader = host::History::for_reading(path);
+    EXPECT_EQ(reader.newest_block(1)->bytes[0], '\x43');
 }
 
 TEST_F(HistoryTest, UnusableFileIsReported) {
