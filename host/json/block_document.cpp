@@ -407,19 +407,35 @@ const BlockPart kBlockParts[] = {
      }},
 };
 
+// The block's members but its bytes, worked out once.
+const std::vector<BlockPart> &parts_without_hex() {
+    static const std::vector<BlockPart> parts = [] {
+        std::vector<BlockPart> p;
+        std::copy_if(std::begin(kBlockParts), std::end(kBlockParts), std::back_inserter(p),
+                     [](const BlockPart &part) { return std::strcmp(part.name, "block") != 0; });
+        return p;
+    }();
+    return parts;
+}
+
 } // namespace
 
 std::string block_document(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
-                           size_t len, const JsonMembers &extras) {
+                           size_t len, const JsonMembers &extras, BlockHex hex) {
     const BlockSource source{data_id, block, data, len};
     std::string out;
     // The hex of the bytes, and about 300 bytes a record beside it.
-    out.reserve(2 * len + 300 * (4 + block.modules.size() + block.inputs.size()));
-    append_merged(out, kBlockParts, in_key_order(extras), [&](const BlockPart &part) {
+    out.reserve((hex == BlockHex::With ? 2 * len : 0) +
+                300 * (4 + block.modules.size() + block.inputs.size()));
+    const auto write_part = [&](const BlockPart &part) {
         append_json_string(out, part.name);
         out.push_back(':');
         part.append(out, source);
-    });
+    };
+    if (hex == BlockHex::With)
+        append_merged(out, kBlockParts, in_key_order(extras), write_part);
+    else
+        append_merged(out, parts_without_hex(), in_key_order(extras), write_part);
     return out;
 }
 

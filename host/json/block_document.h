@@ -17,9 +17,14 @@ namespace host {
 
 std::string hex(const unsigned char *data, size_t len);
 
+// Whether a block's document holds its bytes as hex, a quarter of it: a reader that has every
+// field decoded seldom needs them.
+enum class BlockHex { With, Without };
+
 // Of an extra given twice, the later; an extra with a block member's key takes its place.
 std::string block_document(uint32_t data_id, const DecodedBlock &block, const unsigned char *data,
-                           size_t len, const JsonMembers &extras = {});
+                           size_t len, const JsonMembers &extras = {},
+                           BlockHex hex = BlockHex::With);
 // The round's figures: "poll".
 JsonMember poll_member(const RoundCompleted &round);
 // The unit of each field that has one, by record: "units": {"dcData": {"voltage": "V", ...}}.

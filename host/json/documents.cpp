@@ -39,18 +39,24 @@ StateDocument::StateDocument(const RoundCompleted &round, const DecodedBlock &bl
 
 void StateDocument::mark_lost() {
     lost_since = epoch_now();
-    written.clear();
+    for (std::string &text : written)
+        text.clear();
 }
 
-const std::string &StateDocument::text() const {
-    if (!written.empty())
-        return written;
+const std::string &StateDocument::text(Form form) const {
+    std::string &out = written[static_cast<size_t>(form)];
+    if (!out.empty())
+        return out;
+    const bool full = form == Form::Full;
     JsonMembers extras{poll_member(round), text_member("published", iso_utc_time(published)),
-                       units_member(), text_member("comm_status", lost_since ? "lost" : "ok")};
+                       text_member("comm_status", lost_since ? "lost" : "ok")};
+    if (full)
+        extras.push_back(units_member());
     if (lost_since)
         extras.push_back(text_member("lost_since", iso_utc_time(lost_since)));
-    written = block_document(round.data_id, block, bytes.data(), bytes.size(), extras);
-    return written;
+    out = block_document(round.data_id, block, bytes.data(), bytes.size(), extras,
+                         full ? BlockHex::With : BlockHex::Without);
+    return out;
 }
 
 void note_alarm(ActiveAlarms &active, const AlarmRecord &alarm, const std::string &since) {

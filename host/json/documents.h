@@ -25,21 +25,27 @@ void note_alarm(ActiveAlarms &active, const AlarmRecord &alarm, const std::strin
 // "comm_status": "ok". Written as text the first time someone reads it, and then kept: it goes
 // out as it is, a round nobody reads costs no writing, and what it is written from is kept so
 // that it can be written again marked lost.
+//
+// The compact form leaves out the block's hex and the units, a third of the document, which
+// the broker would otherwise carry again with every state; over HTTP the full form is asked for
+// now and then, and keeps them.
 class StateDocument {
 public:
+    enum class Form { Full, Compact };
+
     StateDocument(const RoundCompleted &round, const DecodedBlock &block);
     // Once communication is lost: kept, as the best guess there is, but marked so that nothing
     // of it passes for current ("comm_status": "lost", "lost_since").
     void mark_lost();
-    const std::string &text() const;
+    const std::string &text(Form form = Form::Full) const;
 
 private:
     RoundCompleted round; // its figures; the pointers left null
     DecodedBlock block;
     std::vector<unsigned char> bytes;
-    double published;            // seconds since the epoch
-    double lost_since = 0.0;     // 0: not lost
-    mutable std::string written; // empty: not written since the last change
+    double published;               // seconds since the epoch
+    double lost_since = 0.0;        // 0: not lost
+    mutable std::string written[2]; // by Form; empty: not written since the last change
 };
 // An alarm transition as a JSON object (the time in ISO 8601), with the alarm's English name;
 // with its history row when `row` is not 0.
