@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 
 namespace host {
 namespace {
@@ -122,7 +123,7 @@ private:
     std::string device; // written once: every entity of the device names it alike
 };
 
-void add_sensors(const EntityMaker &make, const DiscoveryShape &shape,
+void add_sensors(const EntityMaker &make, const DiscoveryShape &shape, unsigned expire_after,
                  std::vector<RetainedMessage> &out) {
     for (const SensorRow &row : kSensors) {
         const size_t count = row.count ? shape.*row.count : 1;
@@ -134,6 +135,8 @@ void add_sensors(const EntityMaker &make, const DiscoveryShape &shape,
             e.push_back({"device_class", text(unit_of(row.quantity).device_class)});
             e.push_back({"unit_of_measurement", text(unit_of(row.quantity).unit)});
             e.push_back({"state_class", text("measurement")});
+            if (expire_after > 0)
+                e.push_back({"expire_after", std::to_string(expire_after)});
             out.push_back(make.message("sensor", object, e));
         }
     }
@@ -228,6 +231,14 @@ DiscoveryShape discovery_shape(const DecodedBlock &block) {
     return shape;
 }
 
+// Three heartbeats and a round: a state or two late (a busy line, a slow broker) blanks no
+// sensor. States come with rounds only, so a heartbeat shorter than the interval is one round.
+unsigned sensor_expiry(double heartbeat, double interval) {
+    if (heartbeat <= 0.0)
+        return 0;
+    return static_cast<unsigned>(std::ceil(3.0 * std::max(heartbeat, interval) + interval));
+}
+
 const std::vector<DiscoveryUnit> &discovery_units() {
     return kUnits;
 }
@@ -236,7 +247,7 @@ std::vector<RetainedMessage> discovery_messages(const DiscoveryDevice &device,
                                                 const DiscoveryShape &shape) {
     const EntityMaker make(device);
     std::vector<RetainedMessage> out;
-    add_sensors(make, shape, out);
+    add_sensors(make, shape, device.expire_after, out);
     add_binary_sensors(make, out);
     if (device.control) {
         add_numbers(make, out);

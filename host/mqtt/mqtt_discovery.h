@@ -7,7 +7,9 @@
 // device's identifier and the start of every entity's unique id, so that two hosts, or two
 // devices of one host, never share an entity. Sensors read the state document, alarms the alarm
 // document, through value templates; every entity is available while both the host's status and
-// the device's availability say "online".
+// the device's availability say "online", and a sensor besides only while states keep coming:
+// the state goes out on change and at least once a heartbeat, and a hub that has heard none for
+// a few heartbeats shows the sensor unavailable rather than its last value.
 #pragma once
 
 #include "host/json/documents.h"
@@ -37,7 +39,14 @@ struct DiscoveryDevice {
     uint32_t data_id = 0;
     std::string name;     // empty: "Power system <data_id>"
     bool control = false; // with --mqtt-control: the setting and control entities too
+    // Seconds after its last state that a sensor is shown unavailable rather than stale; 0:
+    // never (the availability alone says when its values are stale).
+    unsigned expire_after = 0;
 };
+
+// A sensor's expire_after for a device polled every `interval` whose state goes out at least
+// every `heartbeat` seconds (0: every round).
+unsigned sensor_expiry(double heartbeat, double interval);
 
 struct RetainedMessage {
     std::string topic, payload;

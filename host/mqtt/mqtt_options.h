@@ -5,6 +5,10 @@
 
 namespace host {
 
+// The heartbeat unless told otherwise, and the longest one may be: a day.
+constexpr double kDefaultHeartbeat = 300.0;
+constexpr double kLongestHeartbeat = 86400.0;
+
 // Publishing to an MQTT broker; off while `url` is empty.
 struct MqttOptions {
     std::string url;               // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
@@ -17,6 +21,10 @@ struct MqttOptions {
     std::string discovery_prefix;  // empty: no discovery
     bool values = false;           // a topic per block field, with the bare number
     unsigned long backlog = 10000; // events kept while the broker is away; then the oldest go
+    // A device's state goes out when it changed, and at least this often (seconds); 0: every
+    // round.
+    double heartbeat = kDefaultHeartbeat;
+    bool full_state = false; // the state with the block's hex and the units, as over HTTP
     // Where each key came from, for messages: "--mqtt-user" or "config: mqtt.user".
     std::string origin;
 };

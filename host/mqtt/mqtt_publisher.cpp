@@ -9,6 +9,8 @@
 
 #include <json/reader.h>
 
+#include <boost/asio/post.hpp>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,6 +50,11 @@ std::string numbered_event(const QueuedEvent &e) {
 const char *communication_text(const std::map<uint32_t, bool> &reachable, uint32_t data_id) {
     const auto found = reachable.find(data_id);
     return found == reachable.end() ? "unknown" : found->second ? "ok" : "lost";
+}
+
+double steady_seconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 std::string read_password(const std::string &path) {
@@ -93,7 +100,7 @@ MqttLogin mqtt_login(const MqttOptions &o, const std::string &prefix) {
 MqttPublisher::MqttPublisher(boost::asio::io_context &io, Log &log, RequestDesk &desk,
                              Outbox &backlog, const SiteState &site, const MqttOptions &o,
                              const std::vector<DeviceConfig> &configs)
-    : log(log), backlog(backlog), site(site),
+    : io(io), log(log), backlog(backlog), site(site),
       intake(desk,
              [this](uint32_t data_id, const std::string &payload) {
                  connection->publish(topic(data_id, "result"), payload, 1, false);
@@ -102,6 +109,8 @@ MqttPublisher::MqttPublisher(boost::asio::io_context &io, Log &log, RequestDesk 
     for (const DeviceConfig &d : configs) {
         devices.push_back(d.data_id);
         names[d.data_id] = d.name;
+        expiry[d.data_id] = sensor_expiry(o.heartbeat, d.interval);
+        throttles.emplace(d.data_id, StateThrottle(o.heartbeat));
     }
     connection = std::make_unique<MqttConnection>(io, log, parse_mqtt_url(o.url),
                                                   mqtt_login(o, topic_prefix), *this);
@@ -144,18 +153,27 @@ void MqttPublisher::round_completed(const RoundCompleted &round) {
         shapes[id] = shape;
         publish_discovery(id);
     }
-    publish_state(id);
-    if (!reachable[id]) { // the first round, or the first since communication came back
+    // The first round, or the first since communication came back.
+    const bool back = !reachable[id];
+    StateThrottle &throttle = throttles[id];
+    if (back)
+        throttle.force();
+    if (throttle.offer(decoded, steady_seconds()))
+        send_state(id, decoded);
+    if (back) {
         reachable[id] = true;
         publish_availability(id);
         publish_alarms(id);
     }
-    if (options.values)
-        publish_values(id, decoded);
 }
 
+// The state goes out too. The driver tells most alarms before its round's block, and the block
+// takes the state with it; the rest come after it, and once the round is done the state goes
+// out if it has not.
 void MqttPublisher::alarm_changed(const AlarmRecord &alarm) {
     const std::string now = utc_time_text();
+    throttles[alarm.data_id].force();
+    boost::asio::post(io, [this, id = alarm.data_id] { flush_state(id); });
     publish_alarms(alarm.data_id);
     std::string event;
     JsonWriter w(event);
@@ -215,9 +233,27 @@ void MqttPublisher::plant_changed(const PlantChanged &c) {
 void MqttPublisher::publish_state(uint32_t data_id) {
     static const std::string kNoState;
     const DeviceState *d = site.device(data_id);
+    const auto form = options.full_state ? StateDocument::Form::Full : StateDocument::Form::Compact;
     // Not a conditional expression: that would copy the document.
-    const std::string &payload = d && d->document ? d->document->text() : kNoState;
+    const std::string &payload = d && d->document ? d->document->text(form) : kNoState;
     connection->publish(topic(data_id, "state"), payload, 0, true);
+}
+
+void MqttPublisher::send_state(uint32_t data_id, const DecodedBlock &block) {
+    publish_state(data_id);
+    if (options.values)
+        publish_values(data_id, block);
+}
+
+// Nothing while the device is lost: its state went out marked so, and the round that brings it
+// back takes the new one.
+void MqttPublisher::flush_state(uint32_t data_id) {
+    StateThrottle &throttle = throttles[data_id];
+    const DeviceState *d = site.device(data_id);
+    if (!throttle.pending() || !d || !d->block)
+        return;
+    throttle.published(*d->block, steady_seconds());
+    send_state(data_id, *d->block);
 }
 
 void MqttPublisher::publish_availability(uint32_t data_id) {
@@ -241,8 +277,9 @@ void MqttPublisher::publish_values(uint32_t data_id, const DecodedBlock &block) 
 // A device whose records changed (a module added or removed) loses the entities it no longer
 // has; the others are announced again.
 void MqttPublisher::publish_discovery(uint32_t data_id) {
-    const DiscoveryDevice device{topic_prefix, options.discovery_prefix, data_id, names[data_id],
-                                 options.control};
+    DiscoveryDevice device{topic_prefix, options.discovery_prefix, data_id, names[data_id],
+                           options.control};
+    device.expire_after = expiry[data_id];
     const auto now = discovery_messages(device, shapes[data_id]);
     std::set<std::string> topics;
     for (const RetainedMessage &m : now) {
@@ -333,11 +370,14 @@ void MqttPublisher::on_delivered(int id, bool accepted) {
 
 void MqttPublisher::on_connected() {
     connection->publish(topic_prefix + "/status", "online", 1, true);
+    const double now = steady_seconds();
     for (uint32_t id : devices) {
         if (!options.discovery_prefix.empty())
             publish_discovery(id);
         publish_availability(id);
         publish_state(id);
+        if (const DeviceState *d = site.device(id); d && d->block)
+            throttles[id].published(*d->block, now);
         publish_alarms(id);
         if (options.control) {
             connection->subscribe(topic(id, "set"), 1);

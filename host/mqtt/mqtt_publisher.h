@@ -5,12 +5,16 @@
 //                                "online" once a round completed, "offline" before the first
 //                                round, while communication is lost and after a clean stop
 //                                (retained)
-//   <prefix>/<data_id>/state     the last completed round's block, decoded, with "comm_status"
-//                                (retained; marked "lost" while communication is lost)
+//   <prefix>/<data_id>/state     the newest completed round's block, decoded, with "comm_status"
+//                                (retained; marked "lost" while communication is lost); sent
+//                                when it changed (see state_throttle.h) and at least once a
+//                                heartbeat, without the block's hex and the units unless
+//                                --mqtt-full-state
 //   <prefix>/<data_id>/alarms    the alarms active now, with the time each was raised, and
 //                                "communication" (retained)
 //   <prefix>/<data_id>/value/<name>
-//                                each block field's bare number, with --mqtt-values only
+//                                each block field's bare number, with --mqtt-values only, sent
+//                                with the state
 //   <prefix>/<data_id>/events    alarm transitions, communication lost / re-established (QoS 1)
 //   <prefix>/<data_id>/set       parameter setting requests, with --mqtt-control only
 //   <prefix>/<data_id>/control   remote control requests, with --mqtt-control only
@@ -34,6 +38,7 @@
 #include "host/mqtt/mqtt_discovery.h"
 #include "host/mqtt/mqtt_options.h"
 #include "host/mqtt/request_intake.h"
+#include "host/mqtt/state_throttle.h"
 #include "host/state/site_state.h"
 #include "host/stores/outbox.h"
 
@@ -91,11 +96,16 @@ private:
     void queue_event(uint32_t data_id, const std::string &event);
     void send_backlog();
     void publish_state(uint32_t data_id);
+    // The state and, with --mqtt-values, the values of `block`, the newest round's.
+    void send_state(uint32_t data_id, const DecodedBlock &block);
+    // The newest round's state, if something it does not show changed since it was offered.
+    void flush_state(uint32_t data_id);
     void publish_alarms(uint32_t data_id);
     void publish_availability(uint32_t data_id);
     void publish_values(uint32_t data_id, const DecodedBlock &block);
     void publish_discovery(uint32_t data_id);
 
+    boost::asio::io_context &io;
     Log &log;
     Outbox &backlog;
     const SiteState &site;
@@ -104,6 +114,8 @@ private:
     std::string topic_prefix;
     std::vector<uint32_t> devices;
     std::map<uint32_t, std::string> names; // for discovery; "" when not configured
+    std::map<uint32_t, unsigned> expiry;   // for discovery: each device's sensors' expire_after
+    std::map<uint32_t, StateThrottle> throttles;
     std::unique_ptr<MqttConnection> connection;
     // What is known of each device's communication: absent before the first completed round of
     // this run.

@@ -79,6 +79,20 @@ void parse_mqtt_backlog(MqttOptions &m, const Json::Value &v, const std::string 
     m.backlog = v.asUInt();
 }
 
+constexpr DurationRange kHeartbeatRange{0.0, kLongestHeartbeat};
+
+void parse_mqtt_heartbeat(MqttOptions &m, const Json::Value &v, const std::string &name) {
+    if (!v.isNumeric() || !in_range(v.asDouble(), kHeartbeatRange))
+        throw ConfigError(name + ": " + range_text(kHeartbeatRange));
+    m.heartbeat = v.asDouble();
+}
+
+void parse_mqtt_full_state(MqttOptions &m, const Json::Value &v, const std::string &name) {
+    if (!v.isBool())
+        throw ConfigError(name + ": expected true or false");
+    m.full_state = v.asBool();
+}
+
 // The keys that are plain texts, each stored in its own member.
 template <std::string MqttOptions::*member>
 void parse_mqtt_text(MqttOptions &m, const Json::Value &v, const std::string &name) {
@@ -110,6 +124,11 @@ const std::vector<MqttKey> &mqtt_keys() {
          parse_mqtt_discovery, true},
         {"values", "--mqtt-values", nullptr, "each value's bare number on <prefix>/ID/value/NAME",
          parse_mqtt_values},
+        {"heartbeat", "--mqtt-heartbeat", "SECONDS",
+         "a state goes out when it changed and at least this often (default 300; 0: every round)",
+         parse_mqtt_heartbeat},
+        {"full_state", "--mqtt-full-state", nullptr,
+         "the state with the block's bytes in hex and the units", parse_mqtt_full_state},
     };
     return keys;
 }
@@ -131,6 +150,8 @@ Json::Value mqtt_option_value(const MqttKey &k, const std::string &text) {
     if (std::string(k.key) == "backlog")
         return Json::Value(
             static_cast<Json::UInt>(to_whole(text, 1, kLargestMqttBacklog, k.option)));
+    if (std::string(k.key) == "heartbeat")
+        return Json::Value(to_seconds(text, k.option, kHeartbeatRange));
     return Json::Value(text);
 }
 
@@ -151,7 +172,8 @@ void check_mqtt(const MqttOptions &m) {
     if (m.url.empty()) {
         const bool any = !m.ca_file.empty() || !m.user.empty() || !m.password_file.empty() ||
                          !m.prefix.empty() || !m.client_id.empty() || m.control ||
-                         !m.discovery_prefix.empty() || m.values;
+                         !m.discovery_prefix.empty() || m.values ||
+                         m.heartbeat != kDefaultHeartbeat || m.full_state;
         if (any)
             throw ConfigError("--mqtt-*: only with --mqtt URL (or \"url\" in the mqtt object)");
         return;

@@ -435,7 +435,8 @@ TEST(Config, MqttOptions) {
           << path << R"(",
                           "user": "site", "password_file": "/etc/pw", "prefix": "fleet/site-1",
                           "client_id": "site-1", "control": true, "backlog": 500,
-                          "discovery": "hub/discovery", "values": true}})";
+                          "discovery": "hub/discovery", "values": true, "heartbeat": 60,
+                          "full_state": true}})";
     }
     Options o = parse({"--config", path, "--mqtt-user", "other"});
     EXPECT_EQ(o.mqtt.url, "mqtts://broker.example:8884");
@@ -454,6 +455,9 @@ TEST(Config, MqttOptions) {
     EXPECT_EQ(o.mqtt.backlog, 500u);
     EXPECT_EQ(o.mqtt.discovery_prefix, "hub/discovery");
     EXPECT_TRUE(o.mqtt.values);
+    EXPECT_EQ(o.mqtt.heartbeat, 60.0);
+    EXPECT_TRUE(o.mqtt.full_state);
+    EXPECT_EQ(parse({"--config", path, "--mqtt-heartbeat", "0.5"}).mqtt.heartbeat, 0.5);
     // Two simulated lines of their own: the same address on each is no clash.
     ASSERT_EQ(o.devices.size(), 2u);
     EXPECT_NE(o.devices[0].port, o.devices[1].port);
@@ -496,6 +500,9 @@ TEST(Config, MqttOptions) {
          "--mqtt-client-id: expected UTF-8 text without control characters"},
         {{"--mqtt-discovery"}, "--mqtt-*: only with --mqtt URL"},
         {{"--mqtt-values"}, "--mqtt-*: only with --mqtt URL"},
+        {{"--mqtt-full-state"}, "--mqtt-*: only with --mqtt URL"},
+        {{"--mqtt", "mqtt://h", "--mqtt-heartbeat", "-1"},
+         "--mqtt-heartbeat: expected a number of seconds from 0 to 86400"},
         {{"mqtt-forget", "1"}, "mqtt-forget: expected mpx23-host mqtt-forget --config FILE"},
         {{"mqtt-forget", "--config", path}, "mqtt-forget: expected mpx23-host mqtt-forget"},
         {{"mqtt-forget", "--config", path, "1", "--history", "h.db"},

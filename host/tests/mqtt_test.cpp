@@ -206,10 +206,12 @@ struct MqttHostTest : ::testing::Test {
     MqttBroker broker{"site"};
 };
 
+// Every round's whole state, as asked for: without a heartbeat and with the block's hex and units.
 TEST_F(MqttHostTest, StateAlarmsAndEventsArriveAsDocumented) {
     auto viewer = subscriber("viewer-1", "site/#");
     const std::string capture = broker.dir() + "/line.capture";
-    ChildProcess host(host_args(config("plain"), {"--rounds", "10", "--capture", capture}));
+    ChildProcess host(host_args(config("plain"), {"--rounds", "10", "--capture", capture,
+                                                  "--mqtt-heartbeat", "0", "--mqtt-full-state"}));
     // Control is off unless asked for: an operator's request finds no one listening.
     ASSERT_TRUE(viewer->wait_for_topic("site/1/state", kLong));
     MqttTestClient op("operator-1");
@@ -290,6 +292,32 @@ TEST_F(MqttHostTest, StateAlarmsAndEventsArriveAsDocumented) {
     for (const auto &m : late->messages())
         EXPECT_TRUE(m.retained) << m.topic;
     EXPECT_EQ(payloads_on(late->messages(), "site/1/state")[0]["poll"]["round"].asUInt(), 10u);
+}
+
+// Unless asked otherwise a state goes out when it changed, without the block's hex and the
+// units: the first round's, the mains failure's and the return's, and not every round's.
+TEST_F(MqttHostTest, TheStateGoesOutWhenItChanges) {
+    auto viewer = subscriber("viewer-1", "site/#");
+    ChildProcess host(host_args(config("on-change"), {"--rounds", "12"}));
+    const auto r = host.finish(kLong);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_TRUE(viewer->wait_for(
+        [](const Messages &m) { return last_on(m, "site/status") == "offline"; }, kLong));
+    const auto states = payloads_on(viewer->messages(), "site/1/state");
+    ASSERT_FALSE(states.empty());
+    EXPECT_LT(states.size(), 12u);
+    EXPECT_EQ(states.front()["poll"]["round"].asUInt(), 1u);
+    const auto mains = [](const Json::Value &s) { return s["ac_channels"][0]["ua"].asDouble(); };
+    const auto failed = std::find_if(states.begin(), states.end(),
+                                     [&](const Json::Value &s) { return mains(s) == 0.0; });
+    ASSERT_NE(failed, states.end());
+    EXPECT_TRUE(
+        std::any_of(failed, states.end(), [&](const Json::Value &s) { return mains(s) > 200.0; }));
+    for (const auto &s : states) {
+        EXPECT_FALSE(s.isMember("block"));
+        EXPECT_FALSE(s.isMember("units"));
+        EXPECT_EQ(s["comm_status"].asString(), "ok");
+    }
 }
 
 TEST_F(MqttHostTest, TheLastWillSaysOfflineWhenTheHostIsKilled) {
@@ -740,10 +768,16 @@ TEST_F(MqttHostTest, DiscoveryDescribesThePlantAndIsForgotten) {
     ASSERT_TRUE(viewer->subscribe("site/#", 1));
     auto host =
         quiet_host(host_args(config_file, {"--mqtt-discovery", "--mqtt-control", "--mqtt-values"}));
+    // The first round's discovery, state, availability and alarms go out in that order, and the
+    // messages at QoS 1 arrive in it.
     ASSERT_TRUE(viewer->wait_for(
         [](const Messages &m) {
-            return newest_under(m, "homeassistant/sensor/site_1/module3_current").size() == 1 &&
-                   payloads_on(m, "site/1/state").size() >= 2;
+            const auto online = std::find_if(m.begin(), m.end(), [](const MqttMessage &x) {
+                return x.topic == "site/1/availability" && x.payload == "online";
+            });
+            return online != m.end() && !payloads_on(m, "site/1/state").empty() &&
+                   std::any_of(online, m.end(),
+                               [](const MqttMessage &x) { return x.topic == "site/1/alarms"; });
         },
         kLong));
     const Messages seen = viewer->messages();
@@ -771,6 +805,11 @@ TEST_F(MqttHostTest, DiscoveryDescribesThePlantAndIsForgotten) {
         }
         for (const auto &a : c["availability"])
             EXPECT_TRUE(last_on(seen, a["topic"].asString())) << topic;
+        // A sensor's value is stale a few heartbeats after the last state; nothing else is.
+        if (topic.rfind("homeassistant/sensor/", 0) == 0)
+            EXPECT_GE(c["expire_after"].asDouble(), 3 * host::kDefaultHeartbeat) << topic;
+        else
+            EXPECT_FALSE(c.isMember("expire_after")) << topic;
         const std::string state_topic = c["state_topic"].asString();
         const std::regex path(R"(value_json\.([A-Za-z0-9_.\[\]]+))");
         const std::string tpl = c["value_template"].asString();
