@@ -11,16 +11,17 @@ namespace {
 using Quantity = StateThrottle::Quantity;
 using Values = StateThrottle::Values;
 
-// The larger of the two, in the order of Quantity.
+// The larger of the two, in the order of Quantity. In single precision, as the readings are:
+// the controller's core does it in software, and doubles cost twice as much.
 struct Deadband {
-    double amount;
-    double share; // of the value last published
+    float amount;
+    float share; // of the value last published
 };
 constexpr Deadband kDeadbands[] = {
-    {1.0, 0.015}, // voltage
-    {1.0, 0.05},  // current
-    {1.0, 0.0},   // frequency
-    {1.0, 0.05},  // user-defined value
+    {1.0f, 0.015f}, // voltage
+    {1.0f, 0.05f},  // current
+    {1.0f, 0.0f},   // frequency
+    {1.0f, 0.05f},  // user-defined value
 };
 
 // A module's own readings would have to be taken out of its bytes below, as out_i is.
@@ -30,8 +31,7 @@ bool beyond(const StateThrottle::Reading &was, float now) {
     if (std::isnan(was.value) || std::isnan(now))
         return std::isnan(was.value) != std::isnan(now);
     const Deadband &band = kDeadbands[static_cast<size_t>(was.quantity)];
-    const double last = was.value;
-    return std::fabs(now - last) > std::max(band.amount, band.share * std::fabs(last));
+    return std::fabs(now - was.value) > std::max(band.amount, band.share * std::fabs(was.value));
 }
 
 // Appends a record's bytes and returns where they start (valid until the next append).
@@ -56,10 +56,10 @@ void blank_time(unsigned char *bytes) {
 }
 
 // Every float of the records is a reading; a list's entries past its count too (they stay as an
-// earlier reply left them, so they never move).
-Values values_of(const DecodedBlock &b) {
-    Values v;
-    v.rest.reserve(block_size(b.modules.size(), b.inputs.size()));
+// earlier reply left them, so they never move). Into `v`, whose room is kept from round to round.
+void values_of(const DecodedBlock &b, Values &v) {
+    v.readings.clear();
+    v.rest.clear();
     unsigned char *at = appended(v, b.rc);
     take(v, Quantity::Voltage, at + offsetof(rcData, out_v));
     blank_time(at + offsetof(rcData, time));
@@ -82,7 +82,6 @@ Values values_of(const DecodedBlock &b) {
     blank_time(at + offsetof(dcData, time));
     appended(v, b.param47_a);
     appended(v, b.param47_b);
-    return v;
 }
 
 } // namespace
@@ -90,29 +89,32 @@ Values values_of(const DecodedBlock &b) {
 bool StateThrottle::offer(const DecodedBlock &block, double now) {
     if (heartbeat <= 0.0)
         return true;
-    Values values = values_of(block);
-    const bool due = forced || !last || now - last_time >= heartbeat || moved(values);
-    if (due) {
-        last = std::move(values);
-        last_time = now;
-        forced = false;
-    }
+    values_of(block, offered);
+    const bool due = forced || !any_sent || now - last_time >= heartbeat || moved();
+    if (due)
+        keep_offered(now);
     return due;
 }
 
 void StateThrottle::published(const DecodedBlock &block, double now) {
     if (heartbeat <= 0.0)
         return;
-    last = values_of(block);
+    values_of(block, offered);
+    keep_offered(now);
+}
+
+void StateThrottle::keep_offered(double now) {
+    std::swap(sent, offered);
+    any_sent = true;
     last_time = now;
     forced = false;
 }
 
-bool StateThrottle::moved(const Values &now) const {
-    if (now.rest != last->rest || now.readings.size() != last->readings.size())
+bool StateThrottle::moved() const {
+    if (offered.rest != sent.rest || offered.readings.size() != sent.readings.size())
         return true;
-    for (size_t i = 0; i < now.readings.size(); ++i)
-        if (beyond(last->readings[i], now.readings[i].value))
+    for (size_t i = 0; i < offered.readings.size(); ++i)
+        if (beyond(sent.readings[i], offered.readings[i].value))
             return true;
     return false;
 }

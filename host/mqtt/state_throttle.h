@@ -20,7 +20,6 @@
 
 #include "host/block/decoded_block.h"
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,11 +53,14 @@ public:
     };
 
 private:
-    bool moved(const Values &now) const;
+    bool moved() const;
+    void keep_offered(double now);
 
     double heartbeat;
     bool forced = false;
-    std::optional<Values> last; // of the last state that went out
+    bool any_sent = false;
+    Values sent;    // of the last state that went out
+    Values offered; // of the round offered last; swapped with `sent`, so no round allocates
     double last_time = 0.0;
 };
 
