@@ -119,14 +119,15 @@ host_run() { # label few|many host-options...
   : > "$out/sim.txt"
 }
 
-# With the broker: a subscriber keeps the topics each run published, to count its states.
+# With the broker: a subscriber keeps the topics each run published, to count its states. Every
+# round's state (--mqtt-heartbeat 0): the figure is a round with its state message.
 mqtt_run() { # label few|many host-options...
   local sub label=$1 run=$2
   shift 2
   mosquitto_sub -p "$port" -t '#' -R -F '%t' > "$out/topics-$label-$run.txt" 2>/dev/null &
   sub=$!
   sleep 0.5
-  host_run "$label" "$run" --mqtt "mqtt://127.0.0.1:$port" "$@"
+  host_run "$label" "$run" --mqtt "mqtt://127.0.0.1:$port" --mqtt-heartbeat 0 "$@"
   sleep 0.5
   kill "$sub"
   wait "$sub" 2>/dev/null || true

@@ -60,7 +60,8 @@ private:
     bool forced = false;
     bool any_sent = false;
     Values sent;    // of the last state that went out
-    Values offered; // of the round offered last; swapped with `sent`, so no round allocates
+    Values offered; // of the round offered last; swapped with `sent`: a steady round allocates
+                    // nothing
     double last_time = 0.0;
 };
 
