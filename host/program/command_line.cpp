@@ -122,7 +122,7 @@ const OptionSpec kOptions[] = {
          s.options.retention = static_cast<unsigned>(to_whole(v, 1, 100000000, "--retention"));
      }},
     {"--history-commit", "SECONDS", false,
-     "longest a block waits to be written to the history: what a crash may lose (default 120; 0: "
+     "longest a block waits to be written to the history: what a crash may lose (default 300; 0: "
      "every block at once)",
      [](CommandLineState &s, const std::string &v) {
          s.options.history_commit = to_seconds(v, "--history-commit", {0.0, 3600.0});

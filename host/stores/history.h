@@ -30,7 +30,7 @@ namespace host {
 
 // How long a block may wait for its commit by default; a batch never holds more rows than the
 // second figure.
-constexpr std::chrono::seconds kDefaultCommitInterval{120};
+constexpr std::chrono::seconds kDefaultCommitInterval{300};
 constexpr unsigned kLargestBatch = 256;
 constexpr unsigned kSpanRows = 64;
 
