@@ -49,6 +49,27 @@ std::string outcome_answer(const RequestOutcome &outcome) {
     return out;
 }
 
+// A document the HTTP side writes in pieces, as one line: its JSON as "document" (not as a text
+// in "body"), written as it comes.
+std::string document_start(const HttpResponse &page) {
+    std::string start;
+    JsonWriter(start).object().key("content_type").text(page.content_type);
+    return start + ",\"document\":";
+}
+
+BodyPieces document_pieces(const HttpResponse &page) {
+    const std::string end = ",\"status\":" + std::to_string(page.status) + "}";
+    return [inner = page.pieces, end](std::string &piece) {
+        const bool more = inner(piece);
+        if (!more) {
+            while (!piece.empty() && piece.back() == '\n')
+                piece.pop_back();
+            piece += end;
+        }
+        return more;
+    };
+}
+
 } // namespace
 
 ControlRequests::ControlRequests(Host &host, const SiteState &site, HttpSources sources,
@@ -80,6 +101,8 @@ void ControlRequests::handle(const std::string &line, const Asker &asker,
             if (r["query"][key].isString())
                 query[key] = r["query"][key].asString();
         const HttpResponse page = http_route(sources, r["path"].asString(), query);
+        if (page.pieces)
+            return answer.in_pieces(document_start(page), document_pieces(page));
         std::string out;
         JsonWriter(out)
             .object()

@@ -8,6 +8,8 @@
 //   {"request": "set", "data_id": 1, "text": "float-voltage=54", "force": false}
 //   {"request": "control", "data_id": 1, "text": "module-off:2", "all_modules": false}
 //   {"request": "document", "path": "/api/alarms", "query": {"device": "1"}}
+//     (answered {"body": TEXT, "content_type": ..., "status": N}; /api/history, written as it is
+//     read, {"content_type": ..., "document": [...], "status": N})
 //   {"request": "list"}
 #pragma once
 

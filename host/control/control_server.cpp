@@ -44,12 +44,49 @@ struct ControlServer::Session : std::enable_shared_from_this<Session> {
                 std::string line;
                 std::getline(in, line);
                 auto me = self;
-                self->handler(line, self->asker, [me](const std::string &answer) {
-                    me->reply = answer + "\n";
-                    asio::async_write(me->socket, asio::buffer(me->reply),
-                                      [me](error_code, size_t) { me->close(); });
-                });
+                ControlServer::Answer answer;
+                answer.whole = [me](const std::string &line) {
+                    me->reply = line + "\n";
+                    me->write([me](bool) { me->close(); });
+                };
+                answer.in_pieces = [me](std::string start, BodyPieces rest) {
+                    me->reply = std::move(start);
+                    me->pieces = std::move(rest);
+                    me->write([me](bool written) { written ? me->next_piece() : me->close(); });
+                };
+                self->handler(line, self->asker, answer);
             });
+    }
+
+    // Writes the reply; a reader that takes none of it for kRequestSeconds is dropped.
+    template <class Then> void write(Then then) {
+        deadline.expires_after(std::chrono::seconds(ControlServer::kRequestSeconds));
+        deadline.async_wait([self = shared_from_this()](error_code ec) {
+            if (!ec)
+                self->close();
+        });
+        asio::async_write(socket, asio::buffer(reply),
+                          [self = shared_from_this(), then](error_code ec, size_t) {
+                              self->deadline.cancel();
+                              then(!ec);
+                          });
+    }
+
+    void next_piece() {
+        reply.clear();
+        bool more = false;
+        try {
+            more = pieces(reply);
+        } catch (const std::exception &) {
+            return close(); // cut short: the reader sees a line that does not end
+        }
+        if (!more) {
+            pieces = nullptr;
+            reply += "\n";
+        }
+        write([self = shared_from_this(), more](bool written) {
+            written &&more ? self->next_piece() : self->close();
+        });
     }
 
     void close() {
@@ -62,6 +99,7 @@ struct ControlServer::Session : std::enable_shared_from_this<Session> {
     asio::steady_timer deadline;
     asio::streambuf buffer{ControlServer::kLargestRequest};
     std::string reply;
+    BodyPieces pieces;
     Asker asker;
     bool read = false;
 };

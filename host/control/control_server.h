@@ -1,10 +1,12 @@
 // The running host's control socket: a Unix-domain socket in its run folder through which the
 // programs of the machine (the command line first) ask it instead of opening its ports. One
 // request a connection, as one line of JSON; one answer, as one line of JSON, when it is ready
-// (a control request's once the device has answered). Who may ask is who may open the socket
-// file: its owner and group. Nothing of it listens on the network.
+// (a control request's once the device has answered; a long one written as its reader takes
+// it, and the reader dropped when it takes nothing for kRequestSeconds). Who may ask is who may
+// open the socket file: its owner and group. Nothing of it listens on the network.
 #pragma once
 
+#include "host/common/body_pieces.h"
 #include "host/common/log.h"
 
 #include <boost/asio/io_context.hpp>
@@ -26,7 +28,14 @@ struct Asker {
 
 class ControlServer {
 public:
-    using Answer = std::function<void(const std::string &line)>;
+    // The answer to a request, given once, now or later, from the event loop: the whole line,
+    // or its start and the pieces that follow it (a history listing, too long to hold whole),
+    // each written once the one before is.
+    struct Answer {
+        std::function<void(const std::string &line)> whole;
+        std::function<void(std::string start, BodyPieces rest)> in_pieces;
+        void operator()(const std::string &line) const { whole(line); }
+    };
     // Handles one request line; calls `answer` once, now or later, from the event loop.
     using Handler = std::function<void(const std::string &request, const Asker &, Answer)>;
 

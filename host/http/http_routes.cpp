@@ -135,6 +135,48 @@ HttpResponse alarms(const HttpSources &s, const Query &q) {
     return json_answer(std::move(out));
 }
 
+// The stored blocks a pinned selection holds, as a JSON array written a page at a time: the
+// pages are read as the client takes the answer, so that neither the answer nor the rows are
+// ever held whole.
+class HistoryPieces {
+public:
+    HistoryPieces(History &history, HistoryFilter pinned)
+        : history(history), pinned(std::move(pinned)), writer(buffer) {}
+
+    bool next(std::string &piece) {
+        if (!started) {
+            writer.array();
+            started = true;
+        }
+        const auto page = history.block_page(pinned, kHistoryPageRows);
+        for (const StoredBlock &b : page) {
+            const auto *data = reinterpret_cast<const unsigned char *>(b.bytes.data());
+            DecodedBlock decoded;
+            std::string error;
+            if (decode_block(data, b.bytes.size(), decoded, error))
+                writer.raw(stored_block_document(b.row, b.time, b.data_id, b.bytes, decoded));
+            pinned.after_row = b.row;
+        }
+        const bool more = page.size() == kHistoryPageRows;
+        if (!more)
+            writer.end();
+        piece += buffer;
+        if (!more)
+            piece += '\n';
+        buffer.clear();
+        return more;
+    }
+
+private:
+    History &history;
+    HistoryFilter pinned;
+    std::string buffer;
+    JsonWriter writer;
+    bool started = false;
+};
+
+// The selection's newest rows, at most kLargestHistoryAnswer of them, oldest first; the
+// headers tell the cap and, when older rows are left out, the `before` that asks for them.
 HttpResponse history(const HttpSources &s, const Query &q) {
     if (!s.history)
         return refusal(404, "the host keeps no history (--history FILE)");
@@ -146,33 +188,35 @@ HttpResponse history(const HttpSources &s, const Query &q) {
             filter.since = history_time(q.at("since"), "since", now);
         if (q.count("until"))
             filter.until = history_time(q.at("until"), "until", now);
-        if (q.count("last")) {
-            const auto last = whole_number(q.at("last"));
-            if (!last || *last == 0)
-                return refusal(400, "last: expected a whole number from 1");
-            filter.last =
-                static_cast<unsigned>(std::min<unsigned long long>(kLargestHistoryAnswer, *last));
-        }
     } catch (const ConfigError &e) {
         return refusal(400, e.what());
+    }
+    if (q.count("last")) {
+        const auto last = whole_number(q.at("last"));
+        if (!last || *last == 0)
+            return refusal(400, "last: expected a whole number from 1");
+        filter.last =
+            static_cast<unsigned>(std::min<unsigned long long>(kLargestHistoryAnswer, *last));
+    }
+    if (q.count("before")) {
+        const auto before = whole_number(q.at("before"));
+        if (!before || *before > static_cast<unsigned long long>(INT64_MAX))
+            return refusal(400, "before: expected a row number");
+        filter.before_row = static_cast<int64_t>(*before);
     }
     HttpResponse refused;
     if (const DeviceState *d = asked_device(s, q, refused))
         filter.data_id = d->data_id;
     else if (refused.status != 200)
         return refused;
-    std::string out;
-    JsonWriter w(out);
-    w.array();
-    s.history->for_each_block(filter, [&](const StoredBlock &b) {
-        const auto *data = reinterpret_cast<const unsigned char *>(b.bytes.data());
-        DecodedBlock decoded;
-        std::string error;
-        if (decode_block(data, b.bytes.size(), decoded, error))
-            w.raw(stored_block_document(b.row, b.time, b.data_id, b.bytes, decoded));
-    });
-    w.end();
-    return json_answer(std::move(out));
+    HttpResponse answer{200, kJson, ""};
+    const HistoryFilter pinned = s.history->pinned_blocks(filter);
+    answer.headers.emplace_back("X-History-Limit", std::to_string(kLargestHistoryAnswer));
+    if (const auto older = s.history->older_than_pinned(filter, pinned))
+        answer.headers.emplace_back("X-History-Before", std::to_string(*older));
+    auto pieces = std::make_shared<HistoryPieces>(*s.history, pinned);
+    answer.pieces = [pieces](std::string &piece) { return pieces->next(piece); };
+    return answer;
 }
 
 // Every point while they are few; past kPlotPoints, evenly spaced ones and always the newest.

@@ -5,7 +5,8 @@
 //   /api/state        every device: communication, readings by name, the broker's state and
 //                     alarms documents; ?device=ID: that device's state document alone
 //   /api/alarms       the broker's alarms document of every device; ?device=ID: one
-//   /api/history      ?device=ID&since=TIME&until=TIME&last=N: stored blocks, as history --json
+//   /api/history      ?device=ID&since=TIME&until=TIME&last=N&before=ROW: stored blocks, as
+//                     history --json, written as they are read
 //   /api/plot         ?device=ID: [time, DC voltage, load current] of the recent rounds
 #pragma once
 
@@ -29,8 +30,10 @@ struct HttpSources {
     std::string version;    // the build's, for mpx23_build_info
 };
 
-// The most blocks one /api/history answer carries, and the points one plot is drawn from.
+// The most blocks one /api/history answer carries, the most it reads at a time, and the points
+// one plot is drawn from.
 constexpr unsigned kLargestHistoryAnswer = 2000;
+constexpr unsigned kHistoryPageRows = 25;
 constexpr size_t kPlotPoints = 720;
 
 HttpResponse http_route(const HttpSources &sources, const std::string &path,

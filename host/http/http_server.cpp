@@ -2,8 +2,11 @@
 
 #include "host/common/errors.h"
 
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/chunk_encode.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
@@ -32,6 +35,7 @@ struct HttpServer::Shared {
     HttpLimits limits;
     HttpHandler handler;
     unsigned open = 0;
+    unsigned in_pieces = 0;                       // answers being written in pieces
     std::vector<std::weak_ptr<Session>> sessions; // to choose one to give way
 };
 
@@ -150,6 +154,12 @@ private:
         } catch (const std::exception &e) {
             response = {500, "text/plain; charset=utf-8", std::string(e.what()) + "\n"};
         }
+        if (response.pieces && shared->in_pieces >= kAnswersInPiecesAtOnce) {
+            response = {503, "text/plain; charset=utf-8", "busy: ask again in a second\n"};
+            response.headers.emplace_back("Retry-After", "1");
+        }
+        if (response.pieces && !head)
+            return send_in_pieces(std::move(response), request.version());
         send(response, head, request.version());
     }
 
@@ -158,15 +168,21 @@ private:
         send({status, "text/plain; charset=utf-8", "bad request\n"}, false, 11);
     }
 
+    template <class Message> void set_header(Message &m, const HttpResponse &r) {
+        m.set(http::field::server, "mpx23-host");
+        m.set(http::field::content_type, r.content_type);
+        m.set(http::field::cache_control, "no-store");
+        if (r.status == 405)
+            m.set(http::field::allow, "GET, HEAD");
+        for (const auto &[name, value] : r.headers)
+            m.set(name, value);
+        m.keep_alive(keep);
+    }
+
     void send(const HttpResponse &r, bool head, unsigned version) {
         enter(Phase::Answering);
         response.emplace(static_cast<http::status>(r.status), version);
-        response->set(http::field::server, "mpx23-host");
-        response->set(http::field::content_type, r.content_type);
-        response->set(http::field::cache_control, "no-store");
-        if (r.status == 405)
-            response->set(http::field::allow, "GET, HEAD");
-        response->keep_alive(keep);
+        set_header(*response, r);
         response->content_length(r.body.size());
         if (!head)
             response->body() = r.body;
@@ -177,6 +193,66 @@ private:
             self->response.reset();
             self->wait_for_request();
         });
+    }
+
+    // The header, then each piece as a chunk once the one before is written; a client that
+    // takes none for request_timeout is dropped.
+    void send_in_pieces(HttpResponse r, unsigned version) {
+        enter(Phase::Answering);
+        ++shared->in_pieces;
+        pieces = std::move(r.pieces);
+        header.emplace(static_cast<http::status>(r.status), version);
+        set_header(*header, r);
+        header->chunked(true);
+        serializer.emplace(*header);
+        stream.expires_after(shared->limits.request_timeout);
+        http::async_write_header(stream, *serializer,
+                                 [self = shared_from_this()](error_code ec, size_t) {
+                                     if (ec)
+                                         return self->end_pieces(false);
+                                     self->next_piece();
+                                 });
+    }
+
+    void next_piece() {
+        piece.clear();
+        bool more = false;
+        try {
+            more = pieces(piece);
+        } catch (const std::exception &e) {
+            // The status is sent already: the answer is cut short, which its reader sees.
+            shared->log.limited("http:pieces", std::string("http: answer cut short: ") + e.what());
+            return end_pieces(false);
+        }
+        stream.expires_after(shared->limits.request_timeout);
+        const auto written = [self = shared_from_this(), more](error_code ec, size_t) {
+            if (ec)
+                return self->end_pieces(false);
+            if (more)
+                return self->next_piece();
+            self->last_chunk();
+        };
+        if (piece.empty())
+            return more ? next_piece() : last_chunk();
+        asio::async_write(stream, http::make_chunk(asio::buffer(piece)), written);
+    }
+
+    void last_chunk() {
+        stream.expires_after(shared->limits.request_timeout);
+        asio::async_write(
+            stream, http::make_chunk_last(),
+            [self = shared_from_this()](error_code ec, size_t) { self->end_pieces(!ec); });
+    }
+
+    void end_pieces(bool whole) {
+        --shared->in_pieces;
+        pieces = nullptr;
+        serializer.reset();
+        header.reset();
+        std::string().swap(piece); // its memory goes back now, not at the next answer
+        if (!whole || !keep)
+            return close();
+        wait_for_request();
     }
 
     void close() {
@@ -190,6 +266,10 @@ private:
     beast::flat_buffer buffer{16384};
     std::optional<http::request_parser<http::string_body>> parser;
     std::optional<http::response<http::string_body>> response;
+    std::optional<http::response<http::empty_body>> header;
+    std::optional<http::response_serializer<http::empty_body>> serializer;
+    BodyPieces pieces;
+    std::string piece;
     bool keep = false;
     Phase current = Phase::Idle;
     Clock::time_point phase_since = Clock::now();
@@ -282,7 +362,7 @@ unsigned connections_within_descriptors(unsigned wanted, Log &log) {
 HttpServer::HttpServer(asio::io_context &io, Log &log, const std::string &listen, HttpLimits limits,
                        HttpHandler handler)
     : log(log), acceptor(io), retry(io),
-      shared(std::make_shared<Shared>(Shared{log, limits, std::move(handler), 0, {}})) {
+      shared(std::make_shared<Shared>(Shared{log, limits, std::move(handler), 0, 0, {}})) {
     shared->limits.max_connections = connections_within_descriptors(limits.max_connections, log);
     const tcp::endpoint at = parse_listen(listen);
     error_code ec;

@@ -4,6 +4,7 @@
 // a slow or hostile client costs a socket and a few kilobytes, never a delay to polling.
 #pragma once
 
+#include "host/common/body_pieces.h"
 #include "host/common/log.h"
 
 #include <boost/asio/io_context.hpp>
@@ -15,6 +16,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace host {
 
@@ -23,17 +26,29 @@ struct HttpLimits {
     // A connection that sends no byte of a request (first, or next on a kept connection) for
     // this long is closed.
     std::chrono::milliseconds idle_timeout{10000};
-    // From a request's first byte to its end, and for the client to take the whole answer.
+    // From a request's first byte to its end, and for the client to take the whole answer (or,
+    // for an answer in pieces, each piece).
     std::chrono::milliseconds request_timeout{10000};
     unsigned header_limit = 8192;
     unsigned body_limit = 1024;
 };
 
 struct HttpResponse {
+    HttpResponse() = default;
+    HttpResponse(unsigned status, std::string content_type, std::string body)
+        : status(status), content_type(std::move(content_type)), body(std::move(body)) {}
+
     unsigned status = 200;
     std::string content_type = "text/plain; charset=utf-8";
     std::string body;
+    // Set: the body is written in pieces (chunked), `body` unused.
+    BodyPieces pieces;
+    std::vector<std::pair<std::string, std::string>> headers; // further header fields
 };
+
+// Answers written in pieces at once, over all connections; past it a client is asked to come
+// back (503, Retry-After), so that the pieces never take more than their share of the loop.
+constexpr unsigned kAnswersInPiecesAtOnce = 2;
 
 // The path ("/metrics") and the decoded query parameters of a GET or HEAD.
 using HttpHandler = std::function<HttpResponse(const std::string &path,

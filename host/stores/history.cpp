@@ -1,6 +1,7 @@
 #include "host/stores/history.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace host {
 namespace {
@@ -388,6 +389,20 @@ HistoryFilter History::pinned_blocks(const HistoryFilter &which) {
         pinned.last.reset();
     }
     return pinned;
+}
+
+std::optional<int64_t> History::older_than_pinned(const HistoryFilter &which,
+                                                  const HistoryFilter &pinned) {
+    if (!which.last || !pinned.after_row)
+        return std::nullopt;
+    HistoryFilter older = which;
+    older.before_row = std::min(which.before_row.value_or(INT64_MAX), *pinned.after_row + 1);
+    older.last.reset();
+    older = pinned_blocks(older); // its spans bound what the look reads
+    older.last = 1;
+    if (!newest_row_at_or_above(older))
+        return std::nullopt;
+    return *pinned.after_row + 1;
 }
 
 std::vector<StoredBlock> History::block_page(const HistoryFilter &pinned, unsigned most) {

@@ -84,6 +84,10 @@ public:
     // A selection of blocks made fixed, to be read in pages: the newest N and the span of times
     // become bounds on the row, and rows stored later are left out.
     HistoryFilter pinned_blocks(const HistoryFilter &which);
+    // When the newest N of `which` left older rows out of `pinned`: the row before which they
+    // are, for a next `before_row`.
+    std::optional<int64_t> older_than_pinned(const HistoryFilter &which,
+                                             const HistoryFilter &pinned);
     // At most `most` rows of a pinned selection, oldest first.
     std::vector<StoredBlock> block_page(const HistoryFilter &pinned, unsigned most);
     void for_each_alarm(const HistoryFilter &which,

@@ -13,6 +13,7 @@
 
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -87,6 +88,60 @@ TEST_F(TwoPlaces, RequestsJustStartedAreNotTurnedOut) {
     auto b = connect("GET /metrics HTTP/1.1\r\n");
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(status(), "HTTP/1.1 503");
+}
+
+// Answers in pieces: a piece is made only once the one before is written, a client that takes
+// nothing is dropped after the request time-out, and past two at once a client is asked back.
+TEST(HttpServer, AnswersInPiecesWaitForTheirReaderAndAreBounded) {
+    asio::io_context io;
+    host::Log log(stderr);
+    host::HttpLimits limits;
+    limits.request_timeout = 500ms;
+    std::atomic<unsigned> pieces_made{0};
+    host::HttpServer server(
+        io, log, "127.0.0.1:0", limits,
+        [&](const std::string &path, const std::map<std::string, std::string> &) {
+            host::HttpResponse r{200, "text/plain", ""};
+            auto left = std::make_shared<unsigned>(path == "/big" ? 1000 : 3);
+            r.pieces = [&pieces_made, left, path](std::string &piece) {
+                ++pieces_made;
+                piece.assign(path == "/big" ? 256 * 1024 : 1, static_cast<char>('a' + *left % 26));
+                return --*left > 0;
+            };
+            return r;
+        });
+    std::thread loop([&io] { io.run(); });
+    asio::io_context client_io;
+    const auto ask = [&](const char *path) {
+        auto s = std::make_unique<tcp::socket>(client_io);
+        s->connect(server.local_endpoint());
+        asio::write(*s, asio::buffer(std::string("GET ") + path +
+                                     " HTTP/1.1\r\nHost: x\r\n"
+                                     "Connection: close\r\n\r\n"));
+        return s;
+    };
+    const auto answer = [](tcp::socket &s) {
+        std::string text;
+        boost::system::error_code ec;
+        char buffer[4096];
+        for (size_t n; (n = s.read_some(asio::buffer(buffer), ec)) > 0 && !ec;)
+            text.append(buffer, n);
+        return text;
+    };
+
+    const std::string small = answer(*ask("/small"));
+    EXPECT_NE(small.find("Transfer-Encoding: chunked"), std::string::npos) << small;
+    EXPECT_NE(small.find("\r\n1\r\nd\r\n1\r\nc\r\n1\r\nb\r\n0\r\n\r\n"), std::string::npos)
+        << small;
+
+    auto stalled_a = ask("/big"), stalled_b = ask("/big");
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(answer(*ask("/small")).substr(0, 12), "HTTP/1.1 503");
+    EXPECT_LT(pieces_made.load(), 100u); // of 2,000: only what the sockets' buffers took
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(answer(*ask("/small")).substr(0, 12), "HTTP/1.1 200");
+    io.stop();
+    loop.join();
 }
 
 TEST(HttpServer, ConnectionsStayWithinTheDescriptorLimit) {
