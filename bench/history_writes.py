@@ -26,6 +26,12 @@ COMMIT = 0.6  # 300 s scaled as the interval is
 RETENTION = 10000
 
 
+def commit_option(host, seconds):
+    """--history-commit, for a host that has it (an older one committed every block)."""
+    helped = subprocess.run([host, "--help"], capture_output=True, text=True)
+    return ["--history-commit", str(seconds)] if "--history-commit" in helped.stdout else []
+
+
 def io_counters(pid):
     with open(f"/proc/{pid}/io") as f:
         return {k: int(v) for k, v in (line.split(": ") for line in f)}
@@ -45,16 +51,17 @@ def kept_per_row(db):
 def fill(db, host):
     """A history at the default retention, made of real blocks of the simulator."""
     subprocess.run([host, "--port", "sim", "--interval", "0.001", "--rounds", "64", "--quiet",
-                    "--history", db, "--history-commit", "0"], check=True,
+                    "--history", db] + commit_option(host, 0), check=True,
                    stderr=subprocess.DEVNULL)
     with sqlite3.connect(db) as c:
         while c.execute("SELECT COUNT(*) FROM blocks").fetchone()[0] < RETENTION:
             c.execute("INSERT INTO blocks (data_id, time, bytes) SELECT data_id, time, bytes "
                       "FROM blocks ORDER BY id LIMIT ?", (RETENTION,))
         c.execute("DELETE FROM blocks WHERE id <= (SELECT MAX(id) FROM blocks) - ?", (RETENTION,))
-        c.execute("DELETE FROM block_spans")
-        c.execute("INSERT INTO block_spans SELECT data_id, MIN(id), MAX(id), MIN(time), "
-                  "MAX(time) FROM blocks GROUP BY data_id, id / 64")
+        if c.execute("SELECT 1 FROM sqlite_master WHERE name = 'block_spans'").fetchone():
+            c.execute("DELETE FROM block_spans")
+            c.execute("INSERT INTO block_spans SELECT data_id, MIN(id), MAX(id), MIN(time), "
+                      "MAX(time) FROM blocks GROUP BY data_id, id / 64")
     with sqlite3.connect(db) as c:
         c.execute("VACUUM")
 
@@ -79,7 +86,7 @@ def measure(host, db, seconds, commit):
     run = subprocess.Popen(
         ["strace", "-f", "--seccomp-bpf", "-qq", "-y", "-o", trace, "-e",
          "trace=write,pwrite64,fsync,fdatasync", host, "--port", "sim", "--interval",
-         str(INTERVAL), "--quiet", "--history", db, "--history-commit", str(commit)],
+         str(INTERVAL), "--quiet", "--history", db] + commit_option(host, commit),
         stderr=subprocess.DEVNULL)
     time.sleep(1.5)
     children = subprocess.run(["pgrep", "-P", str(run.pid)], capture_output=True, text=True)

@@ -33,7 +33,7 @@ struct HttpSources {
 // The most blocks one /api/history answer carries, the most it reads at a time, and the points
 // one plot is drawn from.
 constexpr unsigned kLargestHistoryAnswer = 2000;
-constexpr unsigned kHistoryPageRows = 25;
+constexpr unsigned kHistoryPageRows = 10;
 constexpr size_t kPlotPoints = 720;
 
 HttpResponse http_route(const HttpSources &sources, const std::string &path,

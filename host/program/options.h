@@ -23,7 +23,7 @@ struct Options {
     bool history_recover = false; // a damaged history file is moved aside, not fatal
     unsigned retention = 10000;
     double history_commit = 300.0; // seconds a block may wait for its commit; 0: none
-    unsigned rounds = 0; // completed rounds per device before stopping; 0: until a signal
+    unsigned rounds = 0;           // completed rounds per device before stopping; 0: until a signal
     std::optional<std::string> get, set, control;
     std::optional<uint32_t> target; // the data_id the one-shot requests go to; unset: every device
     bool all_modules = false;       // --control may switch every module off

@@ -40,12 +40,10 @@ std::string config_error(const std::string &text) {
 // The command line with the built-in simulator as its port, when it names none of its own: what
 // the other options do does not depend on the port.
 std::vector<std::string> on_sim(std::vector<std::string> args) {
-    const bool names_its_devices =
-        std::any_of(args.begin(), args.end(), [](const std::string &a) {
-            return a == "--port" || a == "--config" || a == "--demo" || a == "history" ||
-                   a == "list" || a == "capture" || a == "mqtt-forget" || a == "--help" ||
-                   a == "--version";
-        });
+    const bool names_its_devices = std::any_of(args.begin(), args.end(), [](const std::string &a) {
+        return a == "--port" || a == "--config" || a == "--demo" || a == "history" || a == "list" ||
+               a == "capture" || a == "mqtt-forget" || a == "--help" || a == "--version";
+    });
     if (!names_its_devices)
         args.insert(args.begin(), {"--port", "sim"});
     return args;
@@ -261,8 +259,8 @@ TEST(Config, PortsAndTimeouts) {
 }
 
 TEST(Config, CommandLine) {
-    Options o = parse({"--port", "/dev/ttyS2", "--address", "7", "--data-id",
-                                          "12", "--interval", "0.25", "--baud", "4800"});
+    Options o = parse({"--port", "/dev/ttyS2", "--address", "7", "--data-id", "12", "--interval",
+                       "0.25", "--baud", "4800"});
     ASSERT_EQ(o.devices.size(), 1u);
     EXPECT_EQ(o.devices[0].port_location.path, "/dev/ttyS2");
     EXPECT_EQ(o.devices[0].settings["address"].asInt(), 7);
@@ -325,9 +323,9 @@ TEST(Config, CommandLine) {
 // The history listing selects with its own options and refuses every one it cannot use; those
 // options are refused outside it.
 TEST(Config, HistoryListingOptions) {
-    const Options o = parse({"history", "--history", "h.db", "--requests",
-                                                "--device", "7", "--since", "2026-12-08", "--until",
-                                                "2026-12-08 14:00:05", "--last", "5"});
+    const Options o =
+        parse({"history", "--history", "h.db", "--requests", "--device", "7", "--since",
+               "2026-12-08", "--until", "2026-12-08 14:00:05", "--last", "5"});
     EXPECT_EQ(o.history_filter.data_id, std::optional<uint32_t>(7));
     EXPECT_EQ(o.history_filter.since, "2026-12-08 00:00:00");
     EXPECT_EQ(o.history_filter.until, "2026-12-08 14:00:05");
@@ -474,9 +472,7 @@ TEST(Config, MqttOptions) {
     }
     o = parse({"--mqtt-discovery", "hub", "--mqtt", "mqtt://h"});
     EXPECT_EQ(o.mqtt.discovery_prefix, "hub");
-    EXPECT_EQ(
-        parse({"--config", path, "--mqtt-discovery"}).mqtt.discovery_prefix,
-        "homeassistant");
+    EXPECT_EQ(parse({"--config", path, "--mqtt-discovery"}).mqtt.discovery_prefix, "homeassistant");
     EXPECT_EQ(host::parse_mqtt_url("mqtt://10.0.0.5").port, 1883);
     EXPECT_EQ(host::parse_mqtt_url("mqtts://broker").port, 8883);
     EXPECT_TRUE(host::parse_mqtt_url("mqtts://broker").tls);
