@@ -1,7 +1,10 @@
 #include "host/block/block_fields.h"
 
+#include "host/common/catalogue.h"
+
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <iterator>
 
 namespace host {
@@ -31,7 +34,21 @@ size_t user_values(Block b) {
 const char *const kModules = "rcData.channel_count";
 const char *const kInputs = "acData.channel_count";
 
+// A setting by the name it is set by; every row of kSetpoints is one.
+template <const char *name> double setting(Block b, size_t) {
+    return setpoint_value(*setpoint_named(name), b);
+}
+constexpr char kFloatVoltage[] = "float-voltage";
+constexpr char kEqualiseVoltage[] = "equalise-voltage";
+
 } // namespace
+
+// The parameter reply's two words, in 10 mV. The temperature compensation follows them in the
+// reply, but the driver does not keep it.
+const Setpoint kSetpoints[2] = {
+    {kFloatVoltage, &DecodedBlock::param47_a, 0.01, 2},
+    {kEqualiseVoltage, &DecodedBlock::param47_b, 0.01, 2},
+};
 
 // Members are read by value from the decoded records, never through a pointer into them.
 const BlockField kBlockFields[] = {
@@ -87,8 +104,12 @@ const BlockField kBlockFields[] = {
      DcSizes::P_SIZE(), user_values, [](Block b, size_t i) -> double { return b.dc.p_values[i]; }},
     {"param47_a", "param47_a", "system parameter word A (the float voltage in 10 mV)", "", "", 0,
      one, [](Block b, size_t) -> double { return b.param47_a; }},
-    {"param47_b", "param47_b", "system parameter word B", "", "", 0, one,
-     [](Block b, size_t) -> double { return b.param47_b; }},
+    {"param47_b", "param47_b", "system parameter word B (the equalise voltage in 10 mV)", "", "", 0,
+     one, [](Block b, size_t) -> double { return b.param47_b; }},
+    {kFloatVoltage, "setpoints.float-voltage", "float charge voltage, as set", "V", "", 0, one,
+     setting<kFloatVoltage>},
+    {kEqualiseVoltage, "setpoints.equalise-voltage", "equalise charge voltage, as set", "V", "", 0,
+     one, setting<kEqualiseVoltage>},
 };
 const size_t kBlockFieldCount = std::size(kBlockFields);
 
@@ -167,6 +188,39 @@ BlockValue read_block_field(const std::string &name, const DecodedBlock *block, 
     }
     value = field->read(*block, n - 1);
     return BlockValue::Read;
+}
+
+const Setpoint *setpoint_named(const std::string &name) {
+    const auto found = std::find_if(std::begin(kSetpoints), std::end(kSetpoints),
+                                    [&](const Setpoint &s) { return name == s.name; });
+    return found == std::end(kSetpoints) ? nullptr : found;
+}
+
+double setpoint_value(const Setpoint &setpoint, const DecodedBlock &block) {
+    return block.*setpoint.word * setpoint.step;
+}
+
+std::vector<std::pair<const char *, double>> block_setpoints(const DecodedBlock &block) {
+    std::vector<std::pair<const char *, double>> out;
+    for (const Setpoint &s : kSetpoints)
+        out.emplace_back(s.name, setpoint_value(s, block));
+    return out;
+}
+
+std::optional<std::string> setpoint_text(const std::string &name, double value) {
+    const Setpoint *setpoint = setpoint_named(name);
+    if (!setpoint)
+        return std::nullopt;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", setpoint->decimals, value);
+    return std::string(text);
+}
+
+std::string setpoint_not_kept(const std::string &name) {
+    if (setpoint_named(name) || !catalogue::parameter_named(name))
+        return "";
+    return name + " is set but not read back: the power system reports it, the driver does not "
+                  "keep it";
 }
 
 const RecordUnit kRecordUnits[] = {

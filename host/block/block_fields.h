@@ -9,7 +9,10 @@
 #include "host/block/decoded_block.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace host {
 
@@ -46,6 +49,28 @@ enum class BlockValue {
 // hold it (module 5 of 3) or there is no block (nullptr).
 BlockValue read_block_field(const std::string &name, const DecodedBlock *block, double &value,
                             std::string &error);
+
+// A parameter's setting as the block holds it, read back under the name it is set by
+// ("float-voltage"): the block keeps it as a raw word in steps of the device's precision.
+struct Setpoint {
+    const char *name;             // as --set takes it, catalogue::Parameter::name
+    uint16_t DecodedBlock::*word; // the raw word: param47_a
+    double step;                  // the word's unit in the parameter's: 0.01 (10 mV)
+    int decimals;                 // the digits that step keeps: 2
+};
+extern const Setpoint kSetpoints[2];
+
+// nullptr when `name` is no setting the block holds (temperature-compensation is set but never
+// read back: the driver does not keep it).
+const Setpoint *setpoint_named(const std::string &name);
+double setpoint_value(const Setpoint &setpoint, const DecodedBlock &block);
+// Every setting the block holds, by name, in the parameter's unit: what the state document, the
+// metrics and `--get` all read.
+std::vector<std::pair<const char *, double>> block_setpoints(const DecodedBlock &block);
+// A setting as precise as the device keeps it, "54.00"; nullopt when `name` is no setting.
+std::optional<std::string> setpoint_text(const std::string &name, double value);
+// Why a parameter that is set by `name` cannot be read back; "" when it can or is no parameter.
+std::string setpoint_not_kept(const std::string &name);
 
 // The unit of every field of the records that has one, as the block's document names them:
 // readings in volts, amperes and hertz; counts, flags and user-defined values have none.

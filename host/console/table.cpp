@@ -1,5 +1,6 @@
 #include "host/console/table.h"
 
+#include "host/block/block_fields.h"
 #include "host/common/catalogue.h"
 #include "host/common/clock_text.h"
 #include "host/json/json_writer.h"
@@ -80,6 +81,16 @@ std::string csv_row(int64_t row, const std::string &stored, uint32_t data_id,
         << joined(b.inputs, ";", phases) << ',' << joined(b.inputs, ";", hz) << ',' << b.param47_a
         << ',' << b.param47_b;
     return out.str();
+}
+
+std::string value_text(const std::string &name, double value, bool bare) {
+    if (const auto fixed = setpoint_text(name, value)) {
+        size_t n = 0;
+        return bare ? *fixed : *fixed + " " + find_block_field(name, n)->unit;
+    }
+    std::string number;
+    append_seven_digits(number, value);
+    return number;
 }
 
 // The host's English name first when it knows the alarm, the driver's text beside it.

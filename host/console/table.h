@@ -17,6 +17,10 @@ std::string csv_header();
 std::string csv_row(int64_t row, const std::string &stored, uint32_t data_id,
                     const DecodedBlock &block);
 
+// A value read by name as --get prints it: a setting as precise as the device keeps it, with its
+// unit unless `bare` ("54.00 V"); any other value in seven digits, as the driver gives it.
+std::string value_text(const std::string &name, double value, bool bare);
+
 // An alarm transition as a line of text (its local time short), with its English name.
 std::string alarm_text(const AlarmRecord &alarm);
 

@@ -44,11 +44,8 @@ void Terminal::communication_changed(const CommunicationChanged &change) {
 
 void Terminal::value_read(const ValueRead &read) {
     if (!json) {
-        std::string number;
-        if (read.value)
-            append_seven_digits(number, static_cast<double>(*read.value));
         out.line(device_label(read.data_id) + ": " + read.name + " = " +
-                 (read.value ? number : "error: " + read.error));
+                 (read.value ? value_text(read.name, *read.value, false) : "error: " + read.error));
         return;
     }
     std::string line;

@@ -170,6 +170,9 @@ std::string ControlRequests::value(uint32_t data_id, const std::string &name) co
         w.key("error").text(why).key("get").text(name).end();
         return out;
     };
+    // A setting the block does not hold is no value the driver answers either.
+    if (!setpoint_not_kept(name).empty())
+        return fail(setpoint_not_kept(name));
     const DeviceState *s = site.device(data_id);
     double v = 0.0;
     if (is_block_field(name)) {

@@ -372,6 +372,23 @@ void append_list(std::string &out, const std::vector<Record> &list, Append appen
     out.push_back(']');
 }
 
+// The settings the block holds, by the names they are set by, as precise as the device keeps
+// them: {"equalise-voltage":56.40,"float-voltage":53.50}.
+void append_setpoints(std::string &out, const DecodedBlock &block) {
+    auto setpoints = block_setpoints(block);
+    std::sort(setpoints.begin(), setpoints.end(),
+              [](const auto &a, const auto &b) { return std::strcmp(a.first, b.first) < 0; });
+    out.push_back('{');
+    for (const auto &[name, value] : setpoints) {
+        if (out.back() != '{')
+            out.push_back(',');
+        append_json_string(out, name);
+        out.push_back(':');
+        out += *setpoint_text(name, value);
+    }
+    out.push_back('}');
+}
+
 const BlockPart kBlockParts[] = {
     {"acData",
      [](std::string &out, const BlockSource &s) { append_record<kAcFields>(out, s.block.ac); }},
@@ -401,6 +418,7 @@ const BlockPart kBlockParts[] = {
          append_list(out, s.block.modules,
                      [](std::string &o, const mpx23_rc_channel &m) { append_module(o, m); });
      }},
+    {"setpoints", [](std::string &out, const BlockSource &s) { append_setpoints(out, s.block); }},
     {"time",
      [](std::string &out, const BlockSource &s) {
          append_json_string(out, iso_local_time(time_text(s.block.dc.time)));

@@ -1,6 +1,7 @@
 #include "host/program/ask_service.h"
 
 #include "host/common/run_folder.h"
+#include "host/console/table.h"
 #include "host/control/control_client.h"
 #include "host/json/json_writer.h"
 
@@ -91,12 +92,8 @@ int print_value(const Options &o, const Json::Value &a, Output &out) {
         out.line(label + o.get.value() + " = error: " + a["error"].asString());
         return kExitFailure;
     }
-    std::string number;
-    append_seven_digits(number, a["value"].asDouble());
-    if (o.quiet)
-        out.line(number);
-    else
-        out.line(label + *o.get + " = " + number);
+    const std::string number = value_text(*o.get, a["value"].asDouble(), o.quiet);
+    out.line(o.quiet ? number : label + *o.get + " = " + number);
     return 0;
 }
 

@@ -32,16 +32,33 @@ std::string block_field_json(const BlockField &f) {
         if (f.capacity)
             out.push_back({"capacity", std::to_string(f.capacity)});
     }
+    if (const catalogue::Parameter *p = catalogue::parameter_named(f.name)) { // a setting
+        out.push_back({"low", json_real(p->low)});
+        out.push_back({"high", json_real(p->high)});
+    }
     return object_of(out);
 }
 
+// Where a setting reads back in the block document; nullptr when the block does not hold it.
+const char *read_back(const catalogue::Parameter &p) {
+    size_t n = 0;
+    const BlockField *f = setpoint_named(p.name) ? find_block_field(p.name, n) : nullptr;
+    return f ? f->location : nullptr;
+}
+
+std::string range_text(const catalogue::Parameter &p) {
+    return shortest_number(p.low) + " to " + shortest_number(p.high) + " " + p.unit;
+}
+
 std::string parameter_json(const catalogue::Parameter &p) {
+    const char *location = read_back(p);
     return object_of({{"name", text(p.name)},
                       {"signal_id", text(p.signal_id)},
                       {"title", text(p.title)},
                       {"unit", text(p.unit)},
                       {"low", json_real(p.low)},
-                      {"high", json_real(p.high)}});
+                      {"high", json_real(p.high)},
+                      {"read_back", location ? text(location) : "null"}});
 }
 
 std::string control_json(const catalogue::Control &c) {
@@ -91,6 +108,8 @@ std::string values_table() {
         std::string title = f.title;
         if (indexed(f))
             title += std::string(" (N up to ") + f.count + ")";
+        if (const catalogue::Parameter *p = catalogue::parameter_named(f.name))
+            title += " (--set: " + range_text(*p) + ")";
         out +=
             "  " + padded(f.name, 22) + padded(f.unit, 6) + padded(f.location, 28) + title + "\n";
     }
@@ -100,10 +119,8 @@ std::string values_table() {
 std::string requests_table() {
     std::string out = "\nParameters (--set NAME=VALUE; outside the range only with --force):\n";
     for (const auto &p : catalogue::kParameters)
-        out +=
-            "  " + padded(p.name, 26) + padded(p.signal_id, 14) +
-            padded(shortest_number(p.low) + " to " + shortest_number(p.high) + " " + p.unit, 20) +
-            p.title + "\n";
+        out += "  " + padded(p.name, 26) + padded(p.signal_id, 14) + padded(range_text(p), 20) +
+               p.title + (read_back(p) ? "" : " (not read back)") + "\n";
     out += "\nRemote controls (--control NAME[:N]; N the module, 0 every module):\n";
     for (const auto &c : catalogue::kControls)
         out += "  " + padded(std::string(c.name) + (c.takes_module ? ":N" : ""), 26) +
@@ -118,6 +135,8 @@ std::string alarms_table() {
     for (const auto &a : catalogue::kAlarms)
         out += "  " + padded(a.signal.id, 14) + padded(a.name, 26) + default_limit_text(a) + "\n" +
                std::string(16, ' ') + a.signal.text + "\n";
+    out += "  host.moduleN.fault  Rectifier module N fault, the host's own: while the module "
+           "reports a fault\n";
     return out;
 }
 

@@ -31,6 +31,8 @@ bool driver_value(const std::string &name) {
 void check_requests(Options &o) {
     if (o.get && o.get->empty())
         throw ConfigError("--get: expected a value name");
+    if (o.get && !setpoint_not_kept(*o.get).empty())
+        throw ConfigError("--get: " + setpoint_not_kept(*o.get));
     if (o.get && !driver_value(*o.get) && !is_block_field(*o.get))
         throw ConfigError("--get: no value named " + *o.get + " (mpx23-host list shows them)");
     const Confirmations confirmed = command_line_confirmations(o.all_modules, o.force);
