@@ -35,11 +35,47 @@ PortLocation parse_port(const std::string &text) {
         return where;
     }
     if (text.empty())
-        throw ConfigError(
-            "expected a serial device path, tcp:HOST:PORT, sim or sim:NAME");
+        throw ConfigError("expected a serial device path, tcp:HOST:PORT, sim or sim:NAME");
     where.kind = PortLocation::Kind::Serial;
     where.path = text;
     return where;
+}
+
+namespace {
+
+// Each kind of threshold, the alarms it is of, and its range at 50 and at 60 Hz mains.
+struct ThresholdKind {
+    const protocol::AlarmSignal *alarms[3];
+    ThresholdRange at_50hz, at_60hz;
+};
+
+const ThresholdKind kThresholdKinds[] = {
+    {{&protocol::alarm::kDcVoltageLow, &protocol::alarm::kDcVoltageVeryLow,
+      &protocol::alarm::kDcVoltageHigh},
+     {40.0, 60.0, "V", "a 48 V plant's DC bus"},
+     {40.0, 60.0, "V", "a 48 V plant's DC bus"}},
+    {{&protocol::alarm::kAcFrequencyHigh},
+     {50.5, 60.0, "Hz", "above 50 Hz mains"},
+     {60.5, 72.0, "Hz", "above 60 Hz mains"}},
+    {{&protocol::alarm::kAcFrequencyLow},
+     {40.0, 49.5, "Hz", "below 50 Hz mains"},
+     {48.0, 59.5, "Hz", "below 60 Hz mains"}},
+};
+
+// What a float holds: a threshold the table does not know is only kept finite.
+constexpr ThresholdRange kAnyThreshold{-1e6, 1e6, "", "a limit the driver can compare"};
+
+} // namespace
+
+std::optional<ThresholdRange> threshold_range(const catalogue::Alarm &alarm,
+                                              unsigned mains_frequency) {
+    if (alarm.limit.fixed)
+        return std::nullopt;
+    for (const ThresholdKind &kind : kThresholdKinds)
+        for (const protocol::AlarmSignal *signal : kind.alarms)
+            if (signal == &alarm.signal)
+                return mains_frequency == 60 ? kind.at_60hz : kind.at_50hz;
+    return kAnyThreshold;
 }
 
 double DeviceConfig::reply_timeout() const {

@@ -5,10 +5,10 @@
 
 #include <json/value.h>
 
+#include "host/common/errors.h"
 #include <cstdint>
 #include <map>
 #include <optional>
-#include "host/common/errors.h"
 
 #include <stdexcept>
 #include <string>
@@ -61,6 +61,22 @@ struct DeviceConfig {
     // The text that names `key` of this device in a message.
     std::string key_name(const std::string &key) const;
 };
+
+namespace catalogue {
+struct Alarm;
+}
+
+// Where a threshold of an alarm means what the alarm says: a DC limit within a 48 V plant's bus
+// voltages, a frequency limit on its side of the mains frequency.
+struct ThresholdRange {
+    double low, high;
+    const char *unit;
+    const char *meaning; // what the range is, for a refusal
+};
+// The range of `alarm` at the mains frequency; nullopt for an alarm with the driver's own fixed
+// limit, which takes no threshold.
+std::optional<ThresholdRange> threshold_range(const catalogue::Alarm &alarm,
+                                              unsigned mains_frequency);
 
 // The range every duration of the host is held to: shorter ones would spin the event loop,
 // longer ones overflow the clock.

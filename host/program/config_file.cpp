@@ -2,6 +2,7 @@
 
 #include "host/common/catalogue.h"
 #include "host/common/plain_text.h"
+#include "host/core/named_requests.h"
 #include "host/program/mqtt_keys.h"
 #include "host/program/values.h"
 #include "sim/scenario_file.h"
@@ -125,8 +126,7 @@ void parse_alarm_settings_key(DeviceConfig &d, const Json::Value &v, const std::
                        "expected a whole number (0: off, 1: on)");
 }
 
-// The three AC voltage alarms use the driver's fixed limits: a threshold for them is taken and
-// not used, as it always was (configurations that name one keep starting).
+// Whether each threshold fits its alarm is checked once the mains frequency is known.
 void parse_alarm_thresholds_key(DeviceConfig &d, const Json::Value &v, const std::string &name) {
     parse_alarm_object(d.alarm_thresholds, v, name, is_limit, &Json::Value::asFloat,
                        "expected a number from -1000000 to 1000000");
@@ -178,6 +178,24 @@ const std::pair<const char *, KeyParser> kDeviceKeys[] = {
     {"name", parse_name_key},
 };
 
+// A threshold only for an alarm that takes one (the three AC voltage alarms have the driver's
+// fixed limits, and would not use it), and only where it can mean what the alarm says: a DC low
+// alarm at 0 V would never be raised, one at 1000 V never cleared.
+void check_thresholds(const DeviceConfig &d) {
+    for (const auto &[id, threshold] : d.alarm_thresholds) {
+        const catalogue::Alarm &alarm = *catalogue::alarm_with_id(id);
+        const std::string name = d.key_name("alarm_thresholds." + id);
+        const auto range = threshold_range(alarm, d.mains_frequency);
+        if (!range)
+            bad(name, std::string(alarm.name) + " has the driver's fixed limit, " +
+                          catalogue::limit_text(alarm) + ": it takes no threshold");
+        if (threshold < range->low || threshold > range->high)
+            bad(name, "expected " + std::string(alarm.name) + " from " +
+                          shortest_number(range->low) + " to " + shortest_number(range->high) +
+                          " " + range->unit + " (" + range->meaning + ")");
+    }
+}
+
 DeviceConfig parse_device(const Json::Value &v, const std::string &origin) {
     if (!v.isObject())
         bad(origin, "expected an object");
@@ -196,11 +214,13 @@ DeviceConfig parse_device(const Json::Value &v, const std::string &origin) {
         bad(d.key_name("port"), kPortMissing);
     if (!d.sim.isNull() && d.port_location.kind != PortLocation::Kind::Sim)
         bad(d.key_name("sim"), "only for the port \"sim\" or \"sim:NAME\"");
+    check_thresholds(d);
     return d;
 }
 
-// Devices[i] against those before it: two with one data_id could not be told apart, and two on
-// one port at one address would answer each other's commands.
+// Devices[i] against those before it: two with one data_id could not be told apart, two on one
+// port at one address would answer each other's commands, and a line has one speed (the first
+// device's would be used, and the other device never heard).
 void check_unique(const std::vector<DeviceConfig> &devices, const std::string &origin) {
     const size_t i = devices.size() - 1;
     for (size_t j = 0; j < i; ++j)
@@ -210,6 +230,11 @@ void check_unique(const std::vector<DeviceConfig> &devices, const std::string &o
         const Json::Value &a = d.settings["address"];
         return a.isUInt() ? a.asUInt() : 1u;
     };
+    for (size_t j = 0; j < i; ++j)
+        if (devices[j].port == devices[i].port && devices[j].baud != devices[i].baud)
+            bad(origin + ".baud", std::to_string(devices[i].baud) + " on " + devices[i].port +
+                                      ", where devices[" + std::to_string(j) + "] has " +
+                                      std::to_string(devices[j].baud) + ": a line has one speed");
     for (size_t j = 0; j < i; ++j)
         if (devices[j].port == devices[i].port && address(devices[j]) == address(devices[i]))
             bad(origin + ".settings.address", "address " + std::to_string(address(devices[i])) +
@@ -300,12 +325,13 @@ std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqt
 std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions *mqtt,
                                            HttpOptions *http) {
     const std::string text = read_config_text(path);
-    Json::CharReaderBuilder builder;
-    builder["stackLimit"] = kDeepestConfig;
     // Strict JSON but for comments (a commented sample configuration is easier to follow): a
-    // key given twice or text after the document is a mistake the reader would settle silently.
-    builder["rejectDupKeys"] = true;
-    builder["failIfExtra"] = true;
+    // key given twice, a trailing comma or text after the document is a mistake the reader
+    // would settle silently.
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder["allowComments"] = true;
+    builder["stackLimit"] = kDeepestConfig;
     Json::Value root;
     std::string errors;
     bool parsed = false;

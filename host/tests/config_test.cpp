@@ -1,3 +1,4 @@
+#include "host/common/catalogue.h"
 #include "host/common/wire_timing.h"
 #include "host/core/request_form.h"
 #include "host/mqtt/mqtt_client.h"
@@ -130,6 +131,14 @@ TEST(Config, AlarmsAreOnUnlessSwitchedOff) {
         on += setting;
     EXPECT_EQ(on, 1);
     EXPECT_FALSE(devices[2].driver_settings().isMember("alarm_profile"));
+
+    // The plausible range of each threshold holds the alarm's own default, at either frequency.
+    for (const auto &alarm : host::catalogue::kAlarms)
+        for (unsigned hz : {50u, 60u})
+            if (const auto range = host::threshold_range(alarm, hz)) {
+                const double limit = hz == 60 ? alarm.limit.at_60hz : alarm.limit.at_50hz;
+                EXPECT_TRUE(limit >= range->low && limit <= range->high) << alarm.name << hz;
+            }
 }
 
 TEST(Config, MessagesNameTheKeyAtFault) {
@@ -185,6 +194,20 @@ TEST(Config, MessagesNameTheKeyAtFault) {
          "config: devices[0].alarm_settings.220600140011: not an alarm of the driver"},
         {R"({"devices": [{"port": "sim", "alarm_thresholds": {"210600320010": 1e300}}]})",
          "config: devices[0].alarm_thresholds.210600320010: expected a number from"},
+        // A threshold where its alarm means something, and only for an alarm that takes one.
+        {R"({"devices": [{"port": "sim", "alarm_thresholds": {"210600320010": 0}}]})",
+         "config: devices[0].alarm_thresholds.210600320010: expected DC voltage low from 40 to 60"},
+        {R"({"devices": [{"port": "sim", "alarm_thresholds": {"210600340010": 1000}}]})",
+         "config: devices[0].alarm_thresholds.210600340010: expected DC voltage high from 40"},
+        {R"({"devices": [{"port": "sim", "mains_frequency": 60,
+                          "alarm_thresholds": {"220600160010": 55}}]})",
+         "config: devices[0].alarm_thresholds.220600160010: expected AC input frequency high from "
+         "60.5 to 72 Hz"},
+        {R"({"devices": [{"port": "sim", "alarm_thresholds": {"220600170010": 50}}]})",
+         "config: devices[0].alarm_thresholds.220600170010: expected AC input frequency low"},
+        {R"({"devices": [{"port": "sim", "alarm_thresholds": {"220600120010": 260}}]})",
+         "config: devices[0].alarm_thresholds.220600120010: AC input over-voltage has the "
+         "driver's fixed limit, 280 V: it takes no threshold"},
         {R"({"devices": [{"port": "sim", "alarms": 0}]})",
          "config: devices[0].alarms: expected true or false"},
         {R"({"devices": [{"port": "sim", "mains_frequency": 55}]})",
@@ -203,6 +226,9 @@ TEST(Config, MessagesNameTheKeyAtFault) {
          "config: devices[0].sim: scenario"},
         {R"({"devices": [{"port": "sim", "data_id": 1}, {"port": "sim", "data_id": 2}]})",
          "config: devices[1].settings.address: address 1 already used on sim by devices[0]"},
+        {R"({"devices": [{"port": "/dev/ttyS1", "baud": 19200},
+                         {"port": "/dev/ttyS1", "data_id": 2, "settings": {"address": 2}}]})",
+         "config: devices[1].baud: 9600 on /dev/ttyS1, where devices[0] has 19200"},
         {R"({"devices": [{"port": "sim", "data_id": 4}, {"port": "sim", "data_id": 4}]})",
          "config: devices[1].data_id: already used by devices[0]"},
         {R"({"devices": []})", "config: devices: expected a list"},
@@ -214,7 +240,8 @@ TEST(Config, MessagesNameTheKeyAtFault) {
             << text << "\n  gave: " << config_error(text);
 }
 
-// A key given twice or text after the document is refused; comments are allowed.
+// A key given twice, a trailing comma or text after the document is refused; comments are
+// allowed.
 TEST(Config, AFileIsStrictJsonButForComments) {
     const std::string path = testing::TempDir() + "/strict.json";
     const auto load = [&](const char *text) -> std::string {
@@ -233,6 +260,9 @@ TEST(Config, AFileIsStrictJsonButForComments) {
               std::string::npos);
     EXPECT_NE(load(R"({"devices": [{"port": "sim"}]} {"devices": []})").find("not valid JSON"),
               std::string::npos);
+    for (const char *trailing : {R"({"devices": [{"port": "sim", "interval": 1,}]})",
+                                 R"({"devices": [{"port": "sim"},]})"})
+        EXPECT_NE(load(trailing).find("not valid JSON"), std::string::npos) << trailing;
     std::remove(path.c_str());
     // The commented sample the package installs as /etc/mpx23/site.json.
     EXPECT_EQ(host::load_config_file(HOST_SAMPLE_CONFIG, nullptr).at(0).port, "/dev/ttyUSB0");

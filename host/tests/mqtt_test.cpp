@@ -131,10 +131,9 @@ struct MqttHostTest : ::testing::Test {
         const std::string path = broker.dir() + "/" + name + ".json";
         std::ofstream(path) << R"({"devices": [{"port": "sim", "data_id": 1, "interval": 0.1,
             "alarm_settings": {")"
-                            << kMainsFailure << R"(": 1}, "alarm_thresholds": {")" << kMainsFailure
-                            << R"(": 1}, "sim": {"events": [{"round": )" << fail_round
-                            << R"(, "event": "mains_fail"}, {"round": )" << return_round
-                            << R"(, "event": "mains_return"}]}}]})";
+                            << kMainsFailure << R"(": 1}, "sim": {"events": [{"round": )"
+                            << fail_round << R"(, "event": "mains_fail"}, {"round": )"
+                            << return_round << R"(, "event": "mains_return"}]}}]})";
         return path;
     }
 
