@@ -39,7 +39,37 @@ std::string limit_text(const Alarm &alarm, unsigned mains_frequency) {
     return text;
 }
 
+namespace {
+constexpr std::string_view kModuleHead = "host.module", kFaultTail = ".fault";
+} // namespace
+
+std::string module_fault_id(size_t module) {
+    return std::string(kModuleHead) + std::to_string(module) + std::string(kFaultTail);
+}
+
+size_t module_of_alarm(std::string_view id) {
+    if (id.size() <= kModuleHead.size() + kFaultTail.size() ||
+        id.substr(0, kModuleHead.size()) != kModuleHead ||
+        id.substr(id.size() - kFaultTail.size()) != kFaultTail)
+        return 0;
+    const std::string_view digits =
+        id.substr(kModuleHead.size(), id.size() - kModuleHead.size() - kFaultTail.size());
+    size_t module = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9' || digits.size() > 3)
+            return 0;
+        module = module * 10 + static_cast<size_t>(c - '0');
+    }
+    return digits[0] == '0' ? 0 : module;
+}
+
+std::string module_fault_name(size_t module) {
+    return "Rectifier module " + std::to_string(module) + " fault";
+}
+
 std::string alarm_name(std::string_view signal_id) {
+    if (const size_t module = module_of_alarm(signal_id))
+        return module_fault_name(module);
     const Alarm *alarm = alarm_with_id(signal_id);
     return alarm ? alarm->name : "";
 }

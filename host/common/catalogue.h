@@ -84,6 +84,15 @@ inline constexpr DriverValue kDriverValues[] = {
     {"ac", "AC input outage: 1 when every phase of the first two inputs is below 150 V", ""},
 };
 
+// The host's own alarm per rectifier module, raised while the module's status says it has failed
+// (its fault byte not 0). Its identifier is the host's, "host.module2.fault", outside the
+// driver's identifiers (twelve hexadecimal digits), so that neither can ever take the other's.
+std::string module_fault_id(size_t module);
+// The module (from 1) of a module fault identifier; 0 for any other identifier.
+size_t module_of_alarm(std::string_view signal_id);
+// "Rectifier module 2 fault": its English name and its text alike.
+std::string module_fault_name(size_t module);
+
 // Lookups; nullptr when nothing has that name or identifier.
 const Parameter *parameter_named(std::string_view name);
 const Parameter *parameter_with_id(std::string_view signal_id);

@@ -98,7 +98,8 @@ std::string alarm_text(const AlarmRecord &a) {
     const std::string name = catalogue::alarm_name(a.signal_id);
     return a.time + " device " + std::to_string(a.data_id) + " alarm " +
            (a.raised ? "raised  " : "cleared ") + a.signal_id + " " +
-           (name.empty() ? a.text : name + " (" + a.text + ")") + " [" + a.detail + "]";
+           (name.empty() || name == a.text ? a.text : name + " (" + a.text + ")") + " [" +
+           a.detail + "]";
 }
 
 } // namespace host

@@ -47,7 +47,8 @@ Channel::Channel(asio::io_context &io, Log &log, Events &events, ChannelOwner &o
       plan(std::move(plan)), baud(config.baud), interval(seconds(config.interval)),
       reply_timeout(seconds(config.reply_timeout())),
       largest_reply(seconds(largest_reply_seconds(config.baud))),
-      timeout_text(seconds_text(config.reply_timeout())), round_timer(io), reply_timer(io) {
+      timeout_text(seconds_text(config.reply_timeout())), round_timer(io), reply_timer(io),
+      module_alarms_on(config.alarms) {
     const auto *engine = dynamic_cast<const PMBusProtocol *>(device.get());
     address = engine ? engine->address() : 1;
     line->join(*this, config, address);
@@ -370,7 +371,12 @@ void Channel::published(const unsigned char *data, unsigned len) {
     consecutive_failures = 0;
     silence_told = false;
     back_off.succeeded();
-    // In the order they came about: what answers, the round's alarms, the communication back.
+    // In the order they came about: what answers, the round's alarms (the driver's, then the
+    // modules'), the communication back.
+    if (last_block && module_alarms_on) {
+        const auto changes = module_alarms.update(device->data_id, *last_block, local_time_text());
+        held_alarms.insert(held_alarms.end(), changes.begin(), changes.end());
+    }
     release_held_alarms();
     if (lost) {
         lost = false;

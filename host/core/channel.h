@@ -16,6 +16,7 @@
 #include "host/common/events.h"
 #include "host/common/log.h"
 #include "host/core/back_off.h"
+#include "host/core/module_alarms.h"
 #include "host/core/requests.h"
 #include "host/line/line.h"
 
@@ -164,7 +165,9 @@ private:
     std::optional<DecodedBlock> last_block; // the last one published and read, for --get by name
     std::optional<PlantShape> shape;        // of the last block read
     std::vector<AlarmRecord> held_alarms;   // of a round that brings communication back
-    bool plant_differs = false;             // that round's block is of another power system
+    ModuleAlarms module_alarms;
+    bool module_alarms_on;      // with the driver's: off with "alarms": false
+    bool plant_differs = false; // that round's block is of another power system
 };
 
 } // namespace host
