@@ -122,7 +122,8 @@ void ControlRequests::handle(const std::string &line, const Asker &asker,
         return answer(value(data_id, r["name"].asString()));
     if ((kind == "set" || kind == "control") && r["text"].isString())
         return request(kind == "set", data_id, r["text"].asString(),
-                       r[kind == "set" ? "force" : "all_modules"].asBool(), asker, answer);
+                       command_line_confirmations(r["all_modules"].asBool(), r["force"].asBool()),
+                       asker, answer);
     answer(error_answer("unknown request \"" + kind + "\" or its fields"));
 }
 
@@ -202,16 +203,16 @@ std::string ControlRequests::value(uint32_t data_id, const std::string &name) co
 }
 
 // Checked as on the command line, then queued for the device's next turn on the line.
-void ControlRequests::request(bool set, uint32_t data_id, const std::string &text, bool confirmed,
-                              const Asker &asker, const ControlServer::Answer &answer) {
-    const Confirmations confirmations =
-        command_line_confirmations(!set && confirmed, set && confirmed);
+void ControlRequests::request(bool set, uint32_t data_id, const std::string &text,
+                              const Confirmations &confirmations, const Asker &asker,
+                              const ControlServer::Answer &answer) {
     const CheckedRequest checked =
         set ? check_set(text, confirmations) : check_control(text, confirmations);
     RemoteRequest r;
     r.set = set;
     r.text = checked.verdict == CheckedRequest::Accepted ? checked.raw : text;
     r.source = "socket (uid " + std::to_string(asker.uid) + ")";
+    r.force = confirmations.force;
     r.done = [answer](const RequestOutcome &outcome) { answer(outcome_answer(outcome)); };
     if (checked.verdict != CheckedRequest::Accepted)
         return host.conclude(data_id, r, {"refused", checked.reason});

@@ -6,7 +6,8 @@
 //   {"request": "status"}
 //   {"request": "get", "data_id": 1, "name": "dc.voltage"}
 //   {"request": "set", "data_id": 1, "text": "float-voltage=54", "force": false}
-//   {"request": "control", "data_id": 1, "text": "module-off:2", "all_modules": false}
+//   {"request": "control", "data_id": 1, "text": "module-off:2", "all_modules": false,
+//    "force": false}
 //   {"request": "document", "path": "/api/alarms", "query": {"device": "1"}}
 //     (answered {"body": TEXT, "content_type": ..., "status": N}; /api/history, written as it is
 //     read, {"content_type": ..., "document": [...], "status": N})
@@ -16,6 +17,7 @@
 #include "host/common/device_config.h"
 #include "host/control/control_server.h"
 #include "host/core/host.h"
+#include "host/core/named_requests.h"
 #include "host/http/http_routes.h"
 #include "host/state/site_state.h"
 
@@ -36,8 +38,9 @@ public:
 private:
     std::string status() const;
     std::string value(uint32_t data_id, const std::string &name) const;
-    void request(bool set, uint32_t data_id, const std::string &text, bool confirmed,
-                 const Asker &asker, const ControlServer::Answer &answer);
+    void request(bool set, uint32_t data_id, const std::string &text,
+                 const Confirmations &confirmations, const Asker &asker,
+                 const ControlServer::Answer &answer);
     const DeviceConfig *config(uint32_t data_id) const;
 
     Host &host;

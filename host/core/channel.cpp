@@ -4,6 +4,7 @@
 #include "host/block/block_fields.h"
 #include "host/common/clock_text.h"
 #include "host/common/wire_timing.h"
+#include "host/core/named_requests.h"
 #include "protocol/control_codes.h"
 
 #include <boost/asio/post.hpp>
@@ -419,10 +420,32 @@ void Channel::release_held_alarms() {
     plant_differs = false;
 }
 
+// A control for a module the last block does not show is refused here, whatever its source, as
+// only here is the power system's shape known: the command line's one-shot learns it from its
+// first round. Without a readable block there is nothing to judge by, and it goes.
 void Channel::run_operation(const Operation &op) {
     if (op.kind == Operation::Get)
         return read_value(op.text);
+    const bool force = op.remote ? op.remote->force : op.force;
+    const char *hint = op.remote ? op.remote->force_hint : "--force";
+    const std::string refused = op.kind == Operation::Control && shape
+                                    ? module_refusal(op.text, shape->modules, force, hint)
+                                    : "";
+    if (!refused.empty())
+        return refuse_control(op, refused);
     begin_control(op);
+}
+
+// Nothing went out: told and recorded like any refusal, and on the command line the caller's
+// mistake (2).
+void Channel::refuse_control(const Operation &op, const std::string &reason) {
+    if (op.remote)
+        return refuse_remote(*op.remote, {"refused", reason});
+    log.error("--control: " + label() + ": " + reason);
+    RequestConcluded told;
+    told.request = request_record(device->data_id, nullptr, false, op.text, {"refused", reason});
+    events.tell(&Observer::request_concluded, told);
+    owner.failure(2);
 }
 
 void Channel::read_value(const std::string &name) {

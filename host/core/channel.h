@@ -112,6 +112,7 @@ private:
     void begin_control(const Operation &op);
     void finish_control();
     void release_held_alarms();
+    void refuse_control(const Operation &op, const std::string &reason);
     RequestOutcome control_outcome(int32_t status) const;
     int refusal() const;
     void refuse_remote(RemoteRequest &request, const RequestOutcome &outcome);

@@ -21,11 +21,11 @@ ChannelPlan Host::plan_for(const DeviceConfig &config) const {
     if (options.target && *options.target != config.data_id)
         return plan;
     if (options.get)
-        plan.operations.push_back({Operation::Get, *options.get, nullptr});
+        plan.operations.push_back({Operation::Get, *options.get, nullptr, false});
     if (options.set)
-        plan.operations.push_back({Operation::Set, *options.set, nullptr});
+        plan.operations.push_back({Operation::Set, *options.set, nullptr, false});
     if (options.control)
-        plan.operations.push_back({Operation::Control, *options.control, nullptr});
+        plan.operations.push_back({Operation::Control, *options.control, nullptr, options.force});
     return plan;
 }
 

@@ -34,6 +34,7 @@ struct RunOptions {
     // The data_id the one-shot operations go to; unset: every device.
     std::optional<uint32_t> target = std::nullopt;
     ::capture::CaptureWriter *capture = nullptr; // records every line; nullptr: none
+    bool force = false; // the control may go to a module the power system does not have
 };
 
 class Host : public kvo::HostServices, public RequestDesk, private ChannelOwner {

@@ -119,6 +119,26 @@ CheckedRequest guard_set(std::string raw, const Confirmations &confirmed) {
 
 } // namespace
 
+std::string module_refusal(const std::string &raw, size_t modules, bool force,
+                           const char *force_hint) {
+    protocol::ControlRequest request;
+    if (force || !protocol::read_control_request(raw, request) || request.module <= modules)
+        return "";
+    const std::string has = modules == 0   ? "no module"
+                            : modules == 1 ? "module 1 only"
+                                           : "modules 1 to " + std::to_string(modules);
+    return control_name(request) + ": the power system has " + has + ": add " + force_hint +
+           " to send it";
+}
+
+bool asks_confirmation(const std::string &reason) {
+    const auto ends_with = [&reason](const std::string &tail) {
+        return reason.size() >= tail.size() &&
+               reason.compare(reason.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    return ends_with(" to confirm") || ends_with(" to send it");
+}
+
 Confirmations command_line_confirmations(bool all_modules, bool force) {
     return {all_modules, force, "--all-modules", "--force"};
 }

@@ -36,6 +36,14 @@ CheckedRequest check_set(const std::string &given, const Confirmations &confirme
 CheckedRequest check_set(const Json::Value &signal_id, const Json::Value &set_value,
                          const Confirmations &confirmed);
 
+// Why a raw control may not go to a power system of `modules` rectifier modules: it names a
+// module past them and is not confirmed ("" when it may go; module 0 is every module).
+std::string module_refusal(const std::string &raw, size_t modules, bool force,
+                           const char *force_hint);
+
+// Whether a refusal's reason is a safeguard's, which a confirmation would have let through.
+bool asks_confirmation(const std::string &reason);
+
 // The text of a number that reads back as the same double, as short as that allows.
 std::string shortest_number(double value);
 

@@ -28,6 +28,10 @@ struct RemoteRequest {
     std::string source;
     std::string request_id;
     std::function<void(const RequestOutcome &)> done;
+    // A control to a module the power system does not have goes out only when confirmed;
+    // `force_hint` says how this request's source confirms it.
+    bool force = false;
+    const char *force_hint = "--force";
 };
 
 // Where requests from outside are handed in.
@@ -48,6 +52,7 @@ struct Operation {
     enum Kind { Get, Set, Control } kind = Get;
     std::string text;
     std::shared_ptr<RemoteRequest> remote; // null: from the command line
+    bool force = false; // from the command line: --force (a remote request carries its own)
 };
 
 // The record of a request that ended, as the history and the broker keep it.

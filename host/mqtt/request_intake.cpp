@@ -18,8 +18,9 @@ constexpr size_t kLongestRequestId = 64;
 
 const char *const kSetForm = "{\"id\": ID, \"signal_id\": \"ID\" or a parameter name, "
                              "\"SetValue\": NUMBER, \"force\": true to confirm}";
-const char *const kControlForm = "{\"id\": ID, \"request\": \"419500200002\" or a name "
-                                 "(\"module-off:2\"), \"all_modules\": true to confirm}";
+const char *const kControlForm =
+    "{\"id\": ID, \"request\": \"419500200002\" or a name (\"module-off:2\"), \"all_modules\": "
+    "true to confirm every module, \"force\": true a module the power system does not have}";
 
 // What the reader takes although JSON does not: a comment (a '/' outside every string; its
 // strict mode still steps over comments between an object's members) or a control character
@@ -132,14 +133,15 @@ void RequestIntake::take(uint32_t data_id, bool set, const std::string &payload,
                       "expected an \"id\": a text of 1 to 64 characters (UTF-8, no control "
                       "characters) or a whole number");
     // A confirmation is true or false; absent, the request is not confirmed.
-    const Json::Value &confirm = v[set ? "force" : "all_modules"];
-    if (!confirm.isNull() && !confirm.isBool())
+    // Read without adding them: an absent key must stay absent for the check of the keys below.
+    const Json::Value all_modules = v.get("all_modules", Json::Value()),
+                      force = v.get("force", Json::Value());
+    if ((!all_modules.isNull() && !all_modules.isBool()) || (!force.isNull() && !force.isBool()))
         return refuse(data_id, set, id, payload,
                       std::string("expected ") + (set ? kSetForm : kControlForm));
-    const Confirmations confirmed =
-        mqtt_confirmations(!set && confirm.asBool(), set && confirm.asBool());
+    const Confirmations confirmed = mqtt_confirmations(all_modules.asBool(), force.asBool());
     const bool known_keys = set ? only_keys(v, {"id", "signal_id", "SetValue", "force"})
-                                : only_keys(v, {"id", "request", "all_modules"});
+                                : only_keys(v, {"id", "request", "all_modules", "force"});
     const CheckedRequest checked = !known_keys ? CheckedRequest{}
                                    : set       ? check_set(v["signal_id"], v["SetValue"], confirmed)
                                    : v["request"].isString()
@@ -156,6 +158,8 @@ void RequestIntake::take(uint32_t data_id, bool set, const std::string &payload,
     request.text = text;
     request.source = "mqtt";
     request.request_id = id_text(id);
+    request.force = confirmed.force;
+    request.force_hint = confirmed.force_hint;
     request.done = [this, data_id, set, id, text](const RequestOutcome &outcome) {
         answer(data_id, set, id, text, outcome);
     };

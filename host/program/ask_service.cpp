@@ -3,6 +3,7 @@
 #include "host/common/run_folder.h"
 #include "host/console/table.h"
 #include "host/control/control_client.h"
+#include "host/core/named_requests.h"
 #include "host/json/json_writer.h"
 
 #include <json/reader.h>
@@ -97,8 +98,8 @@ int print_value(const Options &o, const Json::Value &a, Output &out) {
     return 0;
 }
 
-// As a run of its own would end: answered 0; the request's own fault (the driver refused it,
-// nothing sent) 2; anything else the line's or the device's, 1.
+// As a run of its own would end: answered 0; the request's own fault (the driver refused it, or
+// a safeguard did: nothing sent) 2; anything else the line's or the device's, 1.
 int print_outcome(const Options &o, uint32_t data_id, const Json::Value &a, Output &out) {
     const bool set = o.set.has_value();
     const std::string outcome = a["outcome"].asString(), reason = a["reason"].asString();
@@ -107,7 +108,9 @@ int print_outcome(const Options &o, uint32_t data_id, const Json::Value &a, Outp
              (reason.empty() ? "" : " (" + reason + ")"));
     if (outcome == "answered")
         return 0;
-    return reason.rfind("refused by the driver", 0) == 0 ? kExitRefused : kExitFailure;
+    return reason.rfind("refused by the driver", 0) == 0 || asks_confirmation(reason)
+               ? kExitRefused
+               : kExitFailure;
 }
 
 } // namespace
@@ -128,7 +131,9 @@ std::optional<int> ask_running_host(const Options &o, Output &out, Log &log) {
         } else {
             fields["request"] = o.set ? "set" : "control";
             fields["text"] = o.set ? *o.set : *o.control;
-            fields[o.set ? "force" : "all_modules"] = o.set ? o.force : o.all_modules;
+            fields["force"] = o.force;
+            if (o.control)
+                fields["all_modules"] = o.all_modules;
         }
         const auto answer =
             ask_host(socket, request_text(fields), o.get ? kStatusPatience : kRequestPatience);

@@ -146,7 +146,9 @@ const OptionSpec kOptions[] = {
     {"--all-modules", nullptr, false,
      "confirms a --control that switches off every module (module-off:0)",
      set_flag<&Options::all_modules>},
-    {"--force", nullptr, false, "confirms a --set outside the parameter's plausible range",
+    {"--force", nullptr, false,
+     "confirms a --set outside the parameter's plausible range, or a --control to a module the "
+     "power system does not have",
      set_flag<&Options::force>},
     {"--device", "DATA_ID", false,
      "the one device (by data_id) that --get, --set or --control go to, or that history lists "

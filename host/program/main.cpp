@@ -203,6 +203,7 @@ int run(const Options &o, Output &out, Log &log) {
     boost::asio::io_context io;
     RunOptions run_options{o.rounds, o.get, o.set, o.control, o.target};
     run_options.capture = capture.get();
+    run_options.force = o.force;
     Events events;
     Host host(io, log, events, run_options);
     for (const auto &d : devices) {

@@ -27,7 +27,7 @@ struct Options {
     std::optional<std::string> get, set, control;
     std::optional<uint32_t> target; // the data_id the one-shot requests go to; unset: every device
     bool all_modules = false;       // --control may switch every module off
-    bool force = false;             // --set may go outside the parameter's plausible range
+    bool force = false; // --set outside the plausible range, --control to a module not there
     // A request a safeguard refused: nothing is polled, the refusal is recorded and told.
     struct Refused {
         bool set = false;

@@ -486,7 +486,7 @@ TEST_F(MqttHostTest, ControlRequestsNeedTheRightAccountTopicAndForm) {
         {"site/1/control", R"({"id": "m1", "request": )", "malformed JSON"},
         {"site/1/control", R"({"id": "m2", "request": ")" + std::string(600, '4') + "\"}",
          "payload of 627 bytes, more than 512"},
-        {"site/1/control", R"({"id": "m3", "request": "419500200002", "force": true})",
+        {"site/1/control", R"({"id": "m3", "request": "419500200002", "force": "yes"})",
          "expected {\"id\": ID, \"request\""},
         {"site/1/control", R"({"id": "m4", "request": "419500200256"})",
          "expected {\"id\": ID, \"request\""},
@@ -513,6 +513,9 @@ TEST_F(MqttHostTest, ControlRequestsNeedTheRightAccountTopicAndForm) {
          "float-voltage 70 V is outside 42 to 58 V: add \"force\": true to send it"},
         {"site/1/control", R"({"id": "s4", "request": "module-off:0", "all_modules": 1})",
          "expected {\"id\": ID, \"request\""},
+        // A module the power system does not have, judged by its last block.
+        {"site/1/control", R"({"id": "s5", "request": "module-on:9"})",
+         "module-on:9: the power system has modules 1 to 3: add \"force\": true to send it"},
         // Requests are strict JSON; an id is plain text, shown in listings and echoed back.
         {"site/1/control", R"({"id": "c1" /* comment */, "request": "419500200002"})",
          "malformed JSON"},
