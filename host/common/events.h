@@ -78,12 +78,14 @@ struct CommunicationChanged {
     std::string cause; // lost: why the last exchange failed
 };
 
-// A round that did not complete, and why: "no_reply", "incomplete", "no_command", "open" or
-// "port_error" (a short key, fit for a metric's label).
+// A round that did not complete, and why: one of kRoundFailureReasons (a short key, fit for a
+// metric's label).
 struct RoundFailed {
     uint32_t data_id = 0;
     std::string reason;
 };
+inline constexpr const char *kRoundFailureReasons[] = {"incomplete", "no_command", "no_reply",
+                                                       "open", "port_error"};
 
 // Communication came back, and what answers is not the power system that was there: another
 // number of modules, AC inputs, battery groups or branches, or other parameters (a pseudo-

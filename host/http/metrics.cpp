@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -104,7 +105,52 @@ void per_entry(Family &f, const Labels &base, const char *key, size_t count,
         f.add(with(base, key, std::to_string(i + 1)), value(i));
 }
 
+// Every alarm the device can raise, 0 or 1, so that a rule sees the series before it first
+// fires; an alarm active outside that set (switched off in the driver since) still shows.
+void alarm_series(Family &f, const DeviceState &d, const Labels &l) {
+    std::set<std::string> ids(d.driver_alarms.begin(), d.driver_alarms.end());
+    if (d.module_alarms && d.shape)
+        for (size_t m = 1; m <= d.shape->modules; ++m)
+            ids.insert(catalogue::module_fault_id(m));
+    for (const auto &entry : d.alarms)
+        ids.insert(entry.first);
+    for (const std::string &id : ids)
+        f.add(with(with(l, "alarm", id), "alarm_name", catalogue::alarm_name(id)),
+              d.alarms.count(id) ? 1 : 0);
+}
+
+// The power system's shape as labels of one series, so that a query can join on it.
+void device_info(Family &f, const DeviceState &d, const Labels &l) {
+    if (!d.shape)
+        return;
+    const PlantShape &s = *d.shape;
+    f.add(with(with(with(with(l, "modules", std::to_string(s.modules)), "ac_inputs",
+                         std::to_string(s.inputs)),
+                    "battery_groups", std::to_string(s.battery_groups)),
+               "branches", std::to_string(s.branches)),
+          1);
+}
+
+// A module's charge mode as a state set: one series per mode, 1 for the mode it is in.
+void charge_modes(Family &f, const DeviceState &d, const Labels &l) {
+    const auto &modules = d.block->modules;
+    for (size_t i = 0; i < modules.size(); ++i) {
+        const std::string mode = module_state(modules[i]).charge;
+        for (const char *m : {"float", "equalise", "test"})
+            f.add(with(with(l, "module", std::to_string(i + 1)), "mode", m), mode == m ? 1 : 0);
+    }
+}
+
+// The settings the block holds, in volts, by the names --set takes: its words are in 10 mV.
+void setpoints(Family &f, const DeviceState &d, const Labels &l) {
+    f.add(with(l, "parameter", "float-voltage"), d.block->param47_a / 100.0);
+    f.add(with(l, "parameter", "equalise-voltage"), d.block->param47_b / 100.0);
+}
+
 const DeviceFamily kDeviceFamilies[] = {
+    {"mpx23_device_info", "gauge",
+     "The power system's modules, AC inputs, battery groups and branches, as labels; always 1",
+     false, device_info},
     {"mpx23_up", "gauge", "1 while the host communicates with the device, 0 once it is lost", false,
      [](Family &f, const DeviceState &d, const Labels &l) {
          f.add(l, d.link == DeviceState::Link::Up ? 1 : 0);
@@ -129,19 +175,8 @@ const DeviceFamily kDeviceFamilies[] = {
          for (const auto &[fault, count] : d.dropped)
              f.add(with(l, "reason", label_key(fault)), static_cast<double>(count));
      }},
-    {"mpx23_alarm_active", "gauge", "1 for each alarm active now", false,
-     [](Family &f, const DeviceState &d, const Labels &l) {
-         // Here "name" is the alarm's; the device's configured name moves to "device_name", as a
-         // series may not carry one label twice.
-         Labels device = l;
-         for (auto &label : device)
-             if (label.first == "name")
-                 label.first = "device_name";
-         for (const auto &entry : d.alarms)
-             f.add(with(with(device, "alarm", entry.first), "name",
-                        catalogue::alarm_name(entry.first)),
-                   1);
-     }},
+    {"mpx23_alarm_active", "gauge", "1 while the alarm is active, 0 while it is not", false,
+     alarm_series},
     {"mpx23_dc_voltage_volts", "gauge", "DC bus voltage", true,
      [](Family &f, const DeviceState &d, const Labels &l) { f.add(l, d.block->dc.voltage); }},
     {"mpx23_dc_load_current_amperes", "gauge", "DC load current", true,
@@ -173,6 +208,17 @@ const DeviceFamily kDeviceFamilies[] = {
          const auto &inputs = d.block->inputs;
          per_entry(f, l, "input", inputs.size(), [&](size_t i) { return inputs[i].f; });
      }},
+    {"mpx23_ac_current_amperes", "gauge", "AC phase current of the AC distribution", true,
+     [](Family &f, const DeviceState &d, const Labels &l) {
+         const acData &ac = d.block->ac;
+         f.add(with(l, "phase", "a"), ac.ia);
+         f.add(with(l, "phase", "b"), ac.ib);
+         f.add(with(l, "phase", "c"), ac.ic);
+     }},
+    {"mpx23_rectifier_output_voltage_volts", "gauge", "Rectifier output voltage", true,
+     [](Family &f, const DeviceState &d, const Labels &l) { f.add(l, d.block->rc.out_v); }},
+    {"mpx23_setpoint_volts", "gauge", "Charge voltage setting the power system holds", true,
+     setpoints},
     {"mpx23_module_output_current_amperes", "gauge", "Rectifier module output current", true,
      [](Family &f, const DeviceState &d, const Labels &l) {
          const auto &modules = d.block->modules;
@@ -184,6 +230,15 @@ const DeviceFamily kDeviceFamilies[] = {
          per_entry(f, l, "module", modules.size(),
                    [&](size_t i) { return module_state(modules[i]).on ? 1 : 0; });
      }},
+    {"mpx23_module_fault", "gauge", "1 while the rectifier module reports a fault", true,
+     [](Family &f, const DeviceState &d, const Labels &l) {
+         const auto &modules = d.block->modules;
+         per_entry(f, l, "module", modules.size(),
+                   [&](size_t i) { return module_state(modules[i]).failed ? 1 : 0; });
+     }},
+    {"mpx23_module_charge_mode", "gauge",
+     "1 for the charge mode the rectifier module is in (float, equalise, test), 0 for the others",
+     true, charge_modes},
 };
 
 } // namespace

@@ -1,6 +1,9 @@
 // The site in the Prometheus text format (version 0.0.4): every name starts with mpx23_, ends
 // in its base unit, counters in _total. Readings are those of the last completed round and are
 // absent for a device that is not up, so that a graph shows a gap rather than a stale value.
+// Counters (for every reason) and alarms (every one the device can raise, 0 or 1) are there from
+// the start, so that increase() and an alert see their first change. A label means one thing
+// everywhere: `name` is the device's, an alarm's is `alarm_name`.
 #pragma once
 
 #include "host/state/site_state.h"

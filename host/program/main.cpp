@@ -134,8 +134,10 @@ std::unique_ptr<SiteState> keep_site_state(const std::vector<DeviceConfig> &devi
     for (const auto &d : devices)
         data_ids.push_back(d.data_id);
     auto site = std::make_unique<SiteState>(data_ids);
-    for (const auto &d : devices)
+    for (const auto &d : devices) {
         site->set_name(d.data_id, d.name);
+        site->set_alarms(d);
+    }
     if (history)
         recall_recent_rounds(*site, *history);
     return site;

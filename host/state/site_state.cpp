@@ -1,6 +1,7 @@
 #include "host/state/site_state.h"
 
 #include "host/common/clock_text.h"
+#include "hostlib/host_services.h"
 
 #include <algorithm>
 
@@ -11,10 +12,16 @@ double epoch_seconds() {
     return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
+// Every counter is there, at 0, before its first event: a rate over a series that appears with
+// its first count would miss that count.
 SiteState::SiteState(const std::vector<uint32_t> &data_ids) {
     for (uint32_t id : data_ids) {
         all.emplace_back();
         all.back().data_id = id;
+        for (const char *reason : kRoundFailureReasons)
+            all.back().failed[reason] = 0;
+        for (int fault = 0; fault < kFrameFaultKinds; ++fault)
+            all.back().dropped[kvo::fault_name(static_cast<FrameFault>(fault))] = 0;
     }
 }
 
@@ -31,6 +38,22 @@ DeviceState *SiteState::find(uint32_t data_id) {
 void SiteState::set_name(uint32_t data_id, const std::string &name) {
     if (DeviceState *d = find(data_id))
         d->name = name;
+}
+
+// The driver reports nothing with the alarm profile fixed at 0, and only the alarms whose
+// setting is not 0 otherwise.
+void SiteState::set_alarms(const DeviceConfig &config) {
+    DeviceState *d = find(config.data_id);
+    if (!d)
+        return;
+    d->driver_alarms.clear();
+    d->module_alarms = config.alarms;
+    const Json::Value profile = config.driver_settings()["alarm_profile"];
+    if (profile.isIntegral() && profile.asInt() == 0)
+        return;
+    for (const auto &[id, setting] : config.effective_alarm_settings())
+        if (setting != 0)
+            d->driver_alarms.push_back(id);
 }
 
 void SiteState::recall(uint32_t data_id, const PlotPoint &point) {
@@ -50,6 +73,7 @@ void SiteState::round_completed(const RoundCompleted &round) {
     const DecodedBlock &decoded = *round.decoded;
     d->link = DeviceState::Link::Up;
     d->block = decoded;
+    d->shape = plant_shape(decoded);
     d->document.emplace(round, decoded);
     d->last_round = epoch_seconds();
     ++d->rounds;

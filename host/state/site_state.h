@@ -4,6 +4,8 @@
 // read it and never reach into the polling core.
 #pragma once
 
+#include "host/block/plant_shape.h"
+#include "host/common/device_config.h"
 #include "host/common/events.h"
 #include "host/json/documents.h"
 
@@ -33,12 +35,17 @@ struct DeviceState {
     Link link = Link::Waiting;
     std::string cause;                     // why it was lost
     std::optional<DecodedBlock> block;     // the last completed round; none while lost
+    std::optional<PlantShape> shape;       // of the last block; kept while lost
     std::optional<StateDocument> document; // its state document (none before the first round)
     ActiveAlarms alarms;
+    // What it can raise: the driver's alarms its configuration leaves on, and whether the host's
+    // module alarms are on (one per module of `shape`).
+    std::vector<std::string> driver_alarms;
+    bool module_alarms = true;
     double last_round = 0.0; // seconds since the epoch; 0: none yet
     unsigned long rounds = 0;
-    std::map<std::string, unsigned long> failed;  // by reason
-    std::map<std::string, unsigned long> dropped; // by frame fault
+    std::map<std::string, unsigned long> failed;  // by reason, each there from the start
+    std::map<std::string, unsigned long> dropped; // by frame fault, each there from the start
     std::deque<PlotPoint> recent;
 };
 
@@ -56,6 +63,8 @@ public:
     const std::vector<DeviceState> &devices() const { return all; }
     const DeviceState *device(uint32_t data_id) const;
     void set_name(uint32_t data_id, const std::string &name);
+    // The alarms the device's configuration lets it raise (see DeviceState).
+    void set_alarms(const DeviceConfig &config);
     // Share of the last minute (or of the time since the line's first turn) some device held
     // the line, by line.
     std::map<std::string, double> busy_ratios(Clock::time_point now = Clock::now()) const;

@@ -1,5 +1,6 @@
 // The host program against the simulator program on a pseudo-terminal, as it would poll a
 // power system on a serial line.
+#include "host/control/control_client.h"
 #include "host/line/port_lock.h"
 #include "host/stores/history.h"
 #include "host/tests/child_process.h"
@@ -718,6 +719,69 @@ TEST_F(EndToEnd, AnotherPlantAtTheSamePortIsTold) {
     EXPECT_EQ(h.finish(20000ms).exit_code, 0);
     ChildProcess alarms({HOST_PROGRAM, "history", "--history", db, "--alarms", "--csv"});
     EXPECT_NE(alarms.finish(20000ms).out.find("plant-changed,raised"), std::string::npos);
+}
+
+// A module's fault is the host's alarm, on the terminal, in the history and in the metrics (read
+// through the control socket, as HTTP serves them), and clears with the fault.
+TEST_F(EndToEnd, AModuleFaultIsAnAlarmOnEveryOutput) {
+    const std::string config = file("site.json", R"({"devices": [{"port": "sim", "interval": 0.1,
+        "sim": {"events": [{"round": 3, "event": "module_fault", "module": 2},
+                           {"round": 50, "event": "module_clear", "module": 2}]}}]})");
+    const std::string db = dir + "/h.db", socket = dir + "/host.sock";
+    ChildProcess running(
+        {HOST_PROGRAM, "--config", config, "--json", "--history", db, "--socket", socket});
+    const std::string series = "mpx23_alarm_active{data_id=\"1\",alarm=\"host.module2.fault\","
+                               "alarm_name=\"Rectifier module 2 fault\"} ";
+    const auto metrics_say = [&](const std::string &value) {
+        for (int tries = 0; tries < 300; ++tries) {
+            const auto answer =
+                host::ask_host(socket, R"({"request":"document","path":"/metrics"})", 5000ms);
+            Json::Value a;
+            std::istringstream in(answer.value_or(""));
+            if (Json::parseFromStream(Json::CharReaderBuilder(), in, &a, nullptr) &&
+                a["body"].asString().find(series + value + "\n") != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    };
+    EXPECT_TRUE(metrics_say("1"));
+    EXPECT_TRUE(metrics_say("0"));
+    running.signal(SIGTERM);
+    const auto r = running.finish(20000ms);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> told;
+    for (const auto &line : json_lines(r.out))
+        if (line["signal_id"] == "host.module2.fault")
+            told.push_back(line["alarm"].asString() + " " + line["name"].asString() + " " +
+                           line["detail"].asString().substr(0, 6));
+    EXPECT_EQ(told, (std::vector<std::string>{"raised Rectifier module 2 fault fault:",
+                                              "cleared Rectifier module 2 fault fault:"}));
+    ChildProcess alarms({HOST_PROGRAM, "history", "--history", db, "--alarms", "--csv"});
+    const auto csv = alarms.finish(20000ms).out;
+    for (const char *state : {"raised", "cleared"})
+        EXPECT_NE(
+            csv.find(std::string(",1,host.module2.fault,") + state + ",Rectifier module 2 fault,"),
+            std::string::npos)
+            << csv;
+}
+
+// A control for a module the power system does not have is refused after the first round shows
+// its modules, nothing sent; --force sends it, and the power system answers for itself.
+TEST_F(EndToEnd, AControlForAModuleThePlantLacksIsRefusedUnlessForced) {
+    HostRun r =
+        host({"--port", "sim", "--interval", "0.05", "--json", "--control", "module-off:9"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("mpx23-host: --control: device 1: module-off:9: the power system has "
+                         "modules 1 to 3: add --force to send it\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(r.with("control").empty());
+    r = host(
+        {"--port", "sim", "--interval", "0.05", "--json", "--control", "module-off:9", "--force"});
+    EXPECT_EQ(r.exit_code, 1);
+    ASSERT_EQ(r.with("control").size(), 1u) << r.err;
+    EXPECT_EQ(r.with("control")[0]["outcome"].asString(), "refused by the device, RTN 0x06");
 }
 
 } // namespace

@@ -56,6 +56,15 @@ curl -sfI "http://127.0.0.1:$port/" | grep -qi "content-length: $page_bytes" ||
 body=$(curl -sf "http://127.0.0.1:$port/api/state?device=7")
 grep -q '"dcData":{[^}]*"voltage":53' <<<"$body" || fail "/api/state: no DC voltage: $body"
 
+# ---- metrics by convention: every counter and alarm there from the start, the shape -----
+for series in 'mpx23_rounds_failed_total{data_id="7",name="rack-a",reason="no_reply"}' \
+  'mpx23_frames_dropped_total{data_id="7",name="rack-a",reason="bad_chksum"}' \
+  'mpx23_alarm_active{data_id="7",name="rack-a",alarm="host.module3.fault",alarm_name="Rectifier module 3 fault"}'; do
+  [ -n "$(metric "$series")" ] || fail "no $series"
+done
+grep -q '^mpx23_device_info{data_id="7",name="rack-a",modules="3",ac_inputs="2",' "$dir/metrics.txt" ||
+  fail "no mpx23_device_info of a plant of 3 modules and 2 AC inputs"
+
 # ---- stalled and surplus connections ----------------------------------------------------
 rounds_before=$(metric 'mpx23_rounds_completed_total{data_id="7",name="rack-a"}')
 for n in $(seq 20); do eval "exec {fd$n}<>/dev/tcp/127.0.0.1/$port"; done
@@ -77,7 +86,7 @@ elapsed_rounds=$((rounds_after - rounds_before))
 # ---- the page in a browser --------------------------------------------------------------
 eventually 'curl -sf "http://127.0.0.1:$port/api/alarms?device=7" | grep -q 220600140010' 10 ||
   fail "the simulator's mains failure raised no alarm"
-alarm='mpx23_alarm_active{data_id="7",device_name="rack-a",alarm="220600140010",name="AC input power failure"}'
+alarm='mpx23_alarm_active{data_id="7",name="rack-a",alarm="220600140010",alarm_name="AC input power failure"}'
 [ "$(metric "$alarm")" = 1 ] || fail "no $alarm"
 curl -sf "http://127.0.0.1:$port/metrics" | promtool check metrics >/dev/null 2>&1 ||
   fail "promtool: metrics with an alarm active are not valid"
