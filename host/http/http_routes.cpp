@@ -85,6 +85,11 @@ void write_device_summary(JsonWriter &w, const DeviceState &d) {
     w.key("data_id").number(d.data_id);
     // JSON keeps 7 digits of a real: the time goes as whole milliseconds.
     w.key("last_round_ms").number(static_cast<long long>(d.last_round * 1000));
+    w.key("name");
+    if (d.name.empty())
+        w.null();
+    else
+        w.text(d.name);
     w.key("readings");
     write_readings(w, d);
     w.key("state");
@@ -219,7 +224,16 @@ HttpResponse history(const HttpSources &s, const Query &q) {
     return answer;
 }
 
-// Every point while they are few; past kPlotPoints, evenly spaced ones and always the newest.
+// Whether an alarm was active in any of the points one plotted point stands for.
+bool alarm_among(const std::deque<PlotPoint> &points, size_t from, size_t count) {
+    const auto first = points.begin() + static_cast<std::ptrdiff_t>(from);
+    const auto last =
+        points.begin() + static_cast<std::ptrdiff_t>(std::min(from + count, points.size()));
+    return std::any_of(first, last, [](const PlotPoint &p) { return p.alarm; });
+}
+
+// Every point while they are few; past kPlotPoints, evenly spaced ones and always the newest,
+// each flagged with an alarm when one was active in a round it stands for.
 HttpResponse plot(const HttpSources &s, const Query &q) {
     HttpResponse refused;
     const DeviceState *d = asked_device(s, q, refused);
@@ -233,7 +247,8 @@ HttpResponse plot(const HttpSources &s, const Query &q) {
     for (size_t i = 0; i < n; i += step) {
         const size_t at = i + step >= n ? n - 1 : i;
         w.array().number(static_cast<long long>(d->recent[at].time * 1000));
-        w.real(d->recent[at].dc_voltage).real(d->recent[at].load_current).end();
+        w.real(d->recent[at].dc_voltage).real(d->recent[at].load_current);
+        w.number(alarm_among(d->recent, i, step) ? 1 : 0).end();
     }
     w.end().end();
     return json_answer(std::move(out));

@@ -7,7 +7,8 @@
 //   /api/alarms       the broker's alarms document of every device; ?device=ID: one
 //   /api/history      ?device=ID&since=TIME&until=TIME&last=N&before=ROW: stored blocks, as
 //                     history --json, written as they are read
-//   /api/plot         ?device=ID: [time, DC voltage, load current] of the recent rounds
+//   /api/plot         ?device=ID: [time, DC voltage, load current, alarm 1 or 0] of the recent
+//                     rounds
 #pragma once
 
 #include "host/http/http_server.h"

@@ -77,7 +77,9 @@ void SiteState::round_completed(const RoundCompleted &round) {
     d->document.emplace(round, decoded);
     d->last_round = epoch_seconds();
     ++d->rounds;
-    d->recent.push_back({d->last_round, decoded.dc.voltage, decoded.dc.load_current});
+    // The round's alarms came before it: the flag is this round's.
+    d->recent.push_back(
+        {d->last_round, decoded.dc.voltage, decoded.dc.load_current, !d->alarms.empty()});
     while (d->recent.size() > kRecentRounds || d->recent.front().time < d->last_round - kRecentSpan)
         d->recent.pop_front();
 }

@@ -21,11 +21,13 @@
 
 namespace host {
 
-// One round on the plot: its time (seconds since the epoch) and its two readings.
+// One round on the plot: its time (seconds since the epoch), its two readings and whether an
+// alarm was active once the round's alarms were in.
 struct PlotPoint {
     double time = 0.0;
     double dc_voltage = 0.0;
     double load_current = 0.0;
+    bool alarm = false;
 };
 
 struct DeviceState {

@@ -1,7 +1,8 @@
-// What the HTTP routes answer, without a server: numbers that are not plain whole numbers, and
-// names that are not text.
+// What the HTTP routes answer, without a server: numbers that are not plain whole numbers,
+// names that are not text, and what the live page draws from.
 #include "host/common/plain_text.h"
 #include "host/http/http_routes.h"
+#include "host/tests/json_reading.h"
 
 #include <gtest/gtest.h>
 
@@ -41,6 +42,32 @@ TEST(HttpRoutes, MetricsStayUtf8WhateverANameHolds) {
     EXPECT_EQ(host::valid_utf8(text), text);
     EXPECT_NE(text.find("name=\"Site \xef\xbf\xbd\xef\xbf\xbd \xef\xbf\xbd \\\"a\\\"\\n\""),
               std::string::npos);
+}
+
+// The page names each plant as configured and shades the rounds that had an alarm active.
+TEST(HttpRoutes, StateNamesDevicesAndPlotFlagsAlarmRounds) {
+    host::SiteState site({1, 2});
+    site.set_name(1, "rack-a");
+    host::DecodedBlock block;
+    host::RoundCompleted round;
+    round.data_id = 1;
+    round.decoded = &block;
+    site.round_completed(round);
+    site.alarm_changed({0, 1, "", "220600140010", true, "", ""});
+    site.round_completed(round);
+    site.alarm_changed({0, 1, "", "220600140010", false, "", ""});
+    site.round_completed(round);
+    const host::HttpSources sources{site, nullptr, {}, 1.0, ""};
+
+    const Json::Value state =
+        testing_host::parsed(host::http_route(sources, "/api/state", {}).body);
+    EXPECT_EQ(state["devices"][0]["name"], "rack-a");
+    EXPECT_TRUE(state["devices"][1]["name"].isNull());
+    const Json::Value plot =
+        testing_host::parsed(host::http_route(sources, "/api/plot", {{"device", "1"}}).body);
+    ASSERT_EQ(plot["points"].size(), 3u);
+    for (Json::ArrayIndex i = 0; i < 3; ++i)
+        EXPECT_EQ(plot["points"][i][3], i == 1 ? 1 : 0) << "round " << i;
 }
 
 } // namespace
