@@ -372,8 +372,8 @@ void append_list(std::string &out, const std::vector<Record> &list, Append appen
     out.push_back(']');
 }
 
-// The settings the block holds, by the names they are set by, as precise as the device keeps
-// them: {"equalise-voltage":56.40,"float-voltage":53.50}.
+// The settings the block holds, by the names they are set by, rounded to the device's precision
+// and written as every real is: {"equalise-voltage":56.4,"float-voltage":53.5}.
 void append_setpoints(std::string &out, const DecodedBlock &block) {
     auto setpoints = block_setpoints(block);
     std::sort(setpoints.begin(), setpoints.end(),
@@ -384,7 +384,7 @@ void append_setpoints(std::string &out, const DecodedBlock &block) {
             out.push_back(',');
         append_json_string(out, name);
         out.push_back(':');
-        out += *setpoint_text(name, value);
+        append_real(out, std::stod(*setpoint_text(name, value)));
     }
     out.push_back('}');
 }
