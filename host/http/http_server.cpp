@@ -295,6 +295,14 @@ tcp::endpoint parse_listen(const std::string &text) {
     return {ip, static_cast<unsigned short>(std::stoul(port))};
 }
 
+std::string reachable_page(const tcp::endpoint &at) {
+    const asio::ip::address ip = at.address();
+    if (ip.is_loopback() || ip.is_unspecified() || at.port() == 0)
+        return "";
+    const std::string host = ip.is_v6() ? "[" + ip.to_string() + "]" : ip.to_string();
+    return "http://" + host + ":" + std::to_string(at.port()) + "/";
+}
+
 std::string split_target(const std::string &target, std::map<std::string, std::string> &query) {
     const auto mark = target.find('?');
     if (mark == std::string::npos)

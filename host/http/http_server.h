@@ -57,6 +57,11 @@ using HttpHandler = std::function<HttpResponse(const std::string &path,
 // "PORT", ":PORT", "ADDR:PORT" or "[ADDR]:PORT"; without an address, loopback. Throws ConfigError.
 boost::asio::ip::tcp::endpoint parse_listen(const std::string &text);
 
+// The live page's address for others to follow ("http://192.0.2.7:9100/"): "" when the server
+// listens on loopback, where no one else reaches it, or on every address, where which one
+// reaches this host is not known here.
+std::string reachable_page(const boost::asio::ip::tcp::endpoint &at);
+
 // "/api/history?device=1&since=2h": the path, and the query's parameters percent-decoded.
 std::string split_target(const std::string &target, std::map<std::string, std::string> &query);
 

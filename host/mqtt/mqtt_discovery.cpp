@@ -1,5 +1,6 @@
 #include "host/mqtt/mqtt_discovery.h"
 
+#include "host/block/block_fields.h"
 #include "host/common/catalogue.h"
 #include "host/json/json_writer.h"
 
@@ -75,10 +76,10 @@ std::string text(const std::string &value) {
 // members, to which each kind adds its own before it is written.
 class EntityMaker {
 public:
-    explicit EntityMaker(const DiscoveryDevice &d)
+    EntityMaker(const DiscoveryDevice &d, const DiscoveryShape &shape)
         : d(d), node(discovery_node(d.host_prefix, d.data_id)),
           device_topic(d.host_prefix + "/" + std::to_string(d.data_id) + "/"),
-          device(device_json()) {}
+          device(device_json(shape)) {}
 
     // The host's status alone: for the connectivity sensor, which would otherwise be
     // unavailable exactly when it has something to say.
@@ -110,11 +111,30 @@ private:
         return object_of({{"topic", text(topic)}});
     }
 
-    std::string device_json() const {
-        return object_of({{"identifiers", "[" + text(node) + "]"},
-                          {"model", text("mpx23 power system")},
-                          {"name", text(d.name.empty() ? "Power system " + std::to_string(d.data_id)
-                                                       : d.name)}});
+    // Unnamed, a device is told apart from those of other sites by the host's prefix.
+    std::string device_json(const DiscoveryShape &shape) const {
+        JsonMembers device = {
+            {"identifiers", "[" + text(node) + "]"},
+            {"manufacturer", text("mpx23")},
+            {"model", text(model_text(shape))},
+            {"name", text(d.name.empty() ? "Power system " + std::to_string(d.data_id) + " (" +
+                                               d.host_prefix + ")"
+                                         : d.name)}};
+        if (!d.version.empty())
+            device.push_back({"sw_version", text(d.version)});
+        if (!d.page.empty())
+            device.push_back({"configuration_url", text(d.page)});
+        return object_of(device);
+    }
+
+    // What the newest block tells of the plant: "48 V DC power system, 3 rectifier modules".
+    static std::string model_text(const DiscoveryShape &shape) {
+        std::string model = "48 V DC power system";
+        if (shape.modules > 0)
+            model += ", " + std::to_string(shape.modules) + " rectifier modules";
+        if (shape.inputs > 0)
+            model += ", " + std::to_string(shape.inputs) + " AC inputs";
+        return model;
     }
 
     const DiscoveryDevice &d;
@@ -142,6 +162,24 @@ void add_sensors(const EntityMaker &make, const DiscoveryShape &shape, unsigned 
     }
 }
 
+// A module's fault as the state reads it out ("failed"): a problem the hub shows beside the
+// alarms, and as stale as the state when states stop coming.
+void add_module_faults(const EntityMaker &make, const DiscoveryShape &shape, unsigned expire_after,
+                       std::vector<RetainedMessage> &out) {
+    for (size_t n = 1; n <= shape.modules; ++n) {
+        const std::string object = numbered("module{N}_fault", n);
+        JsonMembers e = make.entity(object, numbered("Module {N} fault", n));
+        e.push_back({"state_topic", text(make.topic("state"))});
+        e.push_back(
+            {"value_template",
+             text(numbered("{{ 'ON' if value_json.rc_channels[{I}].failed else 'OFF' }}", n))});
+        e.push_back({"device_class", text("problem")});
+        if (expire_after > 0)
+            e.push_back({"expire_after", std::to_string(expire_after)});
+        out.push_back(make.message("binary_sensor", object, e));
+    }
+}
+
 void add_binary_sensors(const EntityMaker &make, std::vector<RetainedMessage> &out) {
     for (const catalogue::Alarm &a : catalogue::kAlarms) {
         const std::string object = "alarm_" + std::string(a.signal.id);
@@ -163,15 +201,28 @@ void add_binary_sensors(const EntityMaker &make, std::vector<RetainedMessage> &o
     out.push_back(make.message("binary_sensor", "connectivity", link));
 }
 
-// Each parameter within its plausible range: the hub cannot send what would need "force".
+std::string capitalised(std::string text) {
+    if (!text.empty())
+        text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+// Each parameter within its plausible range: the hub cannot send what would need "force". A
+// setting the block reads back is shown as the state has it, else as last sent. A hub sends the
+// same payload every time: it carries no "id", and the host gives each request one of its own.
 void add_numbers(const EntityMaker &make, std::vector<RetainedMessage> &out) {
     for (const catalogue::Parameter &p : catalogue::kParameters) {
         const std::string object = object_name(p.name);
-        JsonMembers e = make.entity(object, p.title);
+        JsonMembers e = make.entity(object, capitalised(p.title));
+        e.push_back({"entity_category", text("config")});
         e.push_back({"command_topic", text(make.topic("set"))});
-        e.push_back({"command_template",
-                     text(std::string("{\"id\": \"hub-") + p.name + "\", \"signal_id\": \"" +
-                          p.name + "\", \"SetValue\": {{ value }}}")});
+        e.push_back({"command_template", text(std::string("{\"signal_id\": \"") + p.name +
+                                              "\", \"SetValue\": {{ value }}}")});
+        if (setpoint_named(p.name)) {
+            e.push_back({"state_topic", text(make.topic("state"))});
+            e.push_back({"value_template",
+                         text(std::string("{{ value_json.setpoints['") + p.name + "'] }}")});
+        }
         e.push_back({"min", json_real(p.low)});
         e.push_back({"max", json_real(p.high)});
         e.push_back({"step", json_real(0.01)});
@@ -186,16 +237,10 @@ void add_numbers(const EntityMaker &make, std::vector<RetainedMessage> &out) {
 JsonMembers button(const EntityMaker &make, const std::string &object, const std::string &title,
                    const std::string &request) {
     JsonMembers e = make.entity(object, title);
+    e.push_back({"entity_category", text("config")});
     e.push_back({"command_topic", text(make.topic("control"))});
-    e.push_back({"payload_press",
-                 text("{\"id\": \"hub-" + request + "\", \"request\": \"" + request + "\"}")});
+    e.push_back({"payload_press", text("{\"request\": \"" + request + "\"}")});
     return e;
-}
-
-std::string capitalised(std::string text) {
-    if (!text.empty())
-        text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-    return text;
 }
 
 // A module control per module, each addressed to one module; never to module 0, which would
@@ -245,10 +290,11 @@ const std::vector<DiscoveryUnit> &discovery_units() {
 
 std::vector<RetainedMessage> discovery_messages(const DiscoveryDevice &device,
                                                 const DiscoveryShape &shape) {
-    const EntityMaker make(device);
+    const EntityMaker make(device, shape);
     std::vector<RetainedMessage> out;
     add_sensors(make, shape, device.expire_after, out);
     add_binary_sensors(make, out);
+    add_module_faults(make, shape, device.expire_after, out);
     if (device.control) {
         add_numbers(make, out);
         add_buttons(make, shape, out);

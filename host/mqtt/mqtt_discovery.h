@@ -9,7 +9,9 @@
 // document, through value templates; every entity is available while both the host's status and
 // the device's availability say "online", and a sensor besides only while states keep coming:
 // the state goes out on change and at least once a heartbeat, and a hub that has heard none for
-// a few heartbeats shows the sensor unavailable rather than its last value.
+// a few heartbeats shows the sensor unavailable rather than its last value. Settings and
+// controls are the device's configuration to the hub (entity_category "config"); a number shows
+// the setting the block reads back, not merely what was last sent.
 #pragma once
 
 #include "host/json/documents.h"
@@ -37,11 +39,13 @@ struct DiscoveryDevice {
     std::string host_prefix;      // the host's topics: "site"
     std::string discovery_prefix; // where the hub listens: "homeassistant"
     uint32_t data_id = 0;
-    std::string name;     // empty: "Power system <data_id>"
+    std::string name;     // empty: "Power system <data_id> (<host prefix>)"
     bool control = false; // with --mqtt-control: the setting and control entities too
     // Seconds after its last state that a sensor is shown unavailable rather than stale; 0:
     // never (the availability alone says when its values are stale).
     unsigned expire_after = 0;
+    std::string version; // the host's, as the device's software version; empty: none
+    std::string page;    // the host's live page, where the hub links the device; empty: none
 };
 
 // A sensor's expire_after for a device polled every `interval` whose state goes out at least

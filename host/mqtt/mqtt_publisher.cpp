@@ -274,12 +274,23 @@ void MqttPublisher::publish_values(uint32_t data_id, const DecodedBlock &block) 
     }
 }
 
+void MqttPublisher::describe_host(const std::string &version, const std::string &page) {
+    host_version = version;
+    host_page = page;
+}
+
 // A device whose records changed (a module added or removed) loses the entities it no longer
 // has; the others are announced again.
 void MqttPublisher::publish_discovery(uint32_t data_id) {
-    DiscoveryDevice device{topic_prefix, options.discovery_prefix, data_id, names[data_id],
-                           options.control};
+    DiscoveryDevice device;
+    device.host_prefix = topic_prefix;
+    device.discovery_prefix = options.discovery_prefix;
+    device.data_id = data_id;
+    device.name = names[data_id];
+    device.control = options.control;
     device.expire_after = expiry[data_id];
+    device.version = host_version;
+    device.page = host_page;
     const auto now = discovery_messages(device, shapes[data_id]);
     std::set<std::string> topics;
     for (const RetainedMessage &m : now) {

@@ -77,6 +77,9 @@ public:
     // Says "offline" for every device and the host, and leaves the broker.
     void stop();
     const std::string &prefix() const { return topic_prefix; }
+    // What discovery tells the hub of the host: its version, and its live page when others can
+    // reach it (""); before the loop runs, which connects.
+    void describe_host(const std::string &version, const std::string &page);
     bool connected() const;
 
     // Observer
@@ -115,6 +118,7 @@ private:
     std::vector<uint32_t> devices;
     std::map<uint32_t, std::string> names; // for discovery; "" when not configured
     std::map<uint32_t, unsigned> expiry;   // for discovery: each device's sensors' expire_after
+    std::string host_version, host_page;   // for discovery
     std::map<uint32_t, StateThrottle> throttles;
     std::unique_ptr<MqttConnection> connection;
     // What is known of each device's communication: absent before the first completed round of

@@ -127,7 +127,9 @@ void RequestIntake::take(uint32_t data_id, bool set, const std::string &payload,
         return refuse(data_id, set, Json::Value(), payload, "malformed JSON");
     if (!v.isObject())
         return refuse(data_id, set, Json::Value(), payload, "expected a JSON object");
-    const Json::Value id = v["id"];
+    // A hub's button sends the same payload at every press: a request without an id gets one
+    // of its own, so that no two requests, and no two results, share one.
+    const Json::Value id = v.isMember("id") ? v["id"] : Json::Value(own_id());
     if (!good_request_id(id))
         return refuse(data_id, set, Json::Value(), payload,
                       "expected an \"id\": a text of 1 to 64 characters (UTF-8, no control "
@@ -164,6 +166,11 @@ void RequestIntake::take(uint32_t data_id, bool set, const std::string &payload,
         answer(data_id, set, id, text, outcome);
     };
     desk.submit(data_id, std::move(request));
+}
+
+// "host-2026-12-08T21:46:50.857Z-7": the time tells runs apart, the count requests within one.
+std::string RequestIntake::own_id() {
+    return "host-" + utc_time_text() + "-" + std::to_string(++ids_given);
 }
 
 void RequestIntake::refuse(uint32_t data_id, bool set, const Json::Value &request_id,

@@ -35,8 +35,11 @@ private:
     void refuse(uint32_t data_id, bool set, const Json::Value &request_id,
                 const std::string &request, const std::string &reason);
 
+    std::string own_id();
+
     RequestDesk &desk;
     PublishResult publish;
+    unsigned long ids_given = 0;
 };
 
 } // namespace host

@@ -272,6 +272,10 @@ int run(const Options &o, Output &out, Log &log) {
             document_sources(devices, *site, history.get(), publisher.get(), backlog.get());
         if (!o.http.listen.empty())
             http = serve_http(o, io, log, sources);
+        // Discovery goes out once connected, in the loop: the page is known by then.
+        if (publisher)
+            publisher->describe_host(mpx23_version(),
+                                     http ? reachable_page(http->local_endpoint()) : "");
         const std::string socket = !o.socket.empty()    ? o.socket
                                    : run_folder.empty() ? ""
                                                         : control_socket_path(run_folder);

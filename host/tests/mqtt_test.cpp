@@ -98,7 +98,10 @@ Json::Value at_path(Json::Value doc, const std::string &path) {
     while (std::getline(steps, step, '.')) {
         const size_t bracket = step.find('[');
         doc = doc.isObject() ? doc[step.substr(0, bracket)] : Json::Value();
-        if (bracket != std::string::npos) {
+        if (bracket != std::string::npos && step[bracket + 1] == '\'') { // setpoints['name']
+            const std::string key = step.substr(bracket + 2, step.rfind('\'') - bracket - 2);
+            doc = doc.isObject() ? doc[key] : Json::Value();
+        } else if (bracket != std::string::npos) {
             const auto index = static_cast<Json::ArrayIndex>(std::stoul(step.substr(bracket + 1)));
             doc = doc.isArray() && index < doc.size() ? doc[index] : Json::Value();
         }
@@ -800,6 +803,12 @@ TEST_F(MqttHostTest, DiscoveryDescribesThePlantAndIsForgotten) {
         EXPECT_TRUE(unique_ids.insert(c["unique_id"].asString()).second) << topic;
         EXPECT_EQ(c["device"]["name"].asString(), "Site 17");
         EXPECT_EQ(c["device"]["identifiers"][0].asString(), "site_1");
+        EXPECT_FALSE(c["device"]["sw_version"].asString().empty());
+        EXPECT_TRUE(std::isupper(static_cast<unsigned char>(c["name"].asString()[0]))) << topic;
+        // What a hub sends is the device's configuration.
+        const bool sends = topic.find("/number/") != std::string::npos ||
+                           topic.find("/button/") != std::string::npos;
+        EXPECT_EQ(c["entity_category"].asString() == "config", sends) << topic;
         if (c.isMember("unit_of_measurement") && c.isMember("device_class")) {
             EXPECT_TRUE(
                 units.count({c["device_class"].asString(), c["unit_of_measurement"].asString()}))
@@ -807,13 +816,13 @@ TEST_F(MqttHostTest, DiscoveryDescribesThePlantAndIsForgotten) {
         }
         for (const auto &a : c["availability"])
             EXPECT_TRUE(last_on(seen, a["topic"].asString())) << topic;
-        // A sensor's value is stale a few heartbeats after the last state; nothing else is.
-        if (topic.rfind("homeassistant/sensor/", 0) == 0)
+        // A reading of the state is stale a few heartbeats after the last state; nothing else is.
+        const std::string state_topic = c["state_topic"].asString();
+        if (state_topic == "site/1/state" && !sends)
             EXPECT_GE(c["expire_after"].asDouble(), 3 * host::kDefaultHeartbeat) << topic;
         else
             EXPECT_FALSE(c.isMember("expire_after")) << topic;
-        const std::string state_topic = c["state_topic"].asString();
-        const std::regex path(R"(value_json\.([A-Za-z0-9_.\[\]]+))");
+        const std::regex path(R"(value_json\.([A-Za-z0-9_.\[\]'-]+))");
         const std::string tpl = c["value_template"].asString();
         for (std::sregex_iterator m(tpl.begin(), tpl.end(), path), end; m != end; ++m)
             EXPECT_FALSE(at_path(documents.at(state_topic), (*m)[1]).isNull()) << tpl;
@@ -825,7 +834,7 @@ TEST_F(MqttHostTest, DiscoveryDescribesThePlantAndIsForgotten) {
     // The plant's 3 modules, 2 inputs and 2 battery groups, every alarm, the controls.
     EXPECT_EQ(state["rc_channels"].size(), 3u);
     EXPECT_EQ(per_component["sensor"], 2u + 2 + 2 * 4 + 3);
-    EXPECT_EQ(per_component["binary_sensor"], std::size(host::catalogue::kAlarms) + 1);
+    EXPECT_EQ(per_component["binary_sensor"], std::size(host::catalogue::kAlarms) + 1 + 3);
     EXPECT_EQ(per_component["number"], std::size(host::catalogue::kParameters));
     EXPECT_EQ(per_component["button"], 3u + 2 * 3);
 
@@ -838,13 +847,33 @@ TEST_F(MqttHostTest, DiscoveryDescribesThePlantAndIsForgotten) {
     // One request at a time per device: the next waits for this one's result.
     ASSERT_TRUE(viewer->wait_for(
         [](const Messages &m) { return payloads_on(m, "site/1/result").size() == 1; }, kLong));
+    // The number shows the setting the plant reads back, not merely what was sent.
+    const std::string shown = number["value_template"].asString();
+    const std::string setting = shown.substr(shown.find("value_json.") + 11);
+    const std::string read_back = setting.substr(0, setting.find(' '));
+    ASSERT_TRUE(viewer->wait_for(
+        [&](const Messages &m) {
+            const auto states = payloads_on(m, number["state_topic"].asString());
+            return !states.empty() &&
+                   at_path(states.back(), read_back).asDouble() == number["max"].asDouble();
+        },
+        kLong))
+        << payloads_on(viewer->messages(), "site/1/result").back().toStyledString();
+    // The same press twice is two requests, each with an id of its own.
     const Json::Value button =
         parse(configs.at("homeassistant/button/site_1/module2_off/config").payload);
-    ASSERT_TRUE(op.publish(button["command_topic"].asString(), button["payload_press"].asString()));
-    ASSERT_TRUE(viewer->wait_for(
-        [](const Messages &m) { return payloads_on(m, "site/1/result").size() == 2; }, kLong));
-    for (const auto &r : payloads_on(viewer->messages(), "site/1/result"))
+    for (size_t presses = 2; presses <= 3; ++presses) {
+        ASSERT_TRUE(
+            op.publish(button["command_topic"].asString(), button["payload_press"].asString()));
+        ASSERT_TRUE(viewer->wait_for(
+            [&](const Messages &m) { return payloads_on(m, "site/1/result").size() == presses; },
+            kLong));
+    }
+    std::set<std::string> ids;
+    for (const auto &r : payloads_on(viewer->messages(), "site/1/result")) {
         EXPECT_EQ(r["outcome"].asString(), "answered") << r.toStyledString();
+        EXPECT_TRUE(ids.insert(r["id"].asString()).second) << r.toStyledString();
+    }
 
     // A value topic per field of the block, each the bare number its state holds.
     const Messages later = viewer->messages();
