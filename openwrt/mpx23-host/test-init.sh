@@ -220,6 +220,7 @@ config device 'plant1'
 	option port '/dev/ttyS1'
 	option address '1'
 	option data_id '1'
+	option baud '19200'
 config device 'plant2'
 	option port '/dev/ttyS1'
 	option address '2'
@@ -247,7 +248,7 @@ expect_trace "$command_line" "append command --history $dir/flash/history.db" \
   fail "procd was told to watch other files than the two: $(cat "$TRACE")"
 ! grep -qxF "$quiet" "$TRACE" || fail "log_rounds on, yet the host was told --quiet"
 [ -d "$dir/flash" ] || fail "the history's folder was not made"
-expect_json '{"devices":[{"port":"/dev/ttyS1","data_id":1,"settings":{"address":1},' \
+expect_json '{"devices":[{"port":"/dev/ttyS1","data_id":1,"baud":19200,"settings":{"address":1},' \
   '"alarm_settings":{},"alarm_thresholds":{}},{"port":"/dev/ttyS1","data_id":2,' \
   '"baud":19200,"settings":{"address":2},"alarm_settings":{},"alarm_thresholds":{}}],' \
   '"mqtt":{"url":"mqtts://broker.example:8883",' "\"ca\":\"$dir/certs/*\",\"user\":\"site-17\"," \
@@ -317,6 +318,7 @@ while IFS='|' read -r section lines said; do
   refused "$section" "$(printf '%b' "$said")"
 done <<'CASES'
 device 'cfg1'|\tlist threshold '210600320010=low'|list threshold: '210600320010=low' is not ID=LIMIT
+device 'cfg2'|config device\n\toption port /dev/ttyS1\n\toption data_id 2\n\toption address 2\n\toption baud 19200|option baud: 19200 on /dev/ttyS1, where device 'cfg1' has 9600
 device 'cfg1'|\tlist alarm_off '2106'|list alarm_off: '2106' is not an alarm identifier
 device 'cfg1'|\tlist alarm_off '210600340010'\n\tlist alarm_on '210600340010'|is listed twice
 mqtt 'cfg2'|config mqtt\n\toption url 'mqtt://b'\n\toption backlog '0'|'0' is not 1..1000000
