@@ -2,6 +2,7 @@
 // names that are not text, and what the live page draws from.
 #include "host/common/plain_text.h"
 #include "host/http/http_routes.h"
+#include "host/http/http_server.h"
 #include "host/tests/json_reading.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,21 @@
 #include <string>
 
 namespace {
+
+// The live page is given to a hub only at an address others reach, written as a URL takes it.
+TEST(HttpRoutes, ThePageIsGivenOnlyWhereOthersReachIt) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"9100", ""},
+        {"127.0.0.1:9100", ""},
+        {"0.0.0.0:9100", ""},
+        {"[::]:9100", ""},
+        {"192.0.2.7:0", ""},
+        {"192.0.2.7:9100", "http://192.0.2.7:9100/"},
+        {"[2001:db8::7]:80", "http://[2001:db8::7]:80/"},
+    };
+    for (const auto &[listen, page] : cases)
+        EXPECT_EQ(host::reachable_page(host::parse_listen(listen)), page) << listen;
+}
 
 TEST(HttpRoutes, NumbersAreWholeAndDevicesExist) {
     host::SiteState site({1});
