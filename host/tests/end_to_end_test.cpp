@@ -249,8 +249,7 @@ TEST_F(EndToEnd, ControlRequestsTakeEffectInTheNextRound) {
     EXPECT_EQ(blocks[1]["rc_channels"][0]["on_off"].asUInt(), 0u);
     // The setting reads back by the name it is set by, as precise as the device keeps it.
     EXPECT_DOUBLE_EQ(blocks[1]["setpoints"]["float-voltage"].asDouble(), 54.1);
-    const HostRun get =
-        host({"--port", pty, "--timeout", "2", "--json", "--get", "float-voltage"});
+    const HostRun get = host({"--port", pty, "--timeout", "2", "--json", "--get", "float-voltage"});
     ASSERT_EQ(get.with("get").size(), 1u) << get.err;
     EXPECT_DOUBLE_EQ(get.with("get")[0]["value"].asDouble(), 54.1);
 }
