@@ -18,6 +18,7 @@ SiteState::SiteState(const std::vector<uint32_t> &data_ids) {
     for (uint32_t id : data_ids) {
         all.emplace_back();
         all.back().data_id = id;
+        all.back().link_since = epoch_seconds();
         for (const char *reason : kRoundFailureReasons)
             all.back().failed[reason] = 0;
         for (int fault = 0; fault < kFrameFaultKinds; ++fault)
@@ -71,6 +72,8 @@ void SiteState::round_completed(const RoundCompleted &round) {
     if (!d || !round.decoded)
         return;
     const DecodedBlock &decoded = *round.decoded;
+    if (d->link != DeviceState::Link::Up)
+        d->link_since = epoch_seconds();
     d->link = DeviceState::Link::Up;
     d->block = decoded;
     d->shape = plant_shape(decoded);
@@ -94,7 +97,10 @@ void SiteState::communication_changed(const CommunicationChanged &change) {
     DeviceState *d = find(change.data_id);
     if (!d)
         return;
-    d->link = change.lost ? DeviceState::Link::Lost : DeviceState::Link::Up;
+    const DeviceState::Link link = change.lost ? DeviceState::Link::Lost : DeviceState::Link::Up;
+    if (d->link != link)
+        d->link_since = epoch_seconds();
+    d->link = link;
     d->cause = change.cause;
     if (!change.lost)
         return;

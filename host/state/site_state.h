@@ -36,6 +36,7 @@ struct DeviceState {
     std::string name; // the configuration's, for people; may be empty
     Link link = Link::Waiting;
     std::string cause;                     // why it was lost
+    double link_since = 0.0;               // seconds since the epoch `link` has held
     std::optional<DecodedBlock> block;     // the last completed round; none while lost
     std::optional<PlantShape> shape;       // of the last block; kept while lost
     std::optional<StateDocument> document; // its state document (none before the first round)
