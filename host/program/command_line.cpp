@@ -36,14 +36,15 @@ struct CommandLineState {
     // Every option taken: none twice, and none that the mode cannot use.
     std::vector<std::string> given;
     bool rounds_given = false;
-    std::string http_listen; // --http, over the configuration file's
+    std::string http_listen;           // --http, over the configuration file's
+    std::optional<std::string> agentx; // --agentx, over the configuration file's
 };
 
 using OptionHandler = void (*)(CommandLineState &, const std::string &);
 
 struct OptionSpec {
     const char *name;
-    const char *value; // nullptr: a switch
+    const char *value; // nullptr: a switch; "[VALUE]": a value that may be left out
     bool device;       // describes the single device of the command line
     const char *help;
     OptionHandler apply;
@@ -199,6 +200,9 @@ const OptionSpec kOptions[] = {
     {"--http", "[ADDRESS:]PORT", false,
      "serve /metrics, a live page and /api/ on PORT (loopback unless an ADDRESS is named)",
      [](CommandLineState &s, const std::string &v) { s.http_listen = v; }},
+    {"--agentx", "[SOCKET]", false,
+     "join the system's SNMP agent as an AgentX subagent (SOCKET: net-snmp's own by default)",
+     [](CommandLineState &s, const std::string &v) { s.agentx = v; }},
     {"--demo", nullptr, false, "poll the built-in simulator through a mains failure and back",
      [](CommandLineState &s, const std::string &) { s.options.mode = Options::Mode::Demo; }},
     {"--help", nullptr, false, "this text (also -h)",
@@ -283,7 +287,12 @@ size_t take_option(CommandLineState &s, const std::vector<std::string> &args, si
     if (!option)
         throw ConfigError("unknown option " + args[i] + " (see --help)");
     std::string value;
-    if (option->value) {
+    const std::string form = option->value ? option->value : "";
+    const bool may_leave_out = form.size() > 2 && form.front() == '[' && form.back() == ']';
+    if (may_leave_out) {
+        if (i + 1 < args.size() && !args[i + 1].empty() && args[i + 1][0] != '-')
+            value = args[++i];
+    } else if (option->value) {
         if (i + 1 >= args.size())
             throw ConfigError(args[i] + ": needs a value (" + option->value + ")");
         value = args[++i];
@@ -292,6 +301,17 @@ size_t take_option(CommandLineState &s, const std::vector<std::string> &args, si
         s.device_options.push_back(option->name);
     option->apply(s, value);
     return i;
+}
+
+// SNMP is a part a build may leave out: asked of one without it, the run would go on with a
+// silent NOC.
+void check_snmp(const Options &o) {
+#ifndef MPX23_HOST_SNMP
+    if (o.agentx)
+        throw ConfigError("--agentx, \"snmp\": this mpx23-host was built without SNMP");
+#else
+    (void)o;
+#endif
 }
 
 // What the options add up to once all are read: the devices, the broker and the rounds.
@@ -307,14 +327,18 @@ Options complete(CommandLineState &s) {
             throw ConfigError(std::string("--port: ") + kPortMissing +
                               "; or --config FILE, or "
                               "--demo");
-        o.devices = s.config_file.empty() ? std::vector<DeviceConfig>{s.device}
-                                          : load_config_file(s.config_file, &o.mqtt, &o.http);
+        o.devices = s.config_file.empty()
+                        ? std::vector<DeviceConfig>{s.device}
+                        : load_config_file(s.config_file, &o.mqtt, &o.http, &o.agentx);
         check_target(o);
     }
     for (const auto &[key, value] : s.mqtt_given)
         key->parse(o.mqtt, value, key->option);
     if (!s.http_listen.empty())
         o.http.listen = s.http_listen;
+    if (s.agentx)
+        o.agentx = s.agentx;
+    check_snmp(o);
     if (o.mode == Options::Mode::Run || o.mode == Options::Mode::Demo)
         check_mqtt(o.mqtt);
     // A one-shot operation ends the run once it is done, unless told to go on.
@@ -425,7 +449,8 @@ std::string usage() {
            "\"prefix\", \"client_id\", \"control\": true, \"backlog\": N,\n  \"discovery\": true "
            "or PREFIX, \"values\": true,\n  \"heartbeat\": SECONDS, \"full_state\": true},\n  "
            "\"http\": "
-           "{\"listen\": \"[ADDRESS:]PORT\", \"max_connections\": 16, \"timeout\": 10}};\n  a "
+           "{\"listen\": \"[ADDRESS:]PORT\", \"max_connections\": 16, \"timeout\": 10},\n  "
+           "\"snmp\": {\"agentx\": true or SOCKET}};\n  a "
            "device may have a \"name\"\n"
            "Exit codes: 0 done, 1 the plug-in, a port or the history failed or a one-shot request "
            "went unanswered, 2 bad options, configuration or request.\n";

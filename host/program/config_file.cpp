@@ -290,15 +290,40 @@ HttpOptions parse_http_config(const Json::Value &v) {
     return http;
 }
 
+// "snmp": {"agentx": true | false | "SOCKET"}: the system's agent to join; none when false.
+std::optional<std::string> parse_snmp_config(const Json::Value &v) {
+    if (!v.isObject())
+        bad("config: snmp", "expected an object");
+    std::optional<std::string> agentx;
+    for (const auto &key : v.getMemberNames()) {
+        const Json::Value &value = v[key];
+        if (key != "agentx")
+            bad("config: snmp." + key, "unknown key");
+        else if (value.isBool())
+            agentx = value.asBool() ? std::optional<std::string>("") : std::nullopt;
+        else if (value.isString() && !value.asString().empty() && plain_text(value.asString()))
+            agentx = value.asString();
+        else
+            bad("config: snmp.agentx",
+                "expected true, false or the master agent's socket (a path or tcp:HOST:PORT)");
+    }
+    return agentx;
+}
+
 } // namespace
 
 std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqtt,
-                                       HttpOptions *http) {
+                                       HttpOptions *http, std::optional<std::string> *agentx) {
     if (!root.isObject())
         bad("config", "expected a JSON object with \"devices\"");
     for (const auto &key : root.getMemberNames())
-        if (key != "devices" && key != "mqtt" && key != "http")
+        if (key != "devices" && key != "mqtt" && key != "http" && key != "snmp")
             bad("config: " + key, "unknown key");
+    if (root.isMember("snmp")) {
+        const std::optional<std::string> parsed = parse_snmp_config(root["snmp"]);
+        if (agentx)
+            *agentx = parsed;
+    }
     if (root.isMember("mqtt")) {
         MqttOptions parsed;
         parse_mqtt_config(parsed, root["mqtt"]);
@@ -323,7 +348,7 @@ std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqt
 }
 
 std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions *mqtt,
-                                           HttpOptions *http) {
+                                           HttpOptions *http, std::optional<std::string> *agentx) {
     const std::string text = read_config_text(path);
     // Strict JSON but for comments (a commented sample configuration is easier to follow): a
     // key given twice, a trailing comma or text after the document is a mistake the reader
@@ -345,7 +370,7 @@ std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions 
         std::replace(errors.begin(), errors.end(), '\n', ' ');
         throw ConfigError("config: " + path + ": not valid JSON: " + errors);
     }
-    return parse_config(root, mqtt, http);
+    return parse_config(root, mqtt, http, agentx);
 }
 
 } // namespace host

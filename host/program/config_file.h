@@ -8,6 +8,7 @@
 
 #include <json/value.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,10 @@ namespace host {
 // The devices of a configuration file's JSON document, and its "mqtt" and "http" objects into
 // `mqtt` and `http` when given. Throws ConfigError.
 std::vector<DeviceConfig> parse_config(const Json::Value &root, MqttOptions *mqtt = nullptr,
-                                       HttpOptions *http = nullptr);
+                                       HttpOptions *http = nullptr,
+                                       std::optional<std::string> *agentx = nullptr);
 std::vector<DeviceConfig> load_config_file(const std::string &path, MqttOptions *mqtt = nullptr,
-                                           HttpOptions *http = nullptr);
+                                           HttpOptions *http = nullptr,
+                                           std::optional<std::string> *agentx = nullptr);
 
 } // namespace host

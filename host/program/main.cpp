@@ -23,6 +23,9 @@
 #include "host/program/history_report.h"
 #include "host/program/listing.h"
 #include "host/program/one_shot.h"
+#ifdef MPX23_HOST_SNMP
+#include "host/snmp/snmp_agent.h"
+#endif
 #include "host/state/site_state.h"
 #include "host/stores/history.h"
 #include "host/stores/history_lock.h"
@@ -178,6 +181,18 @@ std::unique_ptr<HttpServer> serve_http(const Options &o, boost::asio::io_context
         });
 }
 
+#ifdef MPX23_HOST_SNMP
+// The plants as the SNMP tables name them: what the configuration says of each.
+SnmpHost snmp_host(const std::vector<DeviceConfig> &devices) {
+    SnmpHost host{mpx23_version(), {}};
+    for (const auto &d : devices) {
+        const Json::Value &address = d.settings["address"];
+        host.plants.push_back({d.data_id, d.port, address.isUInt() ? address.asUInt() : 1});
+    }
+    return host;
+}
+#endif
+
 int run(const Options &o, Output &out, Log &log) {
     Plugin plugin(o.plugin.empty()
                       ? default_plugin_path({MPX23_HOST_PLUGIN, MPX23_HOST_PLUGIN_INSTALLED})
@@ -218,6 +233,7 @@ int run(const Options &o, Output &out, Log &log) {
     std::unique_ptr<SiteState> site;
     // A host that polls until stopped answers on its control socket; a one-shot run does not.
     const bool serves = !o.get && !o.set && !o.control;
+    const bool snmp_wanted = o.agentx && serves;
     if (!o.mqtt.url.empty() || !o.http.listen.empty() || serves) {
         site = keep_site_state(devices, history.get());
         events.listen(*site);
@@ -262,6 +278,16 @@ int run(const Options &o, Output &out, Log &log) {
     events.listen(terminal);
     if (recorder)
         events.listen(*recorder);
+#ifdef MPX23_HOST_SNMP
+    // After the terminal: a notification leaves for each transition the terminal prints.
+    std::unique_ptr<SnmpAgent> snmp;
+    if (snmp_wanted) {
+        snmp = std::make_unique<SnmpAgent>(io, log, *site, snmp_host(devices), *o.agentx);
+        events.listen(*snmp);
+    }
+#else
+    (void)snmp_wanted;
+#endif
     if (publisher)
         publisher->start();
     std::unique_ptr<HttpServer> http;

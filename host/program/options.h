@@ -49,6 +49,9 @@ struct Options {
     uint64_t capture_max = 16u << 20;
     MqttOptions mqtt;
     HttpOptions http;
+    // The system's SNMP agent to join as an AgentX subagent: its socket, "" for the library's
+    // default; none: no SNMP.
+    std::optional<std::string> agentx;
     // The control socket: where this host listens, or the one a client asks; empty: the run
     // folder's (a client: every running host's there).
     std::string socket;

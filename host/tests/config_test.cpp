@@ -556,3 +556,28 @@ TEST(Config, MqttOptions) {
 }
 
 } // namespace
+
+#ifdef MPX23_HOST_SNMP
+// The system's agent is joined at its own socket unless one is named; --agentx takes a value only
+// when one follows it.
+TEST(Config, SnmpAgentx) {
+    auto agentx = [](const std::string &snmp) {
+        std::optional<std::string> out;
+        host::parse_config(json(R"({"devices": [{"port": "sim"}], "snmp": )" + snmp + "}"), nullptr,
+                           nullptr, &out);
+        return out ? "[" + *out + "]" : std::string("none");
+    };
+    EXPECT_EQ(agentx(R"({"agentx": true})"), "[]");
+    EXPECT_EQ(agentx(R"({"agentx": "tcp:localhost:705"})"), "[tcp:localhost:705]");
+    EXPECT_EQ(agentx(R"({"agentx": false})"), "none");
+    EXPECT_EQ(config_error(R"({"devices": [{"port": "sim"}], "snmp": {"agentx": ""}})"),
+              "config: snmp.agentx: expected true, false or the master agent's socket (a path or "
+              "tcp:HOST:PORT)");
+    EXPECT_EQ(config_error(R"({"devices": [{"port": "sim"}], "snmp": {"agent": true}})"),
+              "config: snmp.agent: unknown key");
+    EXPECT_EQ(parse({"--agentx"}).agentx, std::optional<std::string>(""));
+    EXPECT_EQ(parse({"--agentx", "--quiet"}).agentx, std::optional<std::string>(""));
+    EXPECT_EQ(parse({"--agentx", "/run/agentx"}).agentx, std::optional<std::string>("/run/agentx"));
+    EXPECT_FALSE(parse({}).agentx);
+}
+#endif
