@@ -102,16 +102,13 @@ int library_logged(int, int, void *message, void *) {
     return SNMPERR_SUCCESS;
 }
 
-// What the library is told before it starts: a subagent of `socket`, which pings its master and
-// tries again while it is away; no configuration files, no state written to disk (the
-// controller's flash), no signal for its alarms (the loop runs them), its messages to the host's
-// log.
+// What the library is told before it starts: a subagent of `socket`; no configuration files, no
+// state written to disk (the controller's flash), no signal for its alarms (the loop runs them),
+// its messages to the host's log.
 void configure_library(const std::string &socket) {
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
     if (!socket.empty())
         netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, socket.c_str());
-    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL,
-                       SnmpAgent::kRetrySeconds);
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_NO_CONNECTION_WARNINGS, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
@@ -129,6 +126,18 @@ void configure_library(const std::string &socket) {
                            nullptr);
     snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP, session_stopped,
                            nullptr);
+}
+
+// The library's one interval serves two ends: how often it tries to join its master while it is
+// away, and how often it pings the master once joined. A ping waits for its answer with no
+// time-out, so a master that hangs (stopped, not gone) would hold the loop for as long as it
+// hangs. The host wants the tries and not the pings: a master that goes away closes its socket,
+// which the loop sees at once. So the interval is set to a year while a session starts, which is
+// when the library registers its pings, and back to the tries' once it has.
+constexpr int kNoPing = 365 * 24 * 3600;
+
+void retry_interval(int seconds) {
+    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, seconds);
 }
 
 void register_objects() {
@@ -151,7 +160,9 @@ SnmpAgent::SnmpAgent(boost::asio::io_context &io, Log &log, const SiteState &sit
     configure_library(socket);
     init_agent(kAppName);
     register_objects();
-    init_snmp(kAppName); // the first try to join the master
+    retry_interval(kRetrySeconds); // after init_agent, which sets its own
+    init_snmp(kAppName);           // the first try to join the master
+    retry_interval(kRetrySeconds);
     if (!in_session) {
         log.line("snmp: no master agent at " + where + ": trying again every " +
                  std::to_string(kRetrySeconds) + " s; polling goes on");
@@ -176,6 +187,7 @@ SnmpAgent::~SnmpAgent() {
 
 void SnmpAgent::session_started() {
     in_session = true;
+    retry_interval(kNoPing);
     if (!told_away) {
         log.line("snmp: joined the master agent at " + where);
         return;
@@ -264,6 +276,7 @@ void SnmpAgent::send(const SnmpNotification &notification) {
 // ping, the next try to join).
 void SnmpAgent::process() {
     agent_check_and_process(0);
+    retry_interval(kRetrySeconds);
     watch();
 }
 

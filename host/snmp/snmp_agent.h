@@ -4,8 +4,9 @@
 //
 // net-snmp's agent library runs on the host's event loop: its sockets and its next time-out are
 // handed to Asio after every call into it, so it needs no thread and never polls. A master agent
-// that is absent at the start, or goes away later, is tried again every few seconds by the
-// library's own ping; each episode is told once, and the rounds never wait for it.
+// that is absent at the start, or goes away later, is tried again every few seconds; each episode
+// is told once, and the rounds never wait for it. One that hangs without going away is not
+// pinged: the library would wait for the answer without a time-out.
 #pragma once
 
 #include "host/common/events.h"
@@ -26,7 +27,7 @@ namespace host {
 
 class SnmpAgent : public Observer {
 public:
-    // Seconds between pings of the master agent, and between tries while it is away.
+    // Seconds between tries to join the master agent while it is away.
     static constexpr int kRetrySeconds = 5;
 
     // `socket`: the master's AgentX socket, "" for the library's own default. One agent per
