@@ -172,14 +172,8 @@ SnmpAgent::SnmpAgent(boost::asio::io_context &io, Log &log, const SiteState &sit
 }
 
 SnmpAgent::~SnmpAgent() {
-    ++generation;
     timer.cancel();
-    for (auto &s : sockets) {
-        boost::system::error_code ignored;
-        s->cancel(ignored);
-        s->release();
-    }
-    sockets.clear();
+    forget_sockets();
     snmp_shutdown(kAppName);
     shutdown_agent();
     the_agent = nullptr;
@@ -187,6 +181,7 @@ SnmpAgent::~SnmpAgent() {
 
 void SnmpAgent::session_started() {
     in_session = true;
+    sessions_changed = true;
     retry_interval(kNoPing);
     if (!told_away) {
         log.line("snmp: joined the master agent at " + where);
@@ -203,6 +198,7 @@ void SnmpAgent::session_started() {
 
 void SnmpAgent::session_stopped() {
     in_session = false;
+    sessions_changed = true;
     if (told_away)
         return;
     told_away = true;
@@ -280,43 +276,69 @@ void SnmpAgent::process() {
     watch();
 }
 
-// The library's sockets and next time-out, handed to the loop anew after every call into it: a
-// socket it closed and opened again under the same number is watched afresh.
+// The library's sockets and its next time-out, handed to the loop after every call into it. A
+// socket keeps its wait while the library keeps the same set; when the set changes, or a session
+// to the master opened or closed (a socket closed and opened again under the same number), every
+// socket is watched afresh.
 void SnmpAgent::watch() {
-    const unsigned long now = ++generation;
-    for (auto &s : sockets) {
-        boost::system::error_code ignored;
-        s->cancel(ignored);
-        s->release();
-    }
-    sockets.clear();
     netsnmp_large_fd_set fds;
     netsnmp_large_fd_set_init(&fds, FD_SETSIZE);
     int count = 0, block = 1;
     timeval timeout{};
     snmp_select_info2(&count, &fds, &timeout, &block);
-    for (int fd = 0; fd < count; ++fd) {
-        if (!NETSNMP_LARGE_FD_ISSET(fd, &fds))
-            continue;
-        auto socket = std::make_unique<boost::asio::posix::stream_descriptor>(io, fd);
-        socket->async_wait(boost::asio::posix::stream_descriptor::wait_read,
-                           [this, now](boost::system::error_code ec) {
-                               if (!ec && now == generation)
-                                   process();
-                           });
-        sockets.push_back(std::move(socket));
-    }
+    std::vector<int> wanted;
+    for (int fd = 0; fd < count; ++fd)
+        if (NETSNMP_LARGE_FD_ISSET(fd, &fds))
+            wanted.push_back(fd);
     netsnmp_large_fd_set_cleanup(&fds);
+    if (sessions_changed || wanted != watched_fds()) {
+        forget_sockets();
+        for (int fd : wanted)
+            sockets.push_back(
+                {fd, std::make_unique<boost::asio::posix::stream_descriptor>(io, fd), false});
+        sessions_changed = false;
+    }
+    for (Watched &w : sockets) {
+        if (w.waiting)
+            continue;
+        w.waiting = true;
+        w.socket->async_wait(boost::asio::posix::stream_descriptor::wait_read,
+                             [this, fd = w.fd, set = generation](boost::system::error_code ec) {
+                                 if (ec || set != generation)
+                                     return;
+                                 for (Watched &ready : sockets)
+                                     ready.waiting = ready.waiting && ready.fd != fd;
+                                 process();
+                             });
+    }
     if (block) {
         timer.cancel();
         return;
     }
     timer.expires_after(std::chrono::seconds(timeout.tv_sec) +
                         std::chrono::microseconds(timeout.tv_usec));
-    timer.async_wait([this, now](boost::system::error_code ec) {
-        if (!ec && now == generation)
+    timer.async_wait([this](boost::system::error_code ec) {
+        if (!ec)
             process();
     });
+}
+
+std::vector<int> SnmpAgent::watched_fds() const {
+    std::vector<int> fds;
+    for (const Watched &w : sockets)
+        fds.push_back(w.fd);
+    return fds;
+}
+
+// The waits given up and the sockets handed back to the library, which closes them itself.
+void SnmpAgent::forget_sockets() {
+    ++generation;
+    for (Watched &w : sockets) {
+        boost::system::error_code ignored;
+        w.socket->cancel(ignored);
+        w.socket->release();
+    }
+    sockets.clear();
 }
 
 } // namespace host

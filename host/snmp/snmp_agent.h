@@ -58,6 +58,14 @@ private:
     void send(const SnmpNotification &notification);
     void process();
     void watch();
+    std::vector<int> watched_fds() const;
+    void forget_sockets();
+
+    struct Watched {
+        int fd;
+        std::unique_ptr<boost::asio::posix::stream_descriptor> socket;
+        bool waiting;
+    };
 
     boost::asio::io_context &io;
     Log &log;
@@ -70,9 +78,10 @@ private:
     bool in_session = false;
     bool told_away = false;
     unsigned long unsent = 0; // notifications lost while the master was away
-    std::vector<std::unique_ptr<boost::asio::posix::stream_descriptor>> sockets;
+    std::vector<Watched> sockets;
+    bool sessions_changed = false; // since the sockets were last taken from the library
+    unsigned long generation = 0;  // of `sockets`: a wait armed for an earlier set is void
     boost::asio::steady_timer timer;
-    unsigned long generation = 0; // of `sockets`: a wait armed before the last watch() is void
 };
 
 } // namespace host
