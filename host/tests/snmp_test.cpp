@@ -275,7 +275,7 @@ TEST_F(Snmp, AnAgentThatHangsOrRestartsCostsNoRound) {
     round_times();
     // An agent that hangs first: the host does not wait for it.
     snmpd->signal(SIGSTOP);
-    EXPECT_LT(longest_gap(10000ms), 1.5);
+    EXPECT_LT(longest_gap(5000ms), 1.5);
     snmpd->signal(SIGCONT);
     round_times();
     const auto start = std::chrono::steady_clock::now();
@@ -297,7 +297,7 @@ TEST_F(Snmp, WalksInARowLeaveTheRoundsOnTime) {
     snmpd.reset();
     start_snmpd(true);
     start_host();
-    std::this_thread::sleep_for(3000ms);
+    std::this_thread::sleep_for(2000ms);
     const std::vector<double> before = round_times();
     ASSERT_GE(before.size(), 5u);
     const double longest_before = *std::max_element(before.begin(), before.end());
