@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
+#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -52,19 +52,23 @@ SnmpValue number(SnmpValue::Type type, int64_t n) {
 SnmpValue integer(int64_t n) {
     return number(SnmpValue::Type::Integer, n);
 }
+// A count or a number of seconds, held at the largest Unsigned32 rather than wrapped.
+SnmpValue bounded(SnmpValue::Type type, uint64_t n) {
+    return number(type, static_cast<int64_t>(std::min<uint64_t>(n, UINT32_MAX)));
+}
 SnmpValue unsigned32(uint64_t n) {
-    return number(SnmpValue::Type::Unsigned,
-                  static_cast<int64_t>(std::min<uint64_t>(n, UINT32_MAX)));
+    return bounded(SnmpValue::Type::Unsigned, n);
 }
 SnmpValue gauge(uint64_t n) {
-    return number(SnmpValue::Type::Gauge, static_cast<int64_t>(std::min<uint64_t>(n, UINT32_MAX)));
+    return bounded(SnmpValue::Type::Gauge, n);
 }
 SnmpValue text(const std::string &t) {
     return {SnmpValue::Type::Text, 0, t};
 }
+// TruthValue: true(1), false(2).
 SnmpValue truth(bool b) {
     return integer(b ? 1 : 2);
-} // TruthValue: true(1), false(2)
+}
 
 // A reading in steps of 1/per of its unit; none when it is not a number or past Integer32.
 Value scaled(double reading, double per) {
@@ -73,13 +77,6 @@ Value scaled(double reading, double per) {
         return std::nullopt;
     return integer(static_cast<int64_t>(steps));
 }
-Value hundredths(double reading) {
-    return scaled(reading, 100.0);
-}
-Value tenths(double reading) {
-    return scaled(reading, 10.0);
-}
-
 Value seconds(double epoch) {
     return unsigned32(epoch > 0 ? static_cast<uint64_t>(epoch) : 0);
 }
@@ -103,6 +100,24 @@ Oid column(Table table, uint32_t number) {
     return under(kMpx23Mib, {kObjects, table, 1, number});
 }
 
+// A reading of the block by the name `mpx23-host list` gives it (the block's own fields read it
+// and count its entries), in steps of 1/per of its unit: the name each object's description in
+// the MIB cites.
+struct Reading {
+    uint32_t column;
+    const char *field;
+    double per;
+};
+
+const BlockField &block_field(const char *name) {
+    return *std::find_if(kBlockFields, kBlockFields + kBlockFieldCount,
+                         [name](const BlockField &f) { return std::strcmp(f.name, name) == 0; });
+}
+
+Value read(const Reading &r, const DecodedBlock &block, size_t index) {
+    return scaled(block_field(r.field).read(block, index), r.per);
+}
+
 struct PlantRow {
     const DeviceState &state;
     const SnmpPlant &plant;
@@ -111,13 +126,8 @@ struct PlantRow {
 
 struct PlantColumn {
     uint32_t number;
-    std::function<Value(const PlantRow &)> value;
+    Value (*value)(const PlantRow &);
 };
-
-// A reading of the last round: none while the plant is not up.
-template <class Read> std::function<Value(const PlantRow &)> reading(Read read) {
-    return [read](const PlantRow &row) { return row.block ? read(*row.block) : std::nullopt; };
-}
 
 const PlantColumn kPlantColumns[] = {
     {2, [](const PlantRow &r) { return Value(text(snmp_utf8(r.state.name))); }},
@@ -126,58 +136,46 @@ const PlantColumn kPlantColumns[] = {
     {5, [](const PlantRow &r) { return Value(integer(static_cast<int>(r.state.link) + 1)); }},
     {6, [](const PlantRow &r) { return seconds(r.state.link_since); }},
     {7, [](const PlantRow &r) { return seconds(r.state.last_round); }},
-    {8, reading([](const DecodedBlock &b) { return hundredths(b.dc.voltage); })},
-    {9, reading([](const DecodedBlock &b) { return hundredths(b.dc.load_current); })},
-    {10, reading([](const DecodedBlock &b) { return hundredths(b.rc.out_v); })},
-    {11, reading([](const DecodedBlock &b) { return hundredths(b.ac.ia); })},
-    {12, reading([](const DecodedBlock &b) { return hundredths(b.ac.ib); })},
-    {13, reading([](const DecodedBlock &b) { return hundredths(b.ac.ic); })},
     {14, [](const PlantRow &r) { return Value(gauge(r.state.alarms.size())); }},
     {15,
      [](const PlantRow &r) {
-         return Value(
-             number(SnmpValue::Type::Counter, static_cast<int64_t>(r.state.rounds % (1ull << 32))));
+         return Value(bounded(SnmpValue::Type::Counter, r.state.rounds % (1ull << 32)));
      }},
 };
 
-// A table of the plant's equipment, one row per battery group, input, module or branch.
+// The plant's readings of the last round: none while it is not up.
+const Reading kPlantReadings[] = {
+    {8, "dc.voltage", 100}, {9, "dc.load_current", 100}, {10, "rc.voltage", 100},
+    {11, "ac.ia", 100},     {12, "ac.ib", 100},          {13, "ac.ic", 100},
+};
+
+// A table of the plant's equipment, one row per battery group, input, module or branch: the
+// entries of its first reading's field.
 struct EquipmentTable {
     Table table;
-    size_t (*count)(const DecodedBlock &);
-    std::vector<std::pair<uint32_t, Value (*)(const DecodedBlock &, size_t)>> columns;
+    std::vector<Reading> readings;
 };
-
-const ModuleState module_at(const DecodedBlock &b, size_t i) {
-    return module_state(b.modules[i]);
-}
 
 const EquipmentTable kEquipment[] = {
-    {kBatteries,
-     [](const DecodedBlock &b) { return std::min<size_t>(b.dc.m_count, DcSizes::M_SIZE()); },
-     {{2, [](const DecodedBlock &b, size_t i) { return hundredths(b.dc.m_values[i]); }}}},
-    {kAcInputs,
-     [](const DecodedBlock &b) { return b.inputs.size(); },
-     {{2, [](const DecodedBlock &b, size_t i) { return tenths(b.inputs[i].ua); }},
-      {3, [](const DecodedBlock &b, size_t i) { return tenths(b.inputs[i].ub); }},
-      {4, [](const DecodedBlock &b, size_t i) { return tenths(b.inputs[i].uc); }},
-      {5, [](const DecodedBlock &b, size_t i) { return hundredths(b.inputs[i].f); }}}},
-    {kModules,
-     [](const DecodedBlock &b) { return b.modules.size(); },
-     {{2, [](const DecodedBlock &b, size_t i) { return hundredths(b.modules[i].out_i); }},
-      {3, [](const DecodedBlock &b, size_t i) { return Value(truth(module_at(b, i).on)); }},
-      {4,
-       [](const DecodedBlock &b, size_t i) {
-           // float(1), equalise(2), test(3), unknown(4)
-           const std::string mode = module_at(b, i).charge;
-           const char *const modes[] = {"float", "equalise", "test"};
-           const auto found = std::find(std::begin(modes), std::end(modes), mode);
-           return Value(integer(found - std::begin(modes) + 1));
-       }},
-      {5, [](const DecodedBlock &b, size_t i) { return Value(truth(module_at(b, i).failed)); }}}},
-    {kBranches,
-     [](const DecodedBlock &b) { return std::min<size_t>(b.dc.n_count, DcSizes::N_SIZE()); },
-     {{2, [](const DecodedBlock &b, size_t i) { return hundredths(b.dc.n_values[i]); }}}},
+    {kBatteries, {{2, "batteryN.current", 100}}},
+    {kAcInputs, {{2, "acN.ua", 10}, {3, "acN.ub", 10}, {4, "acN.uc", 10}, {5, "acN.f", 100}}},
+    {kModules, {{2, "moduleN.current", 100}}},
+    {kBranches, {{2, "branchN.current", 100}}},
 };
+
+// A module's state as every view reads it: on, charge mode, fault.
+void module_states(Builder &add, uint32_t id, const DecodedBlock &block) {
+    for (size_t i = 0; i < block.modules.size(); ++i) {
+        const ModuleState state = module_state(block.modules[i]);
+        const uint32_t n = static_cast<uint32_t>(i + 1);
+        // float(1), equalise(2), test(3), unknown(4)
+        const char *const modes[] = {"float", "equalise", "test"};
+        const auto mode = std::find(std::begin(modes), std::end(modes), state.charge);
+        add.add(column(kModules, 3), {id, n}, truth(state.on));
+        add.add(column(kModules, 4), {id, n}, integer(mode - std::begin(modes) + 1));
+        add.add(column(kModules, 5), {id, n}, truth(state.failed));
+    }
+}
 
 void host_scalars(Builder &add, const SnmpHost &host) {
     const Oid group = under(kMpx23Mib, {kObjects, kHost});
@@ -191,16 +189,21 @@ void plant_rows(Builder &add, const PlantRow &row) {
     for (const PlantColumn &c : kPlantColumns)
         add.add(column(kPlants, c.number), {id}, c.value(row));
     if (row.block) {
-        for (const EquipmentTable &t : kEquipment)
-            for (size_t i = 0; i < t.count(*row.block); ++i)
-                for (const auto &[number, value] : t.columns)
-                    add.add(column(t.table, number), {id, static_cast<uint32_t>(i + 1)},
-                            value(*row.block, i));
+        const DecodedBlock &block = *row.block;
+        for (const Reading &r : kPlantReadings)
+            add.add(column(kPlants, r.column), {id}, read(r, block, 0));
+        for (const EquipmentTable &t : kEquipment) {
+            const size_t count = block_field(t.readings.front().field).how_many(block);
+            for (uint32_t n = 1; n <= count; ++n)
+                for (const Reading &r : t.readings)
+                    add.add(column(t.table, r.column), {id, n}, read(r, block, n - 1));
+        }
+        module_states(add, id, block);
         uint32_t n = 0;
-        for (const auto &[name, volts] : block_setpoints(*row.block)) {
+        for (const auto &[name, volts] : block_setpoints(block)) {
             ++n;
             add.add(column(kSetpoints, 2), {id, n}, text(name));
-            add.add(column(kSetpoints, 3), {id, n}, hundredths(volts));
+            add.add(column(kSetpoints, 3), {id, n}, scaled(volts, 100));
         }
     }
     uint32_t n = 0;
@@ -235,9 +238,6 @@ Oid mpx23_objects() {
 }
 Oid mpx23_notification(uint32_t number) {
     return under(kMpx23Mib, {kNotifications, number});
-}
-Oid snmp_uptime_oid() {
-    return under(kMpx23Mib, {kObjects, kHost, 2, 0});
 }
 
 std::vector<SnmpObject> snmp_objects(const SiteState &site, const SnmpHost &host) {

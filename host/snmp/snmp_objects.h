@@ -50,10 +50,8 @@ struct SnmpHost {
     std::vector<SnmpPlant> plants;
 };
 
-// The uptime scalar, whose value the agent reads at the moment it is asked.
-Oid snmp_uptime_oid();
-
-// Every instance the subagent serves, in OID order (the uptime at 0).
+// Every instance the subagent serves, in OID order; the uptime's TimeTicks is the agent's to
+// read when asked.
 std::vector<SnmpObject> snmp_objects(const SiteState &site, const SnmpHost &host);
 
 // A notification: its OID and its varbinds, in the MIB's order.
